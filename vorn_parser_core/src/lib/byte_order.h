@@ -1,0 +1,64 @@
+// Byte order and the explicit loads every reader goes through.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+namespace vorn {
+
+enum class ByteOrder { Big, Little };
+
+inline constexpr ByteOrder kHostOrder = std::endian::native == std::endian::little ? ByteOrder::Little : ByteOrder::Big;
+
+constexpr std::uint8_t bswap(std::uint8_t v) noexcept { return v; }
+constexpr std::uint16_t bswap(std::uint16_t v) noexcept { return __builtin_bswap16(v); }
+constexpr std::uint32_t bswap(std::uint32_t v) noexcept { return __builtin_bswap32(v); }
+constexpr std::uint64_t bswap(std::uint64_t v) noexcept { return __builtin_bswap64(v); }
+
+// Loads an unsigned integer of the given order from unaligned bytes.
+template <class U>
+    requires std::is_unsigned_v<U>
+inline U load(const std::uint8_t* p, ByteOrder order) noexcept
+{
+    U v;
+    std::memcpy(&v, p, sizeof v);
+    return order == kHostOrder ? v : bswap(v);
+}
+
+// Decodes n samples of width sizeof(U) into doubles. The order test sits
+// outside the loops so that each loop is a plain load/swap/convert the
+// compiler vectorises. 32-bit samples widen exactly.
+template <class U, class F>
+inline void decode_samples_as(const std::uint8_t* src, std::size_t n, ByteOrder order, double* dst) noexcept
+{
+    static_assert(sizeof(U) == sizeof(F));
+    if (order == kHostOrder) {
+        for (std::size_t i = 0; i < n; ++i) {
+            U u;
+            std::memcpy(&u, src + i * sizeof(U), sizeof u);
+            dst[i] = static_cast<double>(std::bit_cast<F>(u));
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            U u;
+            std::memcpy(&u, src + i * sizeof(U), sizeof u);
+            dst[i] = static_cast<double>(std::bit_cast<F>(bswap(u)));
+        }
+    }
+}
+
+enum class SampleWidth : unsigned { Four = 4, Eight = 8 };
+
+inline void decode_samples(const std::uint8_t* src, std::size_t n, SampleWidth width, ByteOrder order,
+                           double* dst) noexcept
+{
+    if (width == SampleWidth::Eight) {
+        decode_samples_as<std::uint64_t, double>(src, n, order, dst);
+    } else {
+        decode_samples_as<std::uint32_t, float>(src, n, order, dst);
+    }
+}
+
+}  // namespace vorn

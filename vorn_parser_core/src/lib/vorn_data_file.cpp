@@ -1,0 +1,43 @@
+// The parse driver: header, parameter block, data section, then the summary.
+#include "vorn_data_file.h"
+
+#include "field.h"
+
+namespace vorn {
+
+std::string render(const ParseError& error)
+{
+    if (const auto* read = std::get_if<ReadError>(&error)) return render(*read);
+    return std::get<OpenError>(error).text();
+}
+
+namespace {
+
+// The byte order of the parameter block and the data section.
+ByteOrder order_of(const Headers& headers)
+{
+    return headers.endian == "littleEndian" ? ByteOrder::Little : ByteOrder::Big;
+}
+
+Result<VornDataFile> read_file(ByteSource& src)
+{
+    return read_record(src, [&]() -> Result<VornDataFile> {
+        VornDataFile file;
+        file.headers = VORN_TRY(read_field(src, "headers", "VornDataFile", [&] { return read_headers(src); }));
+        [[maybe_unused]] const ByteOrder order = order_of(file.headers);
+        return file;
+    });
+}
+
+}  // namespace
+
+Result<VornDataFile, ParseError> parse_from_filepath(DataContainer container)
+{
+    auto source = std::move(container).load_data();
+    if (!source) return ParseError(std::move(source).error());
+    auto file = read_file(*source);
+    if (!file) return ParseError(std::move(file).error());
+    return std::move(*file);
+}
+
+}  // namespace vorn

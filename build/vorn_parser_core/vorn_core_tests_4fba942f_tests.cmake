@@ -1,0 +1,1 @@
+set(vorn_core_tests_TESTS [==[]==])

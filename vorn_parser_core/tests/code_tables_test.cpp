@@ -1,1 +1,54 @@
-// Tests land with the reader.
+// The table rows that other stages compare against or that repeat names.
+#include <gtest/gtest.h>
+
+#include "code_tables.h"
+#include "internal_failure.h"
+
+using namespace vorn;
+
+TEST(CodeTables, RepeatedAndMissingRows)
+{
+    EXPECT_FALSE(DATA_FORMAT().lookup(0));
+    EXPECT_EQ(DATA_FORMAT().lookup(1), "One_D");
+    EXPECT_EQ(DATA_FORMAT().lookup(2), "Two_D");
+    for (int code : {9, 10, 11}) EXPECT_EQ(DATA_FORMAT().lookup(code), "not for NMR data formats");
+    EXPECT_EQ(DATA_FORMAT().lookup(14), "Small_Four_D");
+    EXPECT_FALSE(DATA_FORMAT().lookup(15));
+    EXPECT_EQ(DATA_AXIS_RANGED().lookup(1), "Listed");
+    EXPECT_EQ(DATA_AXIS_RANGED().lookup(3), "Listed");
+    EXPECT_EQ(DATA_TYPE().lookup(2), "Reserved");
+    EXPECT_EQ(DATA_TYPE().lookup(3), "Reserved");
+    EXPECT_EQ(BASE().lookup(42), "Index");
+    EXPECT_FALSE(BASE().lookup(43));
+    EXPECT_EQ(VALUE_TYPE().lookup(4), "Infinity");
+    EXPECT_FALSE(VALUE_TYPE().lookup(5));
+    EXPECT_EQ(INSTRUMENT_TABLE().lookup(28).has_value(), true);
+    EXPECT_FALSE(INSTRUMENT_TABLE().lookup(29));
+    EXPECT_FALSE(ENDIANNESS().lookup(2));
+}
+
+TEST(CodeTables, EveryPrefixCodeMapsToMinusThreeTimesItsCode)
+{
+    EXPECT_EQ(PREFIX().lookup(-6), "Exa");
+    EXPECT_EQ(PREFIX().lookup(-7), "Zetta");
+    EXPECT_EQ(PREFIX().lookup(-5), "Pecta");
+    EXPECT_EQ(PREFIX().lookup(0), "None");
+    for (int code = -8; code <= 7; ++code) {
+        auto name = PREFIX().lookup(code);
+        ASSERT_TRUE(name) << code;
+        EXPECT_EQ(UNIT_PREFIX().lookup(*name), -3 * code) << *name;
+    }
+    EXPECT_FALSE(UNIT_PREFIX().lookup("Peta"));
+    EXPECT_FALSE(UNIT_PREFIX().lookup("kilo"));
+}
+
+TEST(CodeTables, MissingCodeIsAnInternalFailureNamingTableAndCode)
+{
+    EXPECT_EQ(name_or_fail(VALUE_TYPE(), 2), "Float");
+    try {
+        (void)name_or_fail(VALUE_TYPE(), 7);
+        FAIL() << "no failure";
+    } catch (const InternalFailure& e) {
+        EXPECT_EQ(e.message(), "code 7 has no entry in table VALUE_TYPE");
+    }
+}

@@ -1,1 +1,0 @@
-set(vorn_core_tests_TESTS [==[]==])

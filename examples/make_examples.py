@@ -1,0 +1,127 @@
+"""Writes the two bundled example data files next to this script.
+
+one_d.vdf: a proton free-induction decay, big-endian, 32-bit samples, 2 x 1024 points.
+two_d.vdf: a small proton-carbon correlation spectrum, little-endian, 64-bit samples,
+           four 32 x 64 hypercomplex quadrants holding three peaks.
+The output is deterministic: fixed dates, no random numbers.
+"""
+
+import cmath
+import math
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "vorn_parser_python" / "tests"))
+
+import vdf_writer as vw  # noqa: E402
+
+CREATED = vw.Date(2023, 5, 17)
+REVISED = vw.Date(2023, 6, 2)
+
+
+def one_d_file() -> bytes:
+    points, sweep = 1024, 8000.0
+    dwell = 1.0 / sweep
+    # (offset from the carrier in Hz, amplitude, decay time in s, phase in rad)
+    lines = [(1210.0, 1.0, 0.080, 0.0), (-845.0, 0.6, 0.060, 0.3),
+             (310.0, 0.35, 0.120, -0.2), (-2480.0, 0.9, 0.040, 0.1)]
+    fid = [sum(a * cmath.exp(complex(-k * dwell / t2, 2 * math.pi * f * k * dwell + ph))
+               for f, a, t2, ph in lines) * 2.0e5
+           for k in range(points)]
+    header = vw.Header(
+        title="ethylbenzene_1H",
+        data_units=[vw.SECOND],
+        data_axis_start=[0.0],
+        data_axis_stop=[(points - 1) * dwell],
+        creation_time=CREATED,
+        revision_time=REVISED,
+        node_name="vorn-400",
+        site="Example_Laboratory",
+        author="example",
+        comment="synthetic_free_induction_decay",
+        data_axis_titles=["Proton"],
+        base_freq=[399.78219838],
+    )
+    # One_D stores the imaginary section first, then the real one.
+    return vw.build_file(
+        header=header,
+        params=vw.standard_params("One_D", x_points=points, x_sweep=sweep),
+        sections=[[z.imag for z in fid], [z.real for z in fid]],
+        little_endian=False,
+        sample_bits=32,
+        layout="One_D",
+    )
+
+
+def lorentzian(u: float, centre: float, width: float) -> complex:
+    """Complex Lorentzian line: absorption in the real part, dispersion in the imaginary."""
+    return 1.0 / complex(width, centre - u)
+
+
+def two_d_file() -> bytes:
+    cols, rows = 64, 32  # x (proton) points, y (carbon) points
+    x_ppm = (10.0, 0.0)
+    y_ppm = (160.0, 0.0)
+    # (x ppm, y ppm, height)
+    peaks = [(7.2, 128.5, 1.0), (2.6, 28.9, 0.8), (1.2, 15.6, 0.6)]
+
+    def to_point(ppm: float, span: tuple[float, float], n: int) -> float:
+        return (span[0] - ppm) / (span[0] - span[1]) * (n - 1)
+
+    # Each peak is the product of a Lorentzian along x and one along y; the four
+    # quadrants pair the real and imaginary parts of the two.
+    shapes = [(height * 1.0e6,
+               [lorentzian(col, to_point(px, x_ppm, cols), 1.2) for col in range(cols)],
+               [lorentzian(row, to_point(py, y_ppm, rows), 0.9) for row in range(rows)])
+              for px, py, height in peaks]
+
+    def quadrant(part_x, part_y):
+        return [[sum(h * part_x(lx[col]) * part_y(ly[row]) for h, lx, ly in shapes)
+                 for col in range(cols)]
+                for row in range(rows)]
+
+    def real(z: complex) -> float:
+        return z.real
+
+    def imag(z: complex) -> float:
+        return z.imag
+
+    quadrants = {"re": quadrant(real, real), "re_im": quadrant(real, imag),
+                 "im": quadrant(imag, real), "im_re": quadrant(imag, imag)}
+
+    header = vw.Header(
+        title="ethylbenzene_HSQC",
+        data_units=[vw.PPM, vw.PPM],
+        data_axis_start=[x_ppm[0], y_ppm[0]],
+        data_axis_stop=[x_ppm[1], y_ppm[1]],
+        creation_time=CREATED,
+        revision_time=REVISED,
+        node_name="vorn-400",
+        site="Example_Laboratory",
+        author="example",
+        comment="synthetic_2D_spectrum",
+        data_axis_titles=["Proton", "Carbon13"],
+        base_freq=[399.78219838, 100.52530333],
+    )
+    # Four sections in file order: re, re_im, im, im_re (two Complex axes).
+    return vw.build_file(
+        header=header,
+        params=vw.standard_params("Two_D", x_points=cols, x_sweep=4000.0,
+                                  y_points=rows, y_sweep=16000.0),
+        sections=[quadrants[name] for name in ("re", "re_im", "im", "im_re")],
+        little_endian=True,
+        sample_bits=64,
+        layout="Two_D",
+    )
+
+
+def main() -> None:
+    for name, make in (("one_d.vdf", one_d_file), ("two_d.vdf", two_d_file)):
+        data = make()
+        (HERE / name).write_bytes(data)
+        print(f"{name}: {len(data)} bytes")
+
+
+if __name__ == "__main__":
+    main()

@@ -24,7 +24,11 @@ Result<VornDataFile> read_file(ByteSource& src)
     return read_record(src, [&]() -> Result<VornDataFile> {
         VornDataFile file;
         file.headers = VORN_TRY(read_field(src, "headers", "VornDataFile", [&] { return read_headers(src); }));
-        [[maybe_unused]] const ByteOrder order = order_of(file.headers);
+        const ByteOrder order = order_of(file.headers);
+        // A failed seek carries no frame of ours; failures inside a block do.
+        VORN_TRY(src.seek(file.headers.param_start));
+        file.parameters =
+            VORN_TRY(read_field(src, "parameters", "VornDataFile", [&] { return read_parameters(src, order); }));
         return file;
     });
 }

@@ -1,0 +1,201 @@
+// Argument binding and input classification, with their exact messages.
+#include "arguments.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
+#include "interned.h"
+
+namespace vorn::py {
+
+namespace {
+
+[[noreturn]] void type_error(const std::string& message)
+{
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PythonErrorSet{};
+}
+
+}  // namespace
+
+PyObject* bind_input(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (nargs > 1) {
+        type_error("parse() takes 1 positional arguments but " + std::to_string(nargs) + " were given");
+    }
+    PyObject* input = nargs == 1 ? args[0] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
+        if (name == nullptr) api_call_failed();
+        const std::string_view key(name, static_cast<std::size_t>(size));
+        if (key != "input") type_error("parse() got an unexpected keyword argument '" + std::string(key) + "'");
+        if (input != nullptr) type_error("parse() got multiple values for argument 'input'");
+        input = args[nargs + i];
+    }
+    if (input == nullptr) type_error("parse() missing 1 required positional argument: 'input'");
+    return input;
+}
+
+namespace {
+
+// What a failed alternative leaves: the exception it raised.
+using Failure = PyRef;
+
+Failure new_failure(PyObject* type, const std::string& message)
+{
+    PyRef text = made(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    return made(PyObject_CallOneArg(type, text.get()));
+}
+
+// The pending exception, taken out of the interpreter's error indicator.
+Failure take_pending()
+{
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) api_call_failed();
+    return PyRef::steal(exc);
+}
+
+std::string qualname_of(PyObject* type_or_object)
+{
+    PyTypeObject* type = PyType_Check(type_or_object) ? reinterpret_cast<PyTypeObject*>(type_or_object)
+                                                      : Py_TYPE(type_or_object);
+    PyRef name = made(PyType_GetQualName(type));
+    const char* text = PyUnicode_AsUTF8(name.get());
+    if (text == nullptr) api_call_failed();
+    return text;
+}
+
+// "'<type>' object cannot be converted to '<target>'"
+Failure cannot_convert(PyObject* object, const char* target)
+{
+    return new_failure(PyExc_TypeError,
+                       "'" + qualname_of(object) + "' object cannot be converted to '" + target + "'");
+}
+
+// "<Type>: <str>" for the exception and then each one along its __cause__ chain.
+std::string render_exception(PyObject* exc)
+{
+    std::string out;
+    std::vector<PyObject*> seen;
+    for (PyRef current = PyRef::borrow(exc); current;) {
+        if (std::find(seen.begin(), seen.end(), current.get()) != seen.end()) break;  // a cycle
+        seen.push_back(current.get());
+        if (!out.empty()) out += ", caused by ";
+        out += qualname_of(current.get()) + ": ";
+        PyRef text = PyRef::steal(PyObject_Str(current.get()));
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            out += "<exception str() failed>";
+        } else {
+            out += utf8;
+        }
+        current = PyRef::steal(PyException_GetCause(current.get()));
+    }
+    return out;
+}
+
+bool is_exact_byte_buffer(PyObject* object)
+{
+    if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object)) return true;
+    if (!PyMemoryView_Check(object)) return false;
+    const Py_buffer* view = PyMemoryView_GET_BUFFER(object);
+    return view->format != nullptr && std::string_view(view->format) == "B" && PyBuffer_IsContiguous(view, 'C');
+}
+
+// Item by item through the iteration protocol; on failure, the exception.
+std::optional<Failure> iterate_bytes(PyObject* object, std::vector<std::uint8_t>& out)
+{
+    Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) {
+        PyErr_Clear();
+        length = 0;
+    }
+    // A sequence may lie about its length; the vector grows past this if needed.
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 26;
+    out.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return take_pending();
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        PyRef index = PyRef::steal(PyNumber_Index(item.get()));
+        if (!index) return take_pending();
+        const long value = PyLong_AsLong(index.get());
+        if (value == -1 && PyErr_Occurred()) return take_pending();
+        if (value < 0 || value > 255) {
+            return new_failure(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        out.push_back(static_cast<std::uint8_t>(value));
+    }
+    if (PyErr_Occurred()) return take_pending();
+    return std::nullopt;
+}
+
+std::optional<Failure> extract_bytes(PyObject* object, InputTypes& out)
+{
+    if (PyUnicode_Check(object)) return new_failure(PyExc_TypeError, "a 'str' is not taken as file content");
+    if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
+    BytesInput input;
+    if (is_exact_byte_buffer(object)) {
+        // One copy gives exactly what iterating these objects gives.
+        Py_buffer view;
+        if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS) < 0) return take_pending();
+        const auto* data = static_cast<const std::uint8_t*>(view.buf);
+        input.bytes.assign(data, data + view.len);
+        PyBuffer_Release(&view);
+    } else if (auto failure = iterate_bytes(object, input.bytes)) {
+        return failure;
+    }
+    out = std::move(input);
+    return std::nullopt;
+}
+
+PathInput encode_path(PyObject* text)
+{
+    PyRef encoded = made(PyUnicode_EncodeFSDefault(text));
+    return PathInput{std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())))};
+}
+
+std::optional<Failure> extract_path(PyObject* object, InputTypes& out)
+{
+    if (PyUnicode_Check(object)) {
+        out = encode_path(object);
+        return std::nullopt;
+    }
+    PyRef pathlib = PyRef::steal(PyImport_Import(interned::pathlib()));
+    if (!pathlib) return take_pending();
+    PyRef path_type = PyRef::steal(PyObject_GetAttr(pathlib.get(), interned::Path()));
+    if (!path_type) return take_pending();
+    const int is_path = PyObject_IsInstance(object, path_type.get());
+    if (is_path < 0) return take_pending();
+    if (is_path == 0) return cannot_convert(object, "PyString");
+    PyRef text = PyRef::steal(PyObject_CallMethodNoArgs(object, interned::__str__()));
+    if (!text) return take_pending();
+    if (!PyUnicode_Check(text.get())) return cannot_convert(text.get(), "PyString");
+    out = encode_path(text.get());
+    return std::nullopt;
+}
+
+std::string variant_line(const char* variant, const char* label, const char* field, PyObject* cause)
+{
+    return std::string("\n- variant ") + variant + " (" + label + "): TypeError: failed to extract field " + field +
+           ", caused by " + render_exception(cause);
+}
+
+}  // namespace
+
+InputTypes classify_input(PyObject* input)
+{
+    InputTypes out;
+    auto bytes_failure = extract_bytes(input, out);
+    if (!bytes_failure) return out;
+    auto path_failure = extract_path(input, out);
+    if (!path_failure) return out;
+    type_error("argument 'input': failed to extract enum InputTypes ('bytes | str')" +
+               variant_line("Bytes", "bytes", "InputTypes::Bytes.0", bytes_failure->get()) +
+               variant_line("Path", "str", "InputTypes::Path.0", path_failure->get()));
+}
+
+}  // namespace vorn::py

@@ -1,0 +1,95 @@
+// The extension module vorn_parser: initialisation and parse().
+#include <atomic>
+
+#include "arguments.h"
+#include "boundary.h"
+#include "interned.h"
+#include "py_builder.h"
+#include "vorn_data_file.h"
+
+namespace vorn::py {
+
+namespace {
+
+constexpr const char* kErrorValueFound = "An error value was found where a successful result was required";
+
+PyObject* parse_input(InputTypes input)
+{
+    DataContainer container = std::holds_alternative<BytesInput>(input)
+                                  ? DataContainer::from_bytes(std::move(std::get<BytesInput>(input).bytes))
+                                  : DataContainer::from_path(std::move(std::get<PathInput>(input).path));
+    auto file = parse_from_filepath(std::move(container));
+    if (!file) throw InternalFailure(std::string(kErrorValueFound) + ": " + render(file.error()), SourceLoc::current());
+    return to_py(*file).release();
+}
+
+PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return guarded([&] { return parse_input(classify_input(bind_input(args, nargs, kwnames))); });
+}
+
+PyMethodDef parse_method_definition = {
+    "parse",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&parse)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "parse(input)\n--\n\n"
+    "Read a whole data file, given as its bytes or as a path, into a dict.",
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "vorn_parser",
+    "Reader of binary NMR spectrometer data files.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<bool> initialised{false};
+
+// Adds the function under its own __name__ and lists it in __all__.
+void add_function(PyObject* module, PyObject* function)
+{
+    PyRef name = made(PyObject_GetAttr(function, interned::__name__()));
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, interned::__all__()));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        all = made(PyList_New(0));
+        if (PyObject_SetAttr(module, interned::__all__(), all.get()) < 0) throw PythonErrorSet{};
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) throw PythonErrorSet{};
+    if (PyObject_SetAttr(module, name.get(), function) < 0) throw PythonErrorSet{};
+}
+
+PyObject* init_module()
+{
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
+    if (!module) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    if (initialised.exchange(true)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "the vorn_parser module may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    const char* module_name = PyModule_GetName(module.get());
+    if (module_name == nullptr) throw PythonErrorSet{};
+    PyRef name = made(PyUnicode_FromString(module_name));
+    PyRef function = made(PyCMethod_New(&parse_method_definition, module.get(), name.get(), nullptr));
+    add_function(module.get(), function.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace vorn::py
+
+PyMODINIT_FUNC PyInit_vorn_parser(void)
+{
+    return vorn::py::guarded([] { return vorn::py::init_module(); });
+}

@@ -1,16 +1,205 @@
-// Provisional: ASCII-only lower-casing until the generated Unicode table lands.
+// Unicode lower-casing: the default full mapping plus the final-sigma rule.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "text.h"
 
 namespace vorn {
+namespace {
+
+struct LowerRun {
+    std::uint32_t key;  // first << 11 | stride2 << 10 | (length - 1)
+    std::int32_t delta;
+};
+
+struct LowerSpecial {
+    char32_t cp;
+    std::uint8_t length;
+    char32_t out[3];
+};
+
+#include "unicode_lower_table.inc"
+
+constexpr unsigned kKeyShift = 11;
+constexpr char32_t kMaxCodePoint = 0x10FFFF;
+constexpr char32_t kCapitalSigma = 0x03A3;
+constexpr char32_t kSmallSigma = 0x03C3;
+constexpr char32_t kFinalSigma = 0x03C2;
+// Stands for a byte that does not start a well-formed sequence; it has no
+// mapping and no case property, and the byte is copied through unchanged.
+constexpr char32_t kMalformed = 0xFFFFFFFF;
+
+// The packed tables are sorted by first code point in the high bits; this key
+// sorts after every entry that starts at or before cp.
+constexpr std::uint32_t search_key(char32_t cp) noexcept
+{
+    return static_cast<std::uint32_t>(cp) << kKeyShift | ((1u << kKeyShift) - 1);
+}
+
+bool in_ranges(const std::uint32_t* begin, const std::uint32_t* end, char32_t cp) noexcept
+{
+    if (cp > kMaxCodePoint) return false;
+    const std::uint32_t* it = std::upper_bound(begin, end, search_key(cp));
+    if (it == begin) return false;
+    --it;
+    const std::uint32_t first = *it >> kKeyShift;
+    const std::uint32_t length = (*it & ((1u << kKeyShift) - 1)) + 1;
+    return cp - first < length;
+}
+
+bool is_cased(char32_t cp) noexcept
+{
+    return in_ranges(std::begin(kCased), std::end(kCased), cp);
+}
+
+bool is_case_ignorable(char32_t cp) noexcept
+{
+    return in_ranges(std::begin(kCaseIgnorable), std::end(kCaseIgnorable), cp);
+}
+
+// One-to-one lower-case mapping; code points without one map to themselves.
+char32_t lower_single(char32_t cp) noexcept
+{
+    if (cp > kMaxCodePoint) return cp;
+    const auto* begin = std::begin(kLowerRuns);
+    const auto* it = std::upper_bound(begin, std::end(kLowerRuns), search_key(cp),
+                                      [](std::uint32_t key, const LowerRun& run) { return key < run.key; });
+    if (it == begin) return cp;
+    --it;
+    const std::uint32_t first = it->key >> kKeyShift;
+    const std::uint32_t stride = ((it->key >> 10) & 1u) + 1;
+    const std::uint32_t length = (it->key & 0x3FFu) + 1;
+    const std::uint32_t offset = cp - first;
+    if (offset % stride != 0 || offset / stride >= length) return cp;
+    return static_cast<char32_t>(static_cast<std::int32_t>(cp) + it->delta);
+}
+
+const LowerSpecial* find_special(char32_t cp) noexcept
+{
+    const auto* end = std::end(kLowerSpecial);
+    const auto* it = std::lower_bound(std::begin(kLowerSpecial), end, cp,
+                                      [](const LowerSpecial& s, char32_t c) { return s.cp < c; });
+    return it != end && it->cp == cp ? it : nullptr;
+}
+
+struct Decoded {
+    char32_t cp;
+    std::size_t length;
+};
+
+// Decodes the sequence that starts at byte i (< text.size()). The text is
+// valid UTF-8 by contract; a malformed or cut-off sequence still reads nothing
+// out of bounds and yields kMalformed for its first byte.
+Decoded decode_at(std::string_view text, std::size_t i) noexcept
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length;
+    char32_t cp;
+    if (lead < 0x80) return {lead, 1};
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07u;
+    } else {
+        return {kMalformed, 1};
+    }
+    if (text.size() - i < length) return {kMalformed, 1};
+    for (std::size_t k = 1; k < length; ++k) {
+        const unsigned char c = byte(i + k);
+        if ((c & 0xC0u) != 0x80u) return {kMalformed, 1};
+        cp = cp << 6 | (c & 0x3Fu);
+    }
+    return {cp, length};
+}
+
+// Decodes the code point that ends just before byte end (> 0).
+Decoded decode_before(std::string_view text, std::size_t end) noexcept
+{
+    std::size_t start = end - 1;
+    while (start > 0 && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0u) == 0x80u) --start;
+    const Decoded d = decode_at(text, start);
+    if (d.cp == kMalformed || start + d.length != end) return {kMalformed, 1};
+    return d;
+}
+
+void append_utf8(std::string& out, char32_t cp)
+{
+    const auto unit = [](std::uint32_t v) { return static_cast<char>(static_cast<unsigned char>(v)); };
+    if (cp < 0x80) {
+        out += unit(cp);
+    } else if (cp < 0x800) {
+        out += unit(0xC0 | cp >> 6);
+        out += unit(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += unit(0xE0 | cp >> 12);
+        out += unit(0x80 | (cp >> 6 & 0x3F));
+        out += unit(0x80 | (cp & 0x3F));
+    } else {
+        out += unit(0xF0 | cp >> 18);
+        out += unit(0x80 | (cp >> 12 & 0x3F));
+        out += unit(0x80 | (cp >> 6 & 0x3F));
+        out += unit(0x80 | (cp & 0x3F));
+    }
+}
+
+// The capital sigma at bytes [start, end) ends a word (Final_Sigma) when,
+// looking past case-ignorable characters, a cased letter comes before it and
+// none comes after it. The context is the original text, not its lower case.
+bool is_final_sigma(std::string_view text, std::size_t start, std::size_t end) noexcept
+{
+    bool cased_before = false;
+    for (std::size_t i = start; i > 0;) {
+        const Decoded d = decode_before(text, i);
+        if (!is_case_ignorable(d.cp)) {
+            cased_before = is_cased(d.cp);
+            break;
+        }
+        i -= d.length;
+    }
+    if (!cased_before) return false;
+    for (std::size_t i = end; i < text.size();) {
+        const Decoded d = decode_at(text, i);
+        if (!is_case_ignorable(d.cp)) return !is_cased(d.cp);
+        i += d.length;
+    }
+    return true;
+}
+
+}  // namespace
 
 std::string to_lower_unicode(std::string_view utf8)
 {
-    std::string out(utf8);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    std::string out;
+    out.reserve(utf8.size());
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const char c = utf8[i];
+        if (static_cast<unsigned char>(c) < 0x80) {
+            out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            ++i;
+            continue;
+        }
+        const Decoded d = decode_at(utf8, i);
+        if (d.cp == kMalformed) {
+            out += c;
+        } else if (d.cp == kCapitalSigma) {
+            append_utf8(out, is_final_sigma(utf8, i, i + d.length) ? kFinalSigma : kSmallSigma);
+        } else if (const LowerSpecial* special = find_special(d.cp)) {
+            for (std::size_t k = 0; k < special->length; ++k) append_utf8(out, special->out[k]);
+        } else {
+            append_utf8(out, lower_single(d.cp));
+        }
+        i += d.length;
     }
     return out;
 }

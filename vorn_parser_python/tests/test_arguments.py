@@ -1,0 +1,146 @@
+"""Argument binding, input classification and the module's own surface."""
+
+import ctypes
+import pathlib
+
+import pytest
+import vorn_parser
+
+from conftest import small_file
+
+PARSE_FAILURE = "ParseFailure"
+
+
+def test_module_surface():
+    assert vorn_parser.__all__ == ["parse"]
+    assert vorn_parser.parse.__text_signature__ == "(input)"
+    assert vorn_parser.parse.__module__ == "vorn_parser"
+    assert vorn_parser.parse.__self__ is vorn_parser
+
+
+def test_second_initialisation_raises_import_error():
+    library = ctypes.PyDLL(vorn_parser.__file__)
+    library.PyInit_vorn_parser.restype = ctypes.py_object
+    with pytest.raises(ImportError, match="only be initialized once"):
+        library.PyInit_vorn_parser()
+    assert isinstance(vorn_parser.parse(small_file()), dict)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda d: vorn_parser.parse(d, d), "parse() takes 1 positional arguments but 2 were given"),
+    (lambda d: vorn_parser.parse(d, d, d), "parse() takes 1 positional arguments but 3 were given"),
+    (lambda d: vorn_parser.parse(), "parse() missing 1 required positional argument: 'input'"),
+    (lambda d: vorn_parser.parse(x=d), "parse() got an unexpected keyword argument 'x'"),
+    (lambda d: vorn_parser.parse(d, input=d), "parse() got multiple values for argument 'input'"),
+])
+def test_binding_messages(call, message, small):
+    with pytest.raises(TypeError) as info:
+        call(small)
+    assert str(info.value) == message
+
+
+def test_keyword_input_is_the_same_as_positional(small):
+    assert vorn_parser.parse(input=small) == vorn_parser.parse(small)
+
+
+def test_every_form_of_content_and_path_gives_the_same_result(small, small_path):
+    expected = vorn_parser.parse(small)
+    forms = [
+        bytearray(small), list(small), tuple(small), memoryview(small),
+        memoryview(bytearray(small)), iter_only_sequence(small),
+        str(small_path), pathlib.Path(small_path),
+    ]
+    for form in forms:
+        assert vorn_parser.parse(form) == expected, type(form)
+
+
+class iter_only_sequence:
+    """A sequence without a buffer: taken through the iteration protocol."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __len__(self):
+        return len(self.data)
+
+    def __getitem__(self, i):
+        return self.data[i]
+
+
+def two_variant_message(bytes_cause, path_cause):
+    return ("argument 'input': failed to extract enum InputTypes ('bytes | str')\n"
+            f"- variant Bytes (bytes): TypeError: failed to extract field InputTypes::Bytes.0, caused by {bytes_cause}\n"
+            f"- variant Path (str): TypeError: failed to extract field InputTypes::Path.0, caused by {path_cause}")
+
+
+class OnlyFsPath:
+    def __fspath__(self):
+        return "/tmp"
+
+
+@pytest.mark.parametrize("value, bytes_cause, path_cause", [
+    (42, "TypeError: 'int' object cannot be converted to 'Sequence'",
+     "TypeError: 'int' object cannot be converted to 'PyString'"),
+    (None, "TypeError: 'NoneType' object cannot be converted to 'Sequence'",
+     "TypeError: 'NoneType' object cannot be converted to 'PyString'"),
+    ([1, 256], "OverflowError: out of range integral type conversion attempted",
+     "TypeError: 'list' object cannot be converted to 'PyString'"),
+    ([-1], "OverflowError: out of range integral type conversion attempted",
+     "TypeError: 'list' object cannot be converted to 'PyString'"),
+    ([1, "a"], "TypeError: 'str' object cannot be interpreted as an integer",
+     "TypeError: 'list' object cannot be converted to 'PyString'"),
+    (OnlyFsPath(), "TypeError: 'OnlyFsPath' object cannot be converted to 'Sequence'",
+     "TypeError: 'OnlyFsPath' object cannot be converted to 'PyString'"),
+])
+def test_unusable_input_gives_the_two_variant_type_error(value, bytes_cause, path_cause):
+    with pytest.raises(TypeError) as info:
+        vorn_parser.parse(value)
+    assert str(info.value) == two_variant_message(bytes_cause, path_cause)
+    assert info.value.__cause__ is None
+
+
+def test_cause_chains_and_failing_str_are_rendered():
+    class Nested:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            try:
+                raise KeyError("inner")
+            except KeyError as inner:
+                raise ValueError("outer") from inner
+
+    class BadStr(Exception):
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    class Raising:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise BadStr()
+
+    with pytest.raises(TypeError) as info:
+        vorn_parser.parse(Nested())
+    assert "caused by ValueError: outer, caused by KeyError: 'inner'\n" in str(info.value)
+    with pytest.raises(TypeError) as info:
+        vorn_parser.parse(Raising())
+    assert ("caused by test_cause_chains_and_failing_str_are_rendered.<locals>.BadStr: "
+            "<exception str() failed>\n") in str(info.value)
+
+
+def test_bytes_are_content_not_a_path(small_path):
+    with pytest.raises(BaseException) as info:
+        vorn_parser.parse(str(small_path).encode())
+    assert type(info.value).__name__ == PARSE_FAILURE
+
+
+def test_path_subclass_str_result_must_be_text(small_path):
+    class OddPath(type(pathlib.Path())):
+        def __str__(self):
+            return 7
+
+    with pytest.raises(TypeError) as info:
+        vorn_parser.parse(OddPath(small_path))
+    assert info.value.args[0].endswith("caused by TypeError: 'int' object cannot be converted to 'PyString'")

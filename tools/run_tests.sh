@@ -21,3 +21,7 @@ echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_WERROR=ON -DVORN_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure -j2
+
+echo "== Python tests"
+source tools/venv.sh pytest .
+.venv/bin/python -m pytest

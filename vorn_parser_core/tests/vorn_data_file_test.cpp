@@ -87,3 +87,65 @@ TEST(ParseDriver, PathAndBytesGiveEqualErrors)
                                                                     "While parsing field 'headers' in VornDataFile"}));
     std::remove(path.c_str());
 }
+
+namespace {
+
+// Header, an empty parameter block at 1360 and a One_D complex data section of
+// one 64-bit sample per part at 1376, all in the given order.
+Bytes whole_file(ByteOrder order)
+{
+    Bytes b = valid_header();
+    put_u8(b, hdr::endian, order == ByteOrder::Little ? 1 : 0);
+    put_u8(b, hdr::axis_type, 3);  // Complex: two sections
+    put_u32(b, hdr::data_points, 1);
+    put_u32(b, hdr::param_start, 1360);
+    put_u32(b, hdr::data_start, 1376);
+    put_u32(b, 1360, 0xAABBCCDD, order);  // parameters_size
+    put_f64(b, 1376, 1.25, order);
+    put_f64(b, 1384, -2.5, order);
+    return b;
+}
+
+}  // namespace
+
+TEST(ParseDriver, ByteOrderNameSelectsTheOrderOfParametersAndData)
+{
+    for (ByteOrder order : {ByteOrder::Big, ByteOrder::Little}) {
+        auto r = parse_from_filepath(DataContainer::from_bytes(whole_file(order)));
+        ASSERT_TRUE(r) << render(r.error());
+        EXPECT_EQ(r->parameters.parameters_size, 0xAABBCCDDu);
+        EXPECT_EQ(r->data.im, DataField(Matrix{{1.25}}));
+        EXPECT_EQ(r->data.re, DataField(Matrix{{-2.5}}));
+        EXPECT_EQ(r->info.param_list, "[]");
+    }
+}
+
+TEST(ParseDriver, BlocksBeyondTheEndFailInTheirStepNotInTheSeek)
+{
+    Bytes params_gone = whole_file(ByteOrder::Big);
+    put_u32(params_gone, hdr::param_start, 4294967295u);
+    EXPECT_EQ(frame_messages(read_error_of(parse_from_filepath(DataContainer::from_bytes(params_gone)))),
+              (std::vector<std::string>{"While parsing field 'parameters_size' in Parameters",
+                                        "While parsing field 'parameters' in VornDataFile"}));
+
+    Bytes data_gone = whole_file(ByteOrder::Big);
+    put_u32(data_gone, hdr::data_start, 4294967295u);
+    const auto e = read_error_of(parse_from_filepath(DataContainer::from_bytes(data_gone)));
+    EXPECT_EQ(e.root_cause(), "failed to fill whole buffer");
+    EXPECT_EQ(frame_messages(e), (std::vector<std::string>{"While parsing field 'data_results' in Data",
+                                                           "While parsing field 'data' in VornDataFile"}));
+}
+
+TEST(ParseDriver, BlocksMayOverlapAndComeInAnyOrder)
+{
+    // The data section placed before the parameter block, inside the header's
+    // own bytes: nothing between or around the blocks is read.
+    Bytes b = whole_file(ByteOrder::Big);
+    put_u32(b, hdr::data_start, 1376);
+    put_u32(b, hdr::param_start, 1376);  // parameters_size = first word of the samples
+    put_u32(b, 1384, 0);                 // high_index 0
+    auto r = parse_from_filepath(DataContainer::from_bytes(b));
+    ASSERT_TRUE(r) << render(r.error());
+    EXPECT_EQ(r->parameters.parameters_size, 0x3FF40000u);  // high word of 1.25
+    EXPECT_TRUE(r->parameters.param_array.empty());
+}

@@ -29,6 +29,12 @@ Result<VornDataFile> read_file(ByteSource& src)
         VORN_TRY(src.seek(file.headers.param_start));
         file.parameters =
             VORN_TRY(read_field(src, "parameters", "VornDataFile", [&] { return read_parameters(src, order); }));
+        VORN_TRY(src.seek(file.headers.data_start));
+        const Headers& h = file.headers;
+        file.data = VORN_TRY(read_field(src, "data", "VornDataFile", [&] {
+            return read_data(src, order, h.data_axis_type, h.data_type, h.data_format, h.data_points);
+        }));
+        file.info = extract_info(file.headers, file.parameters, file.data);
         return file;
     });
 }

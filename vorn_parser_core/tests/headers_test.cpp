@@ -10,13 +10,6 @@ using namespace vorn::test;
 
 namespace {
 
-std::vector<std::string> frame_messages(const ReadError& e)
-{
-    std::vector<std::string> out;
-    for (const auto& f : e.frames()) out.push_back(f.message);
-    return out;
-}
-
 Headers read_ok(const Bytes& b)
 {
     ByteSource src(b);

@@ -44,13 +44,6 @@ void put_record(Bytes& b, std::size_t at, ByteOrder o, std::uint32_t type_code, 
     test::put_text(b, at + 36, name);
 }
 
-std::vector<std::string> messages(const ReadError& e)
-{
-    std::vector<std::string> out;
-    for (const auto& f : e.frames()) out.push_back(f.message);
-    return out;
-}
-
 std::string frame(std::string_view field, std::string_view record)
 {
     return "While parsing field '" + std::string(field) + "' in " + std::string(record);
@@ -222,7 +215,7 @@ void expect_failure(const Bytes& block, ByteOrder o, std::string_view root, cons
     auto ps = read_parameters(src, o);
     ASSERT_FALSE(ps);
     EXPECT_EQ(ps.error().root_cause(), root);
-    EXPECT_EQ(messages(ps.error()), frames);
+    EXPECT_EQ(test::frame_messages(ps.error()), frames);
     EXPECT_EQ(src.position(), 8u);
     for (const auto& f : ps.error().frames()) EXPECT_GT(f.where.line, 0u) << f.message;
 }

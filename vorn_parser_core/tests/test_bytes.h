@@ -4,15 +4,25 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "byte_order.h"
 #include "headers.h"
+#include "read_error.h"
 
 namespace vorn::test {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// The frames' messages, innermost first.
+inline std::vector<std::string> frame_messages(const ReadError& e)
+{
+    std::vector<std::string> out;
+    for (const auto& f : e.frames()) out.push_back(f.message);
+    return out;
+}
 
 inline void put_u8(Bytes& b, std::size_t at, std::uint8_t v)
 {

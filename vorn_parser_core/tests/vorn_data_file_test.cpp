@@ -12,13 +12,6 @@ using namespace vorn::test;
 
 namespace {
 
-std::vector<std::string> frame_messages(const ReadError& e)
-{
-    std::vector<std::string> out;
-    for (const auto& f : e.frames()) out.push_back(f.message);
-    return out;
-}
-
 ReadError read_error_of(Result<VornDataFile, ParseError> r)
 {
     EXPECT_FALSE(r);

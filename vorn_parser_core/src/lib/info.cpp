@@ -146,35 +146,32 @@ std::optional<double> compute_digital_filter(const std::vector<Param>& params, s
     return points * (sum * 0.5 / *x_sweep / *x_acq_time);
 }
 
+namespace {
+
+// The per-axis entries of one axis ("x" or "y"); only x has a clipped width.
+void add_axis(Info& info, const Headers& headers, const std::vector<Param>& params, const std::string& axis,
+              std::size_t index)
+{
+    info.nucleus.push_back(param_value(params, axis + "_domain"));
+    info.acquisition_time.push_back(get_magnitude(params, axis + "_acq_time"));
+    info.spectral_width.push_back(get_magnitude(params, axis + "_sweep"));
+    if (axis == "x") info.spectral_width_clipped.push_back(get_magnitude(params, "x_sweep_clipped"));
+    info.resolution.push_back(get_magnitude(params, axis + "_resolution"));
+    info.origin_frequency.push_back(get_magnitude(params, axis + "_freq"));
+    info.frequency_offset.push_back(get_magnitude(params, axis + "_offset"));
+    if (index >= headers.data_units.size()) fail("header has no data unit for axis " + std::to_string(index));
+    info.data_units.push_back(headers.data_units[index].base);
+}
+
+}  // namespace
+
 Info extract_info(const Headers& headers, const Parameters& parameters, const Data& /*data*/)
 {
     const std::vector<Param>& params = parameters.param_array;
     Info info;
 
-    auto unit_base = [&](std::size_t axis) -> const std::string& {
-        if (axis >= headers.data_units.size())
-            fail("header has no data unit for axis " + std::to_string(axis));
-        return headers.data_units[axis].base;
-    };
-
-    info.nucleus.push_back(param_value(params, "x_domain"));
-    info.acquisition_time.push_back(get_magnitude(params, "x_acq_time"));
-    info.spectral_width.push_back(get_magnitude(params, "x_sweep"));
-    info.spectral_width_clipped.push_back(get_magnitude(params, "x_sweep_clipped"));
-    info.resolution.push_back(get_magnitude(params, "x_resolution"));
-    info.origin_frequency.push_back(get_magnitude(params, "x_freq"));
-    info.frequency_offset.push_back(get_magnitude(params, "x_offset"));
-    info.data_units.push_back(unit_base(0));
-
-    if (headers.data_format == "Two_D") {
-        info.nucleus.push_back(param_value(params, "y_domain"));
-        info.acquisition_time.push_back(get_magnitude(params, "y_acq_time"));
-        info.spectral_width.push_back(get_magnitude(params, "y_sweep"));
-        info.resolution.push_back(get_magnitude(params, "y_resolution"));
-        info.origin_frequency.push_back(get_magnitude(params, "y_freq"));
-        info.frequency_offset.push_back(get_magnitude(params, "y_offset"));
-        info.data_units.push_back(unit_base(1));
-    }
+    add_axis(info, headers, params, "x", 0);
+    if (headers.data_format == "Two_D") add_axis(info, headers, params, "y", 1);
 
     info.sample_name = param_value(params, "sample_id");
     info.author = headers.author;

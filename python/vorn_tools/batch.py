@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import signal
 from collections.abc import Callable, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
@@ -139,13 +140,20 @@ class ProgressBar:
         self.stream.flush()
 
 
+def _ignore_interrupts() -> None:
+    """Worker start-up: Ctrl-C is the parent's to handle; a worker finishes its file."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _run_pool(jobs: list[tuple[Path, Path]], fmt: str, workers: int,
               report: Callable[[Outcome], None]) -> list[tuple[Path, Path]]:
     """Converts in a pool; returns the jobs whose worker died (the pool breaks for all of
-    them, so which one killed it is not known)."""
+    them, so which one killed it is not known). On an interrupt the files not yet
+    handed to a worker are dropped and the interrupt passes on."""
     broken = []
     context = multiprocessing.get_context("spawn")  # a clean interpreter per worker
-    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
+    try:
         futures: dict[Future[str | None], tuple[Path, Path]] = {
             pool.submit(convert_file, str(source), str(target), fmt): (source, target)
             for source, target in jobs}
@@ -157,6 +165,12 @@ def _run_pool(jobs: list[tuple[Path, Path]], fmt: str, workers: int,
                 broken.append((source, target))
                 continue
             report(Outcome(source, target, error))
+    except BaseException:
+        # Waits for the files in hand only. Not waiting would let the pool be collected
+        # before its manager thread sees the cancellation, which then runs every file.
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown()
     return broken
 
 

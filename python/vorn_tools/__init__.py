@@ -1,0 +1,60 @@
+"""Tools for vorn_parser users: quiet parsing with ordinary exceptions, readable text,
+strict JSON, numpy arrays, plots and batch conversion, and the `vorn` command.
+
+numpy and matplotlib are optional: `to_numpy` and `save_npz` need numpy (the "numpy"
+extra), `plot_document` needs matplotlib (the "plot" extra).
+"""
+
+from __future__ import annotations
+
+import os
+from importlib import metadata
+from typing import TYPE_CHECKING, Any, BinaryIO
+
+from .errors import ParseError, failure_reason, is_parse_failure
+from .jsonout import jsonable, to_json
+from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
+from .text import parameter_table, summary
+
+if TYPE_CHECKING:
+    from vorn_parser import VornDataFile
+
+    from .arrays import SpectrumArrays
+
+try:
+    __version__ = metadata.version("vorn_parser")
+except metadata.PackageNotFoundError:  # run from a source tree
+    __version__ = "unknown"
+
+__all__ = [
+    "EXAMPLES", "CapturedOutput", "ParseError", "captured_output", "example_path",
+    "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
+    "read_file", "save_npz", "summary", "to_json", "to_numpy",
+]
+
+
+def _optional(module: str, extra: str) -> Any:
+    """Imports one of our modules that needs an optional dependency, naming the extra."""
+    from importlib import import_module
+
+    try:
+        return import_module(f".{module}", __name__)
+    except ImportError as exc:
+        raise ImportError(f"{exc.name or 'a dependency'} is not installed; "
+                          f"pip install 'vorn_parser[{extra}]'") from exc
+
+
+def to_numpy(document: VornDataFile) -> SpectrumArrays:
+    """The samples of a result document as complex numpy arrays (see vorn_tools.arrays)."""
+    result: SpectrumArrays = _optional("arrays", "numpy").to_numpy(document)
+    return result
+
+
+def save_npz(document: VornDataFile, file: str | os.PathLike[str] | BinaryIO) -> None:
+    """Writes the samples, axes and metadata of a document to an .npz file."""
+    _optional("arrays", "numpy").save_npz(document, file)
+
+
+def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
+    """Writes a PNG plot of a document's samples (see vorn_tools.plot)."""
+    _optional("plot", "plot").plot_document(document, path, title=title)

@@ -1,0 +1,132 @@
+"""The samples of a result document as numpy arrays, with their axes.
+
+The document keeps each section as lists of rows. Its two fields "re" and "im" hold
+either a matrix each (two sections) or a pair {"im": main, "re": partner} each (four
+sections). In every layout the main matrix of "re" is the real part and that of "im"
+the imaginary part; in a four-section Two_D file the partners are the mixed quadrants
+"re_im" (under "re") and "im_re" (under "im").
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, BinaryIO
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .units import unit_symbol
+
+if TYPE_CHECKING:
+    from vorn_parser import DataField, Matrix, VornDataFile
+
+
+@dataclass(frozen=True)
+class Axis:
+    """One axis of the data: a value per point, from the header's start to stop value."""
+
+    values: NDArray[np.float64]
+    unit: str  # a symbol such as "ppm" or "s"; "point" when the header gives no range
+    title: str
+
+    @property
+    def label(self) -> str:
+        return f"{self.title} ({self.unit})" if self.title else self.unit
+
+
+@dataclass(frozen=True)
+class SpectrumArrays:
+    """The samples of one file.
+
+    `values` is re + 1j*im: shape (points,) for One_D, (rows, columns) = (y, x) for
+    Two_D. `mixed` is re_im + 1j*im_re for four-section Two_D data, else None. `axes`
+    holds the x axis, then the y axis for Two_D.
+    """
+
+    layout: str
+    values: NDArray[np.complex128]
+    mixed: NDArray[np.complex128] | None
+    axes: tuple[Axis, ...]
+
+    @property
+    def sections(self) -> dict[str, NDArray[np.float64]]:
+        """The sections by name, as the float arrays they were stored as."""
+        named = {"re": self.values.real, "im": self.values.imag}
+        if self.mixed is not None:
+            named["re_im"], named["im_re"] = self.mixed.real, self.mixed.imag
+        return named
+
+
+def _matrix(rows: Matrix) -> NDArray[np.float64]:
+    if not rows:
+        return np.empty((0, 0), dtype=np.float64)
+    return np.array(rows, dtype=np.float64)
+
+
+def _split(field: DataField) -> tuple[Matrix, Matrix | None]:
+    """The main matrix of a data field and its partner (None for two-section data)."""
+    if isinstance(field, dict):
+        return field["im"], field["re"]
+    return field, None
+
+
+def _complex(re: Matrix, im: Matrix, layout: str) -> NDArray[np.complex128]:
+    real, imag = _matrix(re), _matrix(im)
+    if real.shape != imag.shape:
+        raise ValueError(f"real part {real.shape} and imaginary part {imag.shape} differ in shape")
+    # Filled part by part: real + 1j * imag would turn an infinite imaginary sample into
+    # a NaN real part (0 * inf).
+    values = np.empty(real.shape, dtype=np.complex128)
+    values.real, values.imag = real, imag
+    if layout == "One_D":  # one row per section
+        values = values.reshape(-1)
+    return values
+
+
+def _axis(document: VornDataFile, index: int, points: int) -> Axis:
+    headers = document["headers"]
+    start, stop = headers["dataAxisStart"][index], headers["dataAxisStop"][index]
+    title = headers["dataAxisTitles"][index]
+    if start == stop or not (math.isfinite(start) and math.isfinite(stop)):
+        return Axis(np.arange(points, dtype=np.float64), "point", title)
+    return Axis(np.linspace(start, stop, points), unit_symbol(headers["dataUnits"][index]) or "a.u.", title)
+
+
+def to_numpy(document: VornDataFile) -> SpectrumArrays:
+    """The samples of a result document as complex arrays shaped like its sections."""
+    layout = document["headers"]["dataFormat"]
+    re_main, re_partner = _split(document["data"]["re"])
+    im_main, im_partner = _split(document["data"]["im"])
+    values = _complex(re_main, im_main, layout)
+    mixed = None
+    if re_partner and im_partner:  # four-section Two_D; One_D leaves the partners empty
+        mixed = _complex(re_partner, im_partner, layout)
+    if layout == "One_D":
+        axes: tuple[Axis, ...] = (_axis(document, 0, values.shape[0]),)
+    else:
+        rows, columns = values.shape if values.ndim == 2 else (0, 0)
+        axes = (_axis(document, 0, columns), _axis(document, 1, rows))
+    return SpectrumArrays(layout, values, mixed, axes)
+
+
+def save_npz(document: VornDataFile, file: str | os.PathLike[str] | BinaryIO) -> None:
+    """Writes the samples, axes and metadata of a document to an uncompressed .npz file.
+
+    Arrays: "data" (complex, shaped like the sections), "data_mixed" (four-section Two_D
+    only), "x_axis" and for Two_D "y_axis"; "metadata_json" is a 0-d string array
+    holding the rest of the document ("headers", "parameters", "info") as JSON.
+    """
+    from .jsonout import to_json
+
+    arrays = to_numpy(document)
+    content: dict[str, NDArray[Any]] = {"data": arrays.values, "x_axis": arrays.axes[0].values}
+    if len(arrays.axes) > 1:
+        content["y_axis"] = arrays.axes[1].values
+    if arrays.mixed is not None:
+        content["data_mixed"] = arrays.mixed
+    metadata = {key: value for key, value in document.items() if key != "data"}
+    content["metadata_json"] = np.array(to_json(metadata))
+    # Every key is an array name; none is one of savez's own keyword arguments.
+    np.savez(file, **content)  # type: ignore[arg-type]

@@ -1,0 +1,91 @@
+"""PNG plots of a result document, drawn with matplotlib's non-interactive Agg canvas.
+
+One_D: the real and imaginary parts against the axis the header defines (start to stop,
+in its unit). Two_D: contours of the real section, positive and negative levels in two
+colours, with both axes running from the header's start to stop value.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING
+
+import numpy as np
+from matplotlib.axes import Axes
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.figure import Figure
+from numpy.typing import NDArray
+
+from .arrays import SpectrumArrays, to_numpy
+from .units import printable
+
+if TYPE_CHECKING:
+    from vorn_parser import VornDataFile
+
+CONTOUR_LEVELS = 10
+LOWEST_LEVEL = 0.04  # of the largest absolute value
+
+
+def _limits(values: NDArray[np.float64]) -> tuple[float, float] | None:
+    return (float(values[0]), float(values[-1])) if values.size > 1 else None
+
+
+def _one_d(ax: Axes, arrays: SpectrumArrays) -> None:
+    axis = arrays.axes[0]
+    ax.plot(axis.values, arrays.values.real, linewidth=0.8, label="real")
+    ax.plot(axis.values, arrays.values.imag, linewidth=0.8, label="imaginary", alpha=0.75)
+    ax.set_xlabel(axis.label)
+    ax.set_ylabel("intensity")
+    ax.legend(loc="upper right", frameon=False)
+    if (limits := _limits(axis.values)) is not None:
+        ax.set_xlim(*limits)
+
+
+def _two_d(ax: Axes, arrays: SpectrumArrays) -> None:
+    x, y = arrays.axes
+    real = np.ma.masked_invalid(arrays.values.real)
+    positive = negative = np.empty(0)
+    if real.count():  # levels on a common scale, only those the data reaches
+        high, low = float(real.max()), float(real.min())
+        levels = max(high, -low) * np.geomspace(LOWEST_LEVEL, 1.0, CONTOUR_LEVELS, endpoint=False)
+        positive = levels[levels < high]
+        negative = np.sort(-levels)
+        negative = negative[negative > low]
+    if min(real.shape) >= 2 and (positive.size or negative.size):
+        if positive.size:
+            ax.contour(x.values, y.values, real, levels=positive, colors="tab:blue", linewidths=0.7)
+        if negative.size:
+            ax.contour(x.values, y.values, real, levels=negative, colors="tab:red", linewidths=0.7)
+    else:  # too small or flat for contours: show the samples as an image
+        extent = (float(x.values[0]), float(x.values[-1]), float(y.values[-1]), float(y.values[0]))
+        ax.imshow(real, aspect="auto", extent=extent, cmap="RdBu_r", interpolation="nearest")
+    ax.set_xlabel(x.label)
+    ax.set_ylabel(y.label)
+    if (limits := _limits(x.values)) is not None:
+        ax.set_xlim(*limits)
+    if (limits := _limits(y.values)) is not None:
+        ax.set_ylim(*limits)
+
+
+def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
+    """Writes a PNG plot of the document's samples to `path`.
+
+    Raises ValueError when the file holds no samples.
+    """
+    arrays = to_numpy(document)
+    if arrays.values.size == 0:
+        raise ValueError("the file holds no samples to plot")
+    figure = Figure(figsize=(7.0, 4.0), dpi=100, layout="constrained")
+    FigureCanvasAgg(figure)
+    ax = figure.add_subplot()
+    if arrays.layout == "One_D":
+        _one_d(ax, arrays)
+    else:
+        _two_d(ax, arrays)
+    if title is None:
+        headers = document["headers"]
+        experiment = document["info"]["experiment"]
+        title = " - ".join(part for part in (headers["title"], experiment if isinstance(experiment, str) else "")
+                           if part)
+    ax.set_title(printable(title), fontsize=11)
+    figure.savefig(path, format="png")

@@ -23,5 +23,5 @@ cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure -j2
 
 echo "== Python tests"
-source tools/venv.sh pytest .
+source tools/venv.sh ".[test]"
 .venv/bin/python -m pytest

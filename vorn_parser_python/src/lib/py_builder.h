@@ -45,8 +45,8 @@ PyRef to_py(const T& record);
 void insert_field(PyObject* dict, std::string_view key, PyObject* value);
 
 // Fills one dict, a field at a time, in the record's order: each value is
-// converted with Convert, then inserted under a fresh key.
-template <class Convert>
+// converted with Conversion, then inserted under a fresh key.
+template <class Conversion>
 class BasicDictFiller {
 public:
     explicit BasicDictFiller(PyObject* dict) noexcept : dict_(dict) {}
@@ -54,7 +54,7 @@ public:
     template <class T>
     void field(std::string_view key, const T& value)
     {
-        PyRef v = Convert{}(value);
+        PyRef v = Conversion{}(value);
         insert_field(dict_, key, v.get());
     }
 
@@ -62,6 +62,7 @@ private:
     PyObject* dict_;  // borrowed
 };
 
+// The plain conversion: to_py.
 struct Convert {
     template <class T>
     PyRef operator()(const T& value) const
@@ -112,7 +113,9 @@ struct ConvertReleasing {
         std::vector<double>().swap(const_cast<std::vector<double>&>(row));
         return list;
     }
+    // Vectors of rows, records or unions, whose items may hold rows.
     template <class T>
+        requires(!std::is_arithmetic_v<T>)
     PyRef operator()(const std::vector<T>& v) const
     {
         PyRef list = new_list(v.size());

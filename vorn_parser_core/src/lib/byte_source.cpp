@@ -53,22 +53,14 @@ Result<std::vector<std::uint8_t>> ByteSource::read_bytes(std::size_t n)
     return std::vector<std::uint8_t>(p, p + n);
 }
 
-Result<std::span<const std::uint8_t>> ByteSource::take_samples(SampleWidth width, std::size_t count)
+Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst)
 {
     if (!read_error_.empty()) return ReadError::io(read_error_);
     const auto w = static_cast<std::uint64_t>(width);
     // Division keeps the check free of overflow for any count.
     if (count > remaining() / w) return ReadError::io(std::string(kShortNumberRead));
-    const std::span<const std::uint8_t> run(bytes_.data() + pos_, count * w);
+    decode_samples(bytes_.data() + pos_, count, width, order, dst);
     pos_ += count * w;
-    return run;
-}
-
-Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst)
-{
-    auto run = take_samples(width, count);
-    if (!run) return std::move(run).error();
-    decode_samples(run->data(), count, width, order, dst);
     return Ok{};
 }
 

@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -57,11 +56,6 @@ public:
     // fails with "failed to fill whole buffer", as reading the samples one
     // by one would, and reads nothing.
     Status read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst);
-
-    // The stored bytes of `count` samples at the position, with the same
-    // single check and failure as read_samples, for callers that decode them
-    // in place. The view is valid while the source lives.
-    Result<std::span<const std::uint8_t>> take_samples(SampleWidth width, std::size_t count);
 
 private:
     template <class U>

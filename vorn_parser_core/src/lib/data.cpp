@@ -83,15 +83,15 @@ Result<Matrix> read_block_matrix(ByteSource& src, ByteOrder order, const std::st
     // rows * columns is below 2^64 since both are below 2^32.
     if (!samples_remain(src, width, rows * columns)) return short_read();
     Matrix matrix(rows);
-    // A block row comes whole, block after block. Its rows are made just
-    // before its runs fill them, so they are filled while still in cache.
-    const std::size_t run_bytes = kBlock * static_cast<std::size_t>(width);
+    for (Row& row : matrix) row.reserve(columns);
+    // A row's runs come in column order, so each run extends its row by 32
+    // samples within the capacity reserved above.
     for (std::uint64_t i = 0; i < by; ++i) {
-        const std::uint8_t* run = VORN_TRY(src.take_samples(width, kBlock * columns)).data();
-        for (std::uint64_t r = 0; r < kBlock; ++r) matrix[i * kBlock + r].resize(columns);
         for (std::uint64_t j = 0; j < bx; ++j) {
-            for (std::uint64_t r = 0; r < kBlock; ++r, run += run_bytes) {
-                decode_samples(run, kBlock, width, order, matrix[i * kBlock + r].data() + j * kBlock);
+            for (std::uint64_t r = 0; r < kBlock; ++r) {
+                Row& row = matrix[i * kBlock + r];
+                row.resize(row.size() + kBlock);
+                VORN_TRY(src.read_samples(width, order, kBlock, row.data() + j * kBlock));
             }
         }
     }

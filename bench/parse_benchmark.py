@@ -7,7 +7,7 @@ several repetitions and medians:
   * the floor: the same number of Python floats, in lists of the same row
     lengths, made from the same bytes with array.frombytes, byteswap and
     tolist per row;
-  * the peak RSS of each, every one in a fresh process;
+  * every run the first call in a fresh process, which also gives its peak RSS;
   * a file of 100,000 parameter records, in records per second;
   * optionally the core's section decode against memcpy (the Google Benchmark
     binary given with --decode-benchmark).
@@ -157,18 +157,9 @@ def read_bytearray(path: str) -> bytearray:
     return buffer
 
 
-def time_once(fn) -> float:
-    start = time.perf_counter()
-    result = fn()
-    elapsed = time.perf_counter() - start
-    del result
-    gc.collect()
-    return elapsed
-
-
 def peak_of_this_process_kib() -> int:
-    """VmHWM, the peak RSS of this process's own memory. (ru_maxrss would do
-    too, but across exec it keeps the peak of the parent that forked us.)"""
+    """VmHWM, the peak RSS of this process's own memory (ru_maxrss would keep,
+    across exec, the peak of the parent that forked us)."""
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith("VmHWM:"):
@@ -176,32 +167,44 @@ def peak_of_this_process_kib() -> int:
     raise SystemExit("no VmHWM in /proc/self/status")
 
 
-def rss_child(kind: str, spec: DataFile) -> None:
-    """Runs one case in this (fresh) process and prints its peak RSS in KiB."""
+CASES = ("floor", "path", "bytes", "bytearray")
+
+
+def case_child(kind: str, spec: DataFile) -> None:
+    """Runs one case once in this fresh process; prints its wall-clock and CPU
+    times in seconds and the process's peak RSS in KiB. The input is made
+    ready untimed."""
     import vorn_parser
 
-    if kind == "floor":
+    content: bytes | bytearray | None = None
+    if kind in ("floor", "bytes"):
         content = Path(spec.path).read_bytes()
-        result = floor(content, spec)
-    elif kind == "path":
-        result = vorn_parser.parse(spec.path)
-    elif kind == "bytes":
-        content = Path(spec.path).read_bytes()
-        result = vorn_parser.parse(content)
     elif kind == "bytearray":
         content = read_bytearray(spec.path)
-        result = vorn_parser.parse(content)
-    else:
+    elif kind != "path":
         raise SystemExit(f"unknown case {kind}")
+    if kind == "floor":
+        def run():
+            return floor(content, spec)
+    else:
+        def run():
+            return vorn_parser.parse(spec.path if kind == "path" else content)
+    gc.collect()
+    wall, cpu = time.perf_counter(), time.process_time()
+    result = run()
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     del result
-    print(peak_of_this_process_kib())
+    print(wall, cpu, peak_of_this_process_kib())
 
 
-def peak_rss_kib(kind: str, spec: DataFile) -> int:
+def run_case(kind: str, spec: DataFile, clock: str) -> tuple[float, int]:
+    """Seconds on the chosen clock and peak RSS (KiB) of one case, run in a
+    fresh process."""
     out = subprocess.run(
-        [sys.executable, __file__, "--rss-child", kind, json.dumps(asdict(spec))],
+        [sys.executable, __file__, "--case", kind, json.dumps(asdict(spec))],
         check=True, capture_output=True, text=True)
-    return int(out.stdout.split()[-1])
+    wall, cpu, kib = out.stdout.split()[-3:]
+    return float(cpu if clock == "cpu" else wall), int(kib)
 
 
 # glibc settings under which freed memory is kept for reuse (a warm allocator).
@@ -239,14 +242,17 @@ def machine() -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--repeat", type=int, default=7, help="repetitions per timing (median taken)")
+    parser.add_argument("--repeat", type=int, default=9, help="repetitions per timing (median taken)")
+    parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                        help="process CPU time (user + system; default), which other work on a shared "
+                             "machine disturbs less, or wall-clock time")
     parser.add_argument("--decode-benchmark", metavar="BINARY",
                         help="the vorn_decode_benchmark binary; its ratios join the table")
     parser.add_argument("--workdir", help="where to write the files (default: a temporary folder)")
-    parser.add_argument("--rss-child", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--case", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.rss_child:
-        rss_child(args.rss_child[0], DataFile(**json.loads(args.rss_child[1])))
+    if args.case:
+        case_child(args.case[0], DataFile(**json.loads(args.case[1])))
         return 0
 
     import vorn_parser
@@ -269,29 +275,22 @@ def main() -> int:
         del files
         gc.collect()
 
-        print(f"timing ({args.repeat} repetitions, cases interleaved) ...", flush=True)
+        # Every run is the first parse of a fresh process, as when a user
+        # loads a file, so that no case inherits memory another one freed.
+        print(f"timing ({args.repeat} repetitions, each run in a fresh process, cases interleaved) ...",
+              flush=True)
+        params = DataFile("params", "100,000 parameter records", str(param_path), 0, 32, False, 0, 1)
         times: dict[tuple[str, str], list[float]] = {}
-        for spec in specs:
-            content = Path(spec.path).read_bytes()
-            mutable = bytearray(content)
-            cases = {
-                "floor": lambda: floor(content, spec),
-                "path": lambda: vorn_parser.parse(spec.path),
-                "bytes": lambda: vorn_parser.parse(content),
-                "bytearray": lambda: vorn_parser.parse(mutable),
-            }
-            for name, fn in cases.items():  # one warm-up each
-                time_once(fn)
-            for _ in range(args.repeat):
-                for name, fn in cases.items():
-                    times.setdefault((spec.name, name), []).append(time_once(fn))
-            del content, mutable, cases
-
-        param_times = [time_once(lambda: vorn_parser.parse(str(param_path))) for _ in range(args.repeat)]
-
-        print("measuring peak RSS (one fresh process per case) ...", flush=True)
-        rss = {(spec.name, kind): peak_rss_kib(kind, spec)
-               for spec in specs for kind in ("floor", "path", "bytes", "bytearray")}
+        peaks: dict[tuple[str, str], list[int]] = {}
+        for _ in range(args.repeat):
+            for spec in specs:
+                for kind in CASES:
+                    seconds, kib = run_case(kind, spec, args.clock)
+                    times.setdefault((spec.name, kind), []).append(seconds)
+                    peaks.setdefault((spec.name, kind), []).append(kib)
+            times.setdefault(("params", "path"), []).append(run_case("path", params, args.clock)[0])
+        param_times = times.pop(("params", "path"))
+        rss = {key: statistics.median(v) for key, v in peaks.items()}
 
     if args.decode_benchmark:
         print("running the decode benchmark (default and warm allocator) ...", flush=True)
@@ -310,8 +309,11 @@ def main() -> int:
     med = {key: statistics.median(v) for key, v in times.items()}
     print()
     print("Ratios first (targets: path/floor <= {:.2f}, bytes and bytearray/path <= {:.2f}, "
-          "RSS/floor RSS <= {:.2f}); times are medians of {} runs in ms, RSS peaks in MiB".format(
-              PATH_OVER_FLOOR, BYTES_OVER_PATH, RSS_OVER_FLOOR, args.repeat))
+          "RSS/floor RSS <= {:.2f});\ntimes in ms are medians of {} runs, each the first call in a fresh "
+          "process, in {}; RSS peaks in MiB.\nThe floor starts from the bytes in memory (array.frombytes, "
+          "byteswap, tolist per row);\nparse(path) also reads the file (from the page cache).".format(
+              PATH_OVER_FLOOR, BYTES_OVER_PATH, RSS_OVER_FLOOR, args.repeat,
+              "process CPU time (user + system)" if args.clock == "cpu" else "wall-clock time"))
     print()
     head = (f"{'file':<36}{'path/floor':>11}{'bytes/path':>11}{'bytearr/path':>13}"
             f"{'floor':>8}{'path':>8}{'bytes':>8}{'bytearr':>8}")

@@ -1,6 +1,7 @@
 // ByteSource reads and the file form of DataContainer.
 #include "byte_source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -68,6 +69,11 @@ namespace {
 // Reads a whole open file. The error text is empty on success.
 std::string read_all(int fd, std::vector<std::uint8_t>& out)
 {
+    // A regular file is read into a buffer of its size, so that a single read
+    // usually fills it. Only when the buffer is full is more content looked
+    // for, through a small probe read: at the end that read returns 0 and the
+    // buffer stays as it is; a file that grows, or one of unknown size, makes
+    // the buffer double.
     struct stat st {};
     std::size_t expected = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
@@ -76,8 +82,9 @@ std::string read_all(int fd, std::vector<std::uint8_t>& out)
     out.resize(expected > 0 ? expected : 65536);
     std::size_t filled = 0;
     for (;;) {
-        if (filled == out.size()) out.resize(out.size() * 2);
-        const ssize_t got = ::read(fd, out.data() + filled, out.size() - filled);
+        std::uint8_t probe[4096];
+        const bool full = filled == out.size();
+        const ssize_t got = full ? ::read(fd, probe, sizeof probe) : ::read(fd, out.data() + filled, out.size() - filled);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int code = errno;
@@ -85,7 +92,12 @@ std::string read_all(int fd, std::vector<std::uint8_t>& out)
             return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
         }
         if (got == 0) break;
-        filled += static_cast<std::size_t>(got);
+        const auto n = static_cast<std::size_t>(got);
+        if (full) {
+            out.resize(std::max(out.size() * 2, filled + n));
+            std::memcpy(out.data() + filled, probe, n);
+        }
+        filled += n;
     }
     out.resize(filled);
     out.shrink_to_fit();

@@ -20,7 +20,9 @@ PyObject* parse_input(InputTypes input)
                                   : DataContainer::from_path(std::move(std::get<PathInput>(input).path));
     auto file = parse_from_filepath(std::move(container));
     if (!file) throw InternalFailure(std::string(kErrorValueFound) + ": " + render(file.error()), SourceLoc::current());
-    return to_py(*file).release();
+    // The record is given up to the builder, which frees its samples as it
+    // converts them.
+    return to_py_releasing(std::move(*file)).release();
 }
 
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

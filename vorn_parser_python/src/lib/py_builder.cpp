@@ -8,10 +8,10 @@ PyRef new_list(std::size_t n)
     return made(PyList_New(static_cast<Py_ssize_t>(n)));
 }
 
-void DictFiller::insert(std::string_view key, PyObject* value)
+void insert_field(PyObject* dict, std::string_view key, PyObject* value)
 {
     PyRef k = made(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-    if (PyObject_SetItem(dict_, k.get(), value) < 0) throw PythonErrorSet{};
+    if (PyObject_SetItem(dict, k.get(), value) < 0) throw PythonErrorSet{};
 }
 
 PyRef to_py(double v) { return made(PyFloat_FromDouble(v)); }

@@ -40,23 +40,37 @@ PyRef to_py(const std::variant<Ts...>& v);
 template <Record T>
 PyRef to_py(const T& record);
 
-// Fills one dict, a field at a time, in the record's order: value, then a
-// fresh key, then the insertion. A failed insertion leaves its exception set.
-class DictFiller {
+// Inserts one field into a record's dict: a fresh key, then the insertion. A
+// failed insertion leaves its exception set.
+void insert_field(PyObject* dict, std::string_view key, PyObject* value);
+
+// Fills one dict, a field at a time, in the record's order: each value is
+// converted with Conversion, then inserted under a fresh key.
+template <class Conversion>
+class BasicDictFiller {
 public:
-    explicit DictFiller(PyObject* dict) noexcept : dict_(dict) {}
+    explicit BasicDictFiller(PyObject* dict) noexcept : dict_(dict) {}
 
     template <class T>
     void field(std::string_view key, const T& value)
     {
-        PyRef v = to_py(value);
-        insert(key, v.get());
+        PyRef v = Conversion{}(value);
+        insert_field(dict_, key, v.get());
     }
 
 private:
-    void insert(std::string_view key, PyObject* value);
     PyObject* dict_;  // borrowed
 };
+
+// The plain conversion: to_py.
+struct Convert {
+    template <class T>
+    PyRef operator()(const T& value) const
+    {
+        return to_py(value);
+    }
+};
+using DictFiller = BasicDictFiller<Convert>;
 
 PyRef new_list(std::size_t n);
 
@@ -84,6 +98,59 @@ PyRef to_py(const T& record)
     DictFiller filler(dict.get());
     record.serialize(filler);
     return dict;
+}
+
+// The conversion of a record the builder owns. It gives the same objects as
+// to_py but frees each vector of doubles (a row of samples) as soon as its
+// list is made, so that a large data section is not held twice, as doubles
+// and as floats, and the memory of a freed row is at hand for the next
+// list. The record's fields are presented as const by serialize(); each
+// freed vector is part of the record handed over here, which is not const.
+struct ConvertReleasing {
+    PyRef operator()(const std::vector<double>& row) const
+    {
+        PyRef list = to_py(row);
+        std::vector<double>().swap(const_cast<std::vector<double>&>(row));
+        return list;
+    }
+    // Vectors of rows, records or unions, whose items may hold rows.
+    template <class T>
+        requires(!std::is_arithmetic_v<T>)
+    PyRef operator()(const std::vector<T>& v) const
+    {
+        PyRef list = new_list(v.size());
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), (*this)(v[i]).release());
+        }
+        return list;
+    }
+    template <class... Ts>
+    PyRef operator()(const std::variant<Ts...>& v) const
+    {
+        return std::visit([this](const auto& alt) { return (*this)(alt); }, v);
+    }
+    template <Record T>
+    PyRef operator()(const T& record) const
+    {
+        PyRef dict = made(PyDict_New());
+        BasicDictFiller<ConvertReleasing> filler(dict.get());
+        record.serialize(filler);
+        return dict;
+    }
+    template <class T>
+    PyRef operator()(const T& value) const
+    {
+        return to_py(value);
+    }
+};
+
+// Converts a record that is given up: the result of to_py, with the record
+// left behind with its vectors of doubles emptied.
+template <Record T>
+    requires(!std::is_lvalue_reference_v<T>)
+PyRef to_py_releasing(T&& record)
+{
+    return ConvertReleasing{}(record);
 }
 
 }  // namespace vorn::py

@@ -71,8 +71,9 @@ std::string qualname_of(PyObject* type_or_object)
 // "'<type>' object cannot be converted to '<target>'"
 Failure cannot_convert(PyObject* object, const char* target)
 {
-    return new_failure(PyExc_TypeError,
-                       "'" + qualname_of(object) + "' object cannot be converted to '" + target + "'");
+    std::string message = "'";
+    message.append(qualname_of(object)).append("' object cannot be converted to '").append(target).append("'");
+    return new_failure(PyExc_TypeError, message);
 }
 
 // "<Type>: <str>" for the exception and then each one along its __cause__ chain.

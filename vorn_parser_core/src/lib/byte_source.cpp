@@ -57,8 +57,11 @@ Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t 
 {
     if (!read_error_.empty()) return ReadError::io(read_error_);
     const auto w = static_cast<std::uint64_t>(width);
-    // Division keeps the check free of overflow for any count.
-    if (count > remaining() / w) return ReadError::io(std::string(kShortNumberRead));
+    // Comparing against the whole samples left keeps the check free of
+    // overflow for any count; the width is 4 or 8, so a shift counts them
+    // (this runs once per 32 samples of a Two_D section).
+    const unsigned shift = width == SampleWidth::Eight ? 3 : 2;
+    if (count > (remaining() >> shift)) return ReadError::io(std::string(kShortNumberRead));
     decode_samples(bytes_.data() + pos_, count, width, order, dst);
     pos_ += count * w;
     return Ok{};

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <thread>
+#include <unistd.h>
 
 #include "byte_source.h"
 #include "test_bytes.h"
@@ -84,6 +86,30 @@ TEST(DataContainer, PathAndBytesGiveTheSameReads)
     EXPECT_EQ(from_file->size(), 8u);
     EXPECT_EQ(*from_file->read_bytes(8), *from_memory->read_bytes(8));
     std::remove(path.c_str());
+}
+
+TEST(DataContainer, SourceOfUnknownSizeIsReadWhole)
+{
+    // A pipe has no size to read up front: the buffer must grow as it fills.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    Bytes expected(200000);
+    for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    std::thread writer([&] {
+        std::size_t done = 0;
+        while (done < expected.size()) {
+            const ssize_t n = ::write(fds[1], expected.data() + done, expected.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    auto src = DataContainer::from_path("/dev/fd/" + std::to_string(fds[0])).load_data();
+    writer.join();
+    ::close(fds[0]);
+    ASSERT_TRUE(src);
+    ASSERT_EQ(src->size(), expected.size());
+    EXPECT_EQ(*src->read_bytes(expected.size()), expected);
 }
 
 TEST(DataContainer, MissingPathAndPathWithNulCannotBeOpened)

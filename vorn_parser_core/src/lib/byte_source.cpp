@@ -58,6 +58,8 @@ Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t 
     const auto w = static_cast<std::uint64_t>(width);
     // Division keeps the check free of overflow for any count.
     if (count > remaining() / w) return ReadError::io(std::string(kShortNumberRead));
+    // The position may lie past the end, where no pointer may be formed.
+    if (count == 0) return Ok{};
     decode_samples(bytes_.data() + pos_, count, width, order, dst);
     pos_ += count * w;
     return Ok{};

@@ -4,12 +4,14 @@
 #
 #   fuzz/run.sh SECONDS [libFuzzer flags...]   fuzz for SECONDS
 #   fuzz/run.sh replay                         run every seed and regression input once
+#   fuzz/run.sh smoke DIR                      30000 runs with a fixed seed, growing the
+#                                              corpus in DIR (the CI run)
 #
 # The corpus grown by earlier runs is kept in build/fuzz/corpus; crashing inputs
 # go to build/fuzz/artifacts. Fixed findings belong in fuzz/regressions/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mode=${1:?usage: fuzz/run.sh SECONDS|replay [libFuzzer flags...]}
+mode=${1:?usage: fuzz/run.sh SECONDS|replay|smoke DIR [libFuzzer flags...]}
 shift
 
 build=build/fuzz
@@ -33,6 +35,11 @@ common=(-max_len=65536 -timeout=5 -rss_limit_mb=1024 -malloc_limit_mb=128 -close
 
 if [ "$mode" = replay ]; then
     exec "$fuzzer" "${common[@]}" -runs=0 "${inputs[@]}" "$@"
+fi
+if [ "$mode" = smoke ]; then
+    corpus=${1:?usage: fuzz/run.sh smoke DIR}
+    shift
+    exec "$fuzzer" "${common[@]}" -dict=fuzz/vorn.dict -seed=1 -runs=30000 "$corpus" "${inputs[@]}" "$@"
 fi
 exec "$fuzzer" "${common[@]}" -dict=fuzz/vorn.dict -print_final_stats=1 \
     -max_total_time="$mode" "$build/corpus" "${inputs[@]}" "$@"

@@ -103,6 +103,7 @@ def inputs(tmp_path):
     return {
         "bytes": small_file(),
         "bytes with the digital filter": filtered,
+        "bytes, four sections": small_file(sections=[[0.5, 1.5]] * 4),
         "list of ints": list(small_file()),
         "path str": str(path),
         "truncated (read error)": small_file()[:700],

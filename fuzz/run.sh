@@ -20,7 +20,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_CO
 cmake --build "$build" --target vorn_parse_fuzzer
 
 rm -rf "$build/seeds"
-python3 fuzz/make_seeds.py "$build/seeds"
+python=python3
+[ -x .venv/bin/python ] && python=.venv/bin/python
+"$python" fuzz/make_seeds.py "$build/seeds"
 mkdir -p "$build/corpus" "$build/artifacts"
 inputs=("$build/seeds")
 [ -d fuzz/regressions ] && inputs+=(fuzz/regressions)

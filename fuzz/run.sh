@@ -41,7 +41,7 @@ fi
 if [ "$mode" = smoke ]; then
     corpus=${1:?usage: fuzz/run.sh smoke DIR}
     shift
-    exec "$fuzzer" "${common[@]}" -dict=fuzz/vorn.dict -seed=1 -runs=30000 "$corpus" "${inputs[@]}" "$@"
+    exec "$fuzzer" "${common[@]}" -dict=fuzz/vorn.dict -seed=1 -runs=30000 -print_funcs=0 "$corpus" "${inputs[@]}" "$@"
 fi
 exec "$fuzzer" "${common[@]}" -dict=fuzz/vorn.dict -print_final_stats=1 \
     -max_total_time="$mode" "$build/corpus" "${inputs[@]}" "$@"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone: installs what is missing, builds the C++
-# tests and runs them, then builds the Python module and runs its tests.
+# tests and runs them, then builds the Python module and runs its tests, then
+# the sanitizer, valgrind and fuzzer runs of tools/sanitize.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -25,3 +26,5 @@ ctest --test-dir build/tests --output-on-failure -j2
 echo "== Python tests"
 source tools/venv.sh ".[test]"
 .venv/bin/python -m pytest
+
+bash tools/sanitize.sh

@@ -72,6 +72,18 @@ TEST(ByteSource, HugeSampleCountIsAShortReadWithoutOverflow)
     EXPECT_EQ(r.error().root_cause(), "failed to fill whole buffer");
 }
 
+TEST(ByteSource, NoSamplesAtAPositionPastTheEndReadNothing)
+{
+    // A data_start far beyond the end with 0 points: nothing is decoded, and no
+    // pointer is formed outside the bytes (none at all into an empty source).
+    for (const Bytes& bytes : {Bytes{}, Bytes(8, 0)}) {
+        ByteSource src(bytes);
+        ASSERT_TRUE(src.seek(4294967295u));
+        EXPECT_TRUE(src.read_samples(SampleWidth::Eight, ByteOrder::Big, 0, nullptr));
+        EXPECT_EQ(src.position(), 4294967295u);
+    }
+}
+
 TEST(DataContainer, PathAndBytesGiveTheSameReads)
 {
     const std::string path = ::testing::TempDir() + "vorn_bytes.bin";

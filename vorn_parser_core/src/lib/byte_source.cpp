@@ -48,6 +48,7 @@ Result<std::vector<std::uint8_t>> ByteSource::read_bytes(std::size_t n)
 {
     if (!read_error_.empty()) return ReadError::io(read_error_);
     if (remaining() < n) return ReadError::io(std::string(kShortByteRun));
+    if (n == 0) return std::vector<std::uint8_t>{};  // no pointer past the end
     const auto* p = bytes_.data() + pos_;
     pos_ += n;
     return std::vector<std::uint8_t>(p, p + n);
@@ -62,6 +63,8 @@ Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t 
     // (this runs once per 32 samples of a Two_D section).
     const unsigned shift = width == SampleWidth::Eight ? 3 : 2;
     if (count > (remaining() >> shift)) return ReadError::io(std::string(kShortNumberRead));
+    // The position may lie past the end, where no pointer may be formed.
+    if (count == 0) return Ok{};
     decode_samples(bytes_.data() + pos_, count, width, order, dst);
     pos_ += count * w;
     return Ok{};

@@ -24,7 +24,10 @@ cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure -j2
 
 echo "== Python tests"
+# The module is built warning-free too.
+export SKBUILD_CMAKE_DEFINE="VORN_WERROR=ON"
 source tools/venv.sh ".[test]"
+unset SKBUILD_CMAKE_DEFINE
 .venv/bin/python -m pytest
 
 bash tools/sanitize.sh

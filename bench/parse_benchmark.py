@@ -99,8 +99,8 @@ def write_data_file(directory: Path, name: str, label: str, layout: str, section
     path.write_bytes(content)
     samples = sum(len(v) for v in values)
     data_start = len(content) - samples * sample_bits // 8
-    spec = DataFile(name, label, str(path), data_start, sample_bits, little_endian, samples, row_length)
-    return spec, values
+    datafile = DataFile(name, label, str(path), data_start, sample_bits, little_endian, samples, row_length)
+    return datafile, values
 
 
 def write_param_file(directory: Path) -> Path:
@@ -112,10 +112,10 @@ def write_param_file(directory: Path) -> Path:
     return path
 
 
-def check_result(spec: DataFile, values: list[array], result: dict) -> None:
+def check_result(datafile: DataFile, values: list[array], result: dict) -> None:
     """The parse result holds every sample written, in its place."""
     data = result["data"]
-    if spec.row_length == ONE_D_POINTS:
+    if datafile.row_length == ONE_D_POINTS:
         placed = [data["im"][0], data["re"][0]]
         rows_of = [[v.tolist()] for v in values]
         got = [[p] for p in placed]
@@ -125,25 +125,25 @@ def check_result(spec: DataFile, values: list[array], result: dict) -> None:
         rows_of = [[v[r * SIDE:(r + 1) * SIDE].tolist() for r in (0, 1, SIDE - 1)] for v in values]
         got = [[m[r] for r in (0, 1, SIDE - 1)] for m in placed]
         if any(len(m) != SIDE or any(len(row) != SIDE for row in m) for m in placed):
-            raise SystemExit(f"{spec.name}: wrong matrix shape")
+            raise SystemExit(f"{datafile.name}: wrong matrix shape")
     for expected, actual, section, v in zip(rows_of, got, placed, values):
         if expected != actual:
-            raise SystemExit(f"{spec.name}: rows differ from the samples written")
-        flat = section if spec.row_length == ONE_D_POINTS else [x for row in section for x in row]
+            raise SystemExit(f"{datafile.name}: rows differ from the samples written")
+        flat = section if datafile.row_length == ONE_D_POINTS else [x for row in section for x in row]
         if math.fsum(flat) != math.fsum(v):
-            raise SystemExit(f"{spec.name}: section sums differ from the samples written")
+            raise SystemExit(f"{datafile.name}: section sums differ from the samples written")
 
 
 # --- what is measured --------------------------------------------------------------
 
 
-def floor(content: bytes | bytearray, spec: DataFile) -> list[list[float]]:
+def floor(content: bytes | bytearray, datafile: DataFile) -> list[list[float]]:
     """The fastest standard-library way from the bytes to lists of Python floats."""
-    samples = array("f" if spec.sample_bits == 32 else "d")
-    samples.frombytes(memoryview(content)[spec.data_start:spec.data_start + spec.data_bytes])
-    if spec.little_endian != HOST_LITTLE:
+    samples = array("f" if datafile.sample_bits == 32 else "d")
+    samples.frombytes(memoryview(content)[datafile.data_start:datafile.data_start + datafile.data_bytes])
+    if datafile.little_endian != HOST_LITTLE:
         samples.byteswap()
-    n = spec.row_length
+    n = datafile.row_length
     if n == len(samples):
         return [samples.tolist()]
     view = memoryview(samples)
@@ -170,7 +170,7 @@ def peak_of_this_process_kib() -> int:
 CASES = ("floor", "path", "bytes", "bytearray")
 
 
-def case_child(kind: str, spec: DataFile) -> None:
+def case_child(kind: str, datafile: DataFile) -> None:
     """Runs one case once in this fresh process; prints its wall-clock and CPU
     times in seconds and the process's peak RSS in KiB. The input is made
     ready untimed."""
@@ -178,17 +178,17 @@ def case_child(kind: str, spec: DataFile) -> None:
 
     content: bytes | bytearray | None = None
     if kind in ("floor", "bytes"):
-        content = Path(spec.path).read_bytes()
+        content = Path(datafile.path).read_bytes()
     elif kind == "bytearray":
-        content = read_bytearray(spec.path)
+        content = read_bytearray(datafile.path)
     elif kind != "path":
         raise SystemExit(f"unknown case {kind}")
     if kind == "floor":
         def run():
-            return floor(content, spec)
+            return floor(content, datafile)
     else:
         def run():
-            return vorn_parser.parse(spec.path if kind == "path" else content)
+            return vorn_parser.parse(datafile.path if kind == "path" else content)
     gc.collect()
     wall, cpu = time.perf_counter(), time.process_time()
     result = run()
@@ -197,11 +197,11 @@ def case_child(kind: str, spec: DataFile) -> None:
     print(wall, cpu, peak_of_this_process_kib())
 
 
-def run_case(kind: str, spec: DataFile, clock: str) -> tuple[float, int]:
+def run_case(kind: str, datafile: DataFile, clock: str) -> tuple[float, int]:
     """Seconds on the chosen clock and peak RSS (KiB) of one case, run in a
     fresh process."""
     out = subprocess.run(
-        [sys.executable, __file__, "--case", kind, json.dumps(asdict(spec))],
+        [sys.executable, __file__, "--case", kind, json.dumps(asdict(datafile))],
         check=True, capture_output=True, text=True)
     wall, cpu, kib = out.stdout.split()[-3:]
     return float(cpu if clock == "cpu" else wall), int(kib)
@@ -269,9 +269,9 @@ def main() -> int:
         param_path = write_param_file(directory)
 
         # Each file's result is checked once before anything is timed.
-        for spec, values in files:
-            check_result(spec, values, vorn_parser.parse(spec.path))
-        specs = [spec for spec, _ in files]
+        for datafile, values in files:
+            check_result(datafile, values, vorn_parser.parse(datafile.path))
+        datafiles = [datafile for datafile, _ in files]
         del files
         gc.collect()
 
@@ -283,11 +283,11 @@ def main() -> int:
         times: dict[tuple[str, str], list[float]] = {}
         peaks: dict[tuple[str, str], list[int]] = {}
         for _ in range(args.repeat):
-            for spec in specs:
+            for datafile in datafiles:
                 for kind in CASES:
-                    seconds, kib = run_case(kind, spec, args.clock)
-                    times.setdefault((spec.name, kind), []).append(seconds)
-                    peaks.setdefault((spec.name, kind), []).append(kib)
+                    seconds, kib = run_case(kind, datafile, args.clock)
+                    times.setdefault((datafile.name, kind), []).append(seconds)
+                    peaks.setdefault((datafile.name, kind), []).append(kib)
             times.setdefault(("params", "path"), []).append(run_case("path", params, args.clock)[0])
         param_times = times.pop(("params", "path"))
         rss = {key: statistics.median(v) for key, v in peaks.items()}
@@ -319,24 +319,24 @@ def main() -> int:
             f"{'floor':>8}{'path':>8}{'bytes':>8}{'bytearr':>8}")
     print(head)
     print("-" * len(head))
-    for spec in specs:
-        t = {k: med[(spec.name, k)] for k in ("floor", "path", "bytes", "bytearray")}
-        print(f"{spec.label:<36}"
-              f"{ratio(t['path'], t['floor'], PATH_OVER_FLOOR, spec.name + ' path/floor'):>11}"
-              f"{ratio(t['bytes'], t['path'], BYTES_OVER_PATH, spec.name + ' bytes/path'):>11}"
-              f"{ratio(t['bytearray'], t['path'], BYTES_OVER_PATH, spec.name + ' bytearray/path'):>13}"
+    for datafile in datafiles:
+        t = {k: med[(datafile.name, k)] for k in ("floor", "path", "bytes", "bytearray")}
+        print(f"{datafile.label:<36}"
+              f"{ratio(t['path'], t['floor'], PATH_OVER_FLOOR, datafile.name + ' path/floor'):>11}"
+              f"{ratio(t['bytes'], t['path'], BYTES_OVER_PATH, datafile.name + ' bytes/path'):>11}"
+              f"{ratio(t['bytearray'], t['path'], BYTES_OVER_PATH, datafile.name + ' bytearray/path'):>13}"
               f"{t['floor'] * 1e3:8.1f}{t['path'] * 1e3:8.1f}{t['bytes'] * 1e3:8.1f}{t['bytearray'] * 1e3:8.1f}")
     print()
     head = (f"{'peak RSS':<36}{'path/floor':>11}{'bytes/floor':>12}{'bytearr/floor':>14}"
             f"{'floor':>8}{'path':>8}{'bytes':>8}{'bytearr':>8}")
     print(head)
     print("-" * len(head))
-    for spec in specs:
-        r = {k: rss[(spec.name, k)] for k in ("floor", "path", "bytes", "bytearray")}
-        print(f"{spec.label:<36}"
-              f"{ratio(r['path'], r['floor'], RSS_OVER_FLOOR, spec.name + ' RSS path/floor'):>11}"
-              f"{ratio(r['bytes'], r['floor'], RSS_OVER_FLOOR, spec.name + ' RSS bytes/floor'):>12}"
-              f"{ratio(r['bytearray'], r['floor'], RSS_OVER_FLOOR, spec.name + ' RSS bytearray/floor'):>14}"
+    for datafile in datafiles:
+        r = {k: rss[(datafile.name, k)] for k in ("floor", "path", "bytes", "bytearray")}
+        print(f"{datafile.label:<36}"
+              f"{ratio(r['path'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS path/floor'):>11}"
+              f"{ratio(r['bytes'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytes/floor'):>12}"
+              f"{ratio(r['bytearray'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytearray/floor'):>14}"
               + "".join(f"{r[k] / 1024:8.0f}" for k in ("floor", "path", "bytes", "bytearray")))
     print()
     param_median = statistics.median(param_times)

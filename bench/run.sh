@@ -6,17 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# System packages: Google Benchmark and the build tools.
+# System packages: Google Benchmark.
+source tools/system_packages.sh
 need=()
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v cmake >/dev/null || need+=(cmake)
-if [ ${#need[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+install_build_tools "${need[@]}"
 
 echo "== building the decode benchmark (Release)"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCHMARKS=ON \

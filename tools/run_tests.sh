@@ -7,16 +7,10 @@ cd "$(dirname "$0")/.."
 here=$(pwd)
 
 # System packages: GoogleTest for the C++ suite.
+source tools/system_packages.sh
 need=()
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v cmake >/dev/null || need+=(cmake)
-if [ ${#need[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+install_build_tools "${need[@]}"
 
 echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_WERROR=ON -DVORN_BUILD_PYTHON=OFF >/dev/null

@@ -19,13 +19,7 @@ here=$(pwd)
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(cpp python valgrind fuzz)
 
-install_missing() {
-    [ $# -gt 0 ] || return 0
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
-}
+source tools/system_packages.sh
 
 need_clang() {
     local need=()

@@ -144,3 +144,28 @@ def test_path_subclass_str_result_must_be_text(small_path):
     with pytest.raises(TypeError) as info:
         vorn_parser.parse(OddPath(small_path))
     assert info.value.args[0].endswith("caused by TypeError: 'int' object cannot be converted to 'PyString'")
+
+
+def test_a_sequence_that_overstates_its_length_is_read_as_what_it_yields(small):
+    class Overstated(iter_only_sequence):
+        def __len__(self):
+            return 2**62  # no reservation of that size may be attempted
+
+    assert vorn_parser.parse(Overstated(small)) == vorn_parser.parse(small)
+
+
+def test_byte_buffers_are_given_back_after_every_parse(small):
+    # Content is read in place from an exported buffer: once parse returns,
+    # success or failure, the export must be gone.
+    for content in (bytearray(small), bytearray(small[:100])):
+        view = memoryview(content)
+        try:
+            vorn_parser.parse(view)
+        except BaseException:
+            pass
+        view.release()
+        try:
+            vorn_parser.parse(content)
+        except BaseException:
+            pass
+        content.extend(b"more")  # a bytearray with a live export cannot be resized

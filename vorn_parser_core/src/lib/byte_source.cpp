@@ -10,11 +10,18 @@
 
 namespace vorn {
 
-ByteSource::ByteSource(std::vector<std::uint8_t> bytes) noexcept : bytes_(std::move(bytes)) {}
+ByteSource::ByteSource(std::vector<std::uint8_t> bytes) noexcept : owned_(std::move(bytes)), view_(owned_) {}
 
 ByteSource::ByteSource(std::vector<std::uint8_t> bytes, std::string read_error) noexcept
-    : bytes_(std::move(bytes)), read_error_(std::move(read_error))
+    : owned_(std::move(bytes)), view_(owned_), read_error_(std::move(read_error))
 {
+}
+
+ByteSource ByteSource::borrowing(std::span<const std::uint8_t> bytes) noexcept
+{
+    ByteSource src(std::vector<std::uint8_t>{});
+    src.view_ = bytes;
+    return src;
 }
 
 Status ByteSource::seek(std::uint64_t position) noexcept
@@ -49,7 +56,7 @@ Result<std::vector<std::uint8_t>> ByteSource::read_bytes(std::size_t n)
     if (!read_error_.empty()) return ReadError::io(read_error_);
     if (remaining() < n) return ReadError::io(std::string(kShortByteRun));
     if (n == 0) return std::vector<std::uint8_t>{};  // no pointer past the end
-    const auto* p = bytes_.data() + pos_;
+    const auto* p = view_.data() + pos_;
     pos_ += n;
     return std::vector<std::uint8_t>(p, p + n);
 }
@@ -65,7 +72,7 @@ Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t 
     if (count > (remaining() >> shift)) return ReadError::io(std::string(kShortNumberRead));
     // The position may lie past the end, where no pointer may be formed.
     if (count == 0) return Ok{};
-    decode_samples(bytes_.data() + pos_, count, width, order, dst);
+    decode_samples(view_.data() + pos_, count, width, order, dst);
     pos_ += count * w;
     return Ok{};
 }
@@ -117,6 +124,7 @@ Result<ByteSource, OpenError> DataContainer::load_data() &&
     if (auto* bytes = std::get_if<std::vector<std::uint8_t>>(&source_)) {
         return ByteSource(std::move(*bytes));
     }
+    if (auto* borrowed = std::get_if<Borrowed>(&source_)) return ByteSource::borrowing(borrowed->bytes);
     const std::string& path = std::get<Path>(source_).bytes;
     if (path.find('\0') != std::string::npos) return OpenError{};
     int fd;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -23,11 +24,19 @@ public:
     // error when reading failed; that error is then what every read returns,
     // so it surfaces at the first read as with a buffered file.
     ByteSource(std::vector<std::uint8_t> bytes, std::string read_error) noexcept;
+    // In-memory form over bytes owned elsewhere, which must stay alive and
+    // unchanged for as long as the source is read.
+    static ByteSource borrowing(std::span<const std::uint8_t> bytes) noexcept;
+
+    ByteSource(ByteSource&&) noexcept = default;
+    ByteSource& operator=(ByteSource&&) noexcept = default;
+    ByteSource(const ByteSource&) = delete;
+    ByteSource& operator=(const ByteSource&) = delete;
 
     std::uint64_t position() const noexcept { return pos_; }
-    std::uint64_t size() const noexcept { return bytes_.size(); }
+    std::uint64_t size() const noexcept { return view_.size(); }
     // Bytes between the position and the end; 0 when positioned past the end.
-    std::uint64_t remaining() const noexcept { return pos_ < bytes_.size() ? bytes_.size() - pos_ : 0; }
+    std::uint64_t remaining() const noexcept { return pos_ < view_.size() ? view_.size() - pos_ : 0; }
 
     // Any position is accepted; a read past the end then fails as a short read.
     Status seek(std::uint64_t position) noexcept;
@@ -47,7 +56,7 @@ public:
         if (!read_error_.empty()) return ReadError::io(read_error_);
         if (remaining() < N) return ReadError::io(std::string(kShortByteRun));
         std::array<std::uint8_t, N> out;
-        std::memcpy(out.data(), bytes_.data() + pos_, N);
+        std::memcpy(out.data(), view_.data() + pos_, N);
         pos_ += N;
         return out;
     }
@@ -63,12 +72,13 @@ private:
     {
         if (!read_error_.empty()) return ReadError::io(read_error_);
         if (remaining() < sizeof(U)) return ReadError::io(std::string(kShortNumberRead));
-        U v = load<U>(bytes_.data() + pos_, order);
+        U v = load<U>(view_.data() + pos_, order);
         pos_ += sizeof(U);
         return v;
     }
 
-    std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint8_t> owned_;        // empty when borrowing
+    std::span<const std::uint8_t> view_;     // what is read: owned_ or borrowed bytes
     std::string read_error_;
     std::uint64_t pos_ = 0;
 };
@@ -85,6 +95,12 @@ class DataContainer {
 public:
     static DataContainer from_path(std::string path) { return DataContainer(Path{std::move(path)}); }
     static DataContainer from_bytes(std::vector<std::uint8_t> bytes) { return DataContainer(std::move(bytes)); }
+    // The in-memory form without a copy: the caller keeps the bytes alive and
+    // unchanged until the parse has returned.
+    static DataContainer from_borrowed_bytes(std::span<const std::uint8_t> bytes)
+    {
+        return DataContainer(Borrowed{bytes});
+    }
 
     // The path form opens the file read-only and fails with OpenError when it
     // cannot; the byte form always succeeds.
@@ -94,9 +110,13 @@ private:
     struct Path {
         std::string bytes;  // file-system encoding, as given
     };
-    explicit DataContainer(std::variant<Path, std::vector<std::uint8_t>> source) : source_(std::move(source)) {}
+    struct Borrowed {
+        std::span<const std::uint8_t> bytes;
+    };
+    using Source = std::variant<Path, std::vector<std::uint8_t>, Borrowed>;
+    explicit DataContainer(Source source) : source_(std::move(source)) {}
 
-    std::variant<Path, std::vector<std::uint8_t>> source_;
+    Source source_;
 };
 
 }  // namespace vorn

@@ -140,12 +140,9 @@ std::optional<Failure> extract_bytes(PyObject* object, InputTypes& out)
     if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
     BytesInput input;
     if (is_exact_byte_buffer(object)) {
-        // One copy gives exactly what iterating these objects gives.
-        Py_buffer view;
-        if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS) < 0) return take_pending();
-        const auto* data = static_cast<const std::uint8_t*>(view.buf);
-        input.bytes.assign(data, data + view.len);
-        PyBuffer_Release(&view);
+        // Reading the buffer in place gives exactly what iterating these
+        // objects gives, without a copy.
+        if (!input.exported.acquire(object)) return take_pending();
     } else if (auto failure = iterate_bytes(object, input.bytes)) {
         return failure;
     }

@@ -15,9 +15,13 @@ constexpr const char* kErrorValueFound = "An error value was found where a succe
 
 PyObject* parse_input(InputTypes input)
 {
-    DataContainer container = std::holds_alternative<BytesInput>(input)
-                                  ? DataContainer::from_bytes(std::move(std::get<BytesInput>(input).bytes))
-                                  : DataContainer::from_path(std::move(std::get<PathInput>(input).path));
+    // A held buffer export lives in `input` until this function returns.
+    DataContainer container = [&] {
+        if (auto* path = std::get_if<PathInput>(&input)) return DataContainer::from_path(std::move(path->path));
+        auto& content = std::get<BytesInput>(input);
+        if (content.exported.held()) return DataContainer::from_borrowed_bytes(content.exported.bytes());
+        return DataContainer::from_bytes(std::move(content.bytes));
+    }();
     auto file = parse_from_filepath(std::move(container));
     if (!file) throw InternalFailure(std::string(kErrorValueFound) + ": " + render(file.error()), SourceLoc::current());
     // The record is given up to the builder, which frees its samples as it

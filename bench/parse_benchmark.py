@@ -242,7 +242,7 @@ def machine() -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--repeat", type=int, default=9, help="repetitions per timing (median taken)")
+    parser.add_argument("--repeat", type=int, default=15, help="repetitions per timing (median taken)")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="process CPU time (user + system; default), which other work on a shared "
                              "machine disturbs less, or wall-clock time")

@@ -6,6 +6,10 @@
 #include <fstream>
 #include <limits>
 #include <thread>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "byte_source.h"
@@ -100,28 +104,205 @@ TEST(DataContainer, PathAndBytesGiveTheSameReads)
     std::remove(path.c_str());
 }
 
-TEST(DataContainer, SourceOfUnknownSizeIsReadWhole)
+namespace {
+
+// A pipe whose write end the test holds; the bytes written are all the
+// reader can get until the write end closes.
+struct Pipe {
+    int read_end = -1;
+    int write_end = -1;
+    Pipe() { EXPECT_EQ(::pipe(&read_end), 0); }
+    ~Pipe()
+    {
+        if (read_end >= 0) ::close(read_end);
+        if (write_end >= 0) ::close(write_end);
+    }
+    std::string path() const { return "/dev/fd/" + std::to_string(read_end); }
+    void write(const Bytes& bytes) const { ASSERT_EQ(::write(write_end, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+};
+
+Bytes pattern(std::size_t n)
 {
-    // A pipe has no size to read up front: the buffer must grow as it fills.
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    Bytes expected(200000);
-    for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    return b;
+}
+
+std::string temp_file(const std::string& name, const Bytes& content)
+{
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    return path;
+}
+
+}  // namespace
+
+TEST(StreamSource, ReadsOnlyWhatIsAskedAndNeverWaitsForTheEnd)
+{
+    // The write end stays open: a reader that waited for the end would hang.
+    Pipe pipe;
+    const Bytes content = pattern(100);
+    pipe.write(content);
+    auto src = DataContainer::from_path(pipe.path()).load_data();
+    ASSERT_TRUE(src);
+    EXPECT_EQ(*src->read_bytes(60), Bytes(content.begin(), content.begin() + 60));
+    // Backwards seeks are served from what was read.
+    ASSERT_TRUE(src->seek(10));
+    EXPECT_EQ(*src->read_u8(), content[10]);
+    ASSERT_TRUE(src->seek(90));
+    EXPECT_EQ(*src->read_bytes(10), Bytes(content.begin() + 90, content.end()));
+}
+
+TEST(StreamSource, LongStreamIsReadWholeWhenAskedAndShortReadsKeepThePosition)
+{
+    // More than a pipe holds: the writer must be drained as the reader asks.
+    Pipe pipe;
+    const Bytes expected = pattern(200000);
     std::thread writer([&] {
         std::size_t done = 0;
         while (done < expected.size()) {
-            const ssize_t n = ::write(fds[1], expected.data() + done, expected.size() - done);
+            const ssize_t n = ::write(pipe.write_end, expected.data() + done, expected.size() - done);
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
-        ::close(fds[1]);
+        ::close(pipe.write_end);
+        pipe.write_end = -1;
     });
-    auto src = DataContainer::from_path("/dev/fd/" + std::to_string(fds[0])).load_data();
-    writer.join();
-    ::close(fds[0]);
+    auto src = DataContainer::from_path(pipe.path()).load_data();
     ASSERT_TRUE(src);
-    ASSERT_EQ(src->size(), expected.size());
-    EXPECT_EQ(*src->read_bytes(expected.size()), expected);
+    auto all = src->read_bytes(expected.size());
+    writer.join();
+    ASSERT_TRUE(all);
+    EXPECT_EQ(*all, expected);
+    EXPECT_EQ(src->read_u8().error().root_cause(), "failed to fill whole buffer");
+    EXPECT_EQ(src->position(), expected.size());
+    EXPECT_EQ(src->size(), expected.size());
+}
+
+TEST(StreamSource, SamplesAndAllowancesReadForwardAsFarAsTheyNeed)
+{
+    Pipe pipe;
+    Bytes b;
+    for (std::size_t i = 0; i < 4; ++i) put_f64(b, 8 * i, 0.5 * double(i), ByteOrder::Little);
+    pipe.write(b);
+    auto src = DataContainer::from_path(pipe.path()).load_data();
+    ASSERT_TRUE(src);
+    EXPECT_TRUE(*src->holds_at_least(32));
+    double out[4];
+    ASSERT_TRUE(src->read_samples(SampleWidth::Eight, ByteOrder::Little, 4, out));
+    EXPECT_EQ(out[3], 1.5);
+    ::close(pipe.write_end);
+    pipe.write_end = -1;
+    // Once the stream has ended, asking for more is a plain no.
+    EXPECT_FALSE(*src->can_read(1));
+    EXPECT_FALSE(*src->holds_at_least(33));
+}
+
+namespace {
+
+void on_signal(int) {}
+
+bool stop_reading() noexcept
+{
+    return true;
+}
+
+}  // namespace
+
+TEST(StreamSource, InterruptedReadEndsWhenTheCheckSaysSo)
+{
+    // A handler installed without SA_RESTART makes the blocked read return
+    // EINTR; the check then ends it.
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    Pipe pipe;
+    auto src = DataContainer::from_path(pipe.path(), stop_reading).load_data();
+    ASSERT_TRUE(src);
+    const pthread_t reader = ::pthread_self();
+    std::atomic<bool> done{false};
+    std::thread poker([&] {
+        while (!done) {
+            ::pthread_kill(reader, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    auto r = src->read_u32(ByteOrder::Big);
+    done = true;
+    poker.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is_interrupted());
+    EXPECT_EQ(src->position(), 0u);
+}
+
+TEST(FileSource, ReadsByRangesAcrossWindowsLikeMemory)
+{
+    // Larger than one window, with runs and numbers straddling window ends.
+    const Bytes content = pattern(300000);
+    const std::string path = temp_file("vorn_ranges.bin", content);
+    auto file = DataContainer::from_path(path).load_data();
+    ByteSource memory(content);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->size(), content.size());
+    for (std::uint64_t at : {0ul, 65534ul, 131071ul, 5ul, 299996ul, 299997ul, 400000ul}) {
+        ASSERT_TRUE(file->seek(at));
+        ASSERT_TRUE(memory.seek(at));
+        auto a = file->read_u32(ByteOrder::Little);
+        auto b = memory.read_u32(ByteOrder::Little);
+        ASSERT_EQ(a.ok(), b.ok()) << at;
+        if (a.ok()) {
+            EXPECT_EQ(*a, *b) << at;
+        }
+    }
+    std::vector<double> from_file(37499), from_memory(37499);
+    for (ByteOrder order : {ByteOrder::Big, ByteOrder::Little}) {
+        ASSERT_TRUE(file->seek(3));
+        ASSERT_TRUE(memory.seek(3));
+        ASSERT_TRUE(file->read_samples(SampleWidth::Eight, order, from_file.size(), from_file.data()));
+        ASSERT_TRUE(memory.read_samples(SampleWidth::Eight, order, from_memory.size(), from_memory.data()));
+        EXPECT_EQ(0, std::memcmp(from_file.data(), from_memory.data(), from_file.size() * sizeof(double)));
+        EXPECT_EQ(file->position(), memory.position());
+    }
+    // A run one sample too long reads nothing.
+    ASSERT_TRUE(file->seek(299992));
+    EXPECT_EQ(file->read_samples(SampleWidth::Four, ByteOrder::Big, 3, from_file.data()).error().root_cause(),
+              "failed to fill whole buffer");
+    EXPECT_EQ(file->position(), 299992u);
+    std::remove(path.c_str());
+}
+
+TEST(FileSource, FileThatShrinksAfterOpenGivesAShortReadNotGarbage)
+{
+    const std::string path = temp_file("vorn_shrinks.bin", pattern(200000));
+    auto file = DataContainer::from_path(path).load_data();
+    ASSERT_TRUE(file);
+    ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
+    ASSERT_TRUE(file->seek(150000));
+    EXPECT_EQ(file->read_u16(ByteOrder::Big).error().root_cause(), "failed to fill whole buffer");
+    double out[1000];
+    ASSERT_TRUE(file->seek(0));
+    EXPECT_FALSE(file->read_samples(SampleWidth::Eight, ByteOrder::Big, 1000, out));
+    EXPECT_EQ(file->position(), 0u);
+    std::remove(path.c_str());
+}
+
+TEST(FileSource, GrowthAfterOpenIsNotRead)
+{
+    const std::string path = temp_file("vorn_grows.bin", pattern(16));
+    auto file = DataContainer::from_path(path).load_data();
+    ASSERT_TRUE(file);
+    {
+        std::ofstream more(path, std::ios::binary | std::ios::app);
+        more << "more bytes";
+    }
+    EXPECT_EQ(file->size(), 16u);
+    ASSERT_TRUE(file->seek(12));
+    EXPECT_EQ(file->read_f64(ByteOrder::Big).error().root_cause(), "failed to fill whole buffer");
+    std::remove(path.c_str());
 }
 
 TEST(DataContainer, MissingPathAndPathWithNulCannotBeOpened)

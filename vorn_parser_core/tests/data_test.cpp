@@ -212,8 +212,9 @@ TEST(DataTwoD, OtherSectionCountsFailAfterSectionZero)
 
 TEST(DataTwoD, NoBlockColumnsGiveEmptyRowsWhileTheFileCanHoldThem)
 {
-    // by = 2: 64 empty rows per section need a file of at least 8 x 64 bytes.
-    auto ok = read(Bytes(512, 0), 0x30, ByteOrder::Big, kTwoSections, "Reserved", "Two_D", points(31, 64));
+    // by = 2: 64 empty rows per section, 128 for the file's two sections,
+    // need a file of at least 8 x 128 bytes.
+    auto ok = read(Bytes(1024, 0), 0x30, ByteOrder::Big, kTwoSections, "Reserved", "Two_D", points(31, 64));
     ASSERT_TRUE(ok.data.ok()) << render(ok.data.error());
     EXPECT_EQ(single(ok.data->re), Matrix(64));
     EXPECT_EQ(single(ok.data->im), Matrix(64));
@@ -221,6 +222,15 @@ TEST(DataTwoD, NoBlockColumnsGiveEmptyRowsWhileTheFileCanHoldThem)
 
     auto small = read(Bytes(511, 0), 0x30, ByteOrder::Big, kTwoSections, kF64, "Two_D", points(31, 64));
     expect_failure(small, "Two_D section of 64 empty rows is too large for a file of 511 bytes at 0x30", 0x30);
+
+    // The allowance is the file's, not each section's: a second section may
+    // not take it anew.
+    auto second = read(Bytes(1023, 0), 0x30, ByteOrder::Big, kTwoSections, kF64, "Two_D", points(31, 64));
+    expect_failure(second,
+                   "Two_D sections of 128 empty rows in all are too large for a file of 1023 bytes at 0x30", 0x30);
+    auto four = read(Bytes(8 * 192, 0), 0x30, ByteOrder::Big, kFourSections, kF64, "Two_D", points(31, 64));
+    expect_failure(four,
+                   "Two_D sections of 256 empty rows in all are too large for a file of 1536 bytes at 0x30", 0x30);
 
     auto huge = read(Bytes(16, 0), 0, ByteOrder::Big, kTwoSections, kF64, "Two_D", points(0, 4294967295u));
     expect_failure(huge, "Two_D section of 4294967264 empty rows is too large for a file of 16 bytes at 0x0", 0);

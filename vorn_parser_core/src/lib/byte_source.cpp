@@ -1,19 +1,29 @@
-// ByteSource reads and the file form of DataContainer.
+// ByteSource reads in its three forms, and the path form of DataContainer.
 #include "byte_source.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace vorn {
 
-ByteSource::ByteSource(std::vector<std::uint8_t> bytes) noexcept : owned_(std::move(bytes)), view_(owned_) {}
+namespace {
 
-ByteSource::ByteSource(std::vector<std::uint8_t> bytes, std::string read_error) noexcept
-    : owned_(std::move(bytes)), view_(owned_), read_error_(std::move(read_error))
+// The window of a regular file: what one positioned read fetches at least.
+// Small enough that reading only the header and the parameter block of a
+// large file costs little, large enough that sample runs take few calls.
+constexpr std::size_t kWindow = 64 * 1024;
+// The first read of a stream, and the least it grows by.
+constexpr std::size_t kStreamChunk = 64 * 1024;
+
+}  // namespace
+
+ByteSource::ByteSource(std::vector<std::uint8_t> bytes) noexcept
+    : owned_(std::move(bytes)), view_(owned_), size_(view_.size())
+{
+}
+
+ByteSource::ByteSource(Kind kind, FileHandle file, std::uint64_t size, InterruptCheck check) noexcept
+    : kind_(kind), size_(size), file_(std::move(file)), check_(check), ended_(kind != Kind::Stream)
 {
 }
 
@@ -21,13 +31,108 @@ ByteSource ByteSource::borrowing(std::span<const std::uint8_t> bytes) noexcept
 {
     ByteSource src(std::vector<std::uint8_t>{});
     src.view_ = bytes;
+    src.size_ = bytes.size();
     return src;
+}
+
+ByteSource ByteSource::file(FileHandle file, std::uint64_t size, InterruptCheck check) noexcept
+{
+    return ByteSource(Kind::File, std::move(file), size, check);
+}
+
+ByteSource ByteSource::stream(FileHandle file, InterruptCheck check) noexcept
+{
+    return ByteSource(Kind::Stream, std::move(file), 0, check);
 }
 
 Status ByteSource::seek(std::uint64_t position) noexcept
 {
     pos_ = position;
     return Ok{};
+}
+
+Status ByteSource::failed_io(const IoOutcome& outcome)
+{
+    if (outcome.interrupted) return ReadError::interrupted();
+    // An operating-system read error is kept: every later read returns it, as
+    // a buffered reader whose device failed would.
+    if (read_error_.empty()) read_error_ = os_error_text(outcome.error);
+    return ReadError::io(read_error_);
+}
+
+Status ByteSource::fill_to(std::uint64_t end)
+{
+    while (size_ < end && !ended_) {
+        if (size_ == owned_.size()) {
+            // Grows by what is already in (at least a chunk), so memory stays
+            // in proportion to the bytes actually delivered, whatever `end` a
+            // damaged header asks for.
+            owned_.resize(owned_.size() + std::max<std::size_t>(kStreamChunk, owned_.size()));
+            view_ = std::span<const std::uint8_t>(owned_.data(), static_cast<std::size_t>(size_));
+        }
+        const auto at = static_cast<std::size_t>(size_);
+        const IoOutcome got = read_some(file_.get(), owned_.data() + at, owned_.size() - at, check_);
+        if (!got.ok()) return failed_io(got);
+        if (got.bytes == 0) {
+            ended_ = true;
+            file_.reset();
+        }
+        size_ += got.bytes;
+        view_ = std::span<const std::uint8_t>(owned_.data(), static_cast<std::size_t>(size_));
+    }
+    return Ok{};
+}
+
+Status ByteSource::load_window(std::size_t n, std::string_view short_text)
+{
+    if (pos_ > size_ || n > size_ - pos_) return ReadError::io(std::string(short_text));
+    // Never past the size the file had when it was opened.
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, kWindow), size_ - pos_));
+    if (owned_.size() < want) owned_.resize(want);
+    view_ = {};  // nothing at hand until the read succeeds
+    const IoOutcome got = read_at(file_.get(), owned_.data(), want, pos_, check_);
+    if (!got.ok()) return failed_io(got);
+    base_ = pos_;
+    view_ = std::span<const std::uint8_t>(owned_.data(), got.bytes);
+    // A file that shrank since it was opened ends early.
+    if (got.bytes < n) return ReadError::io(std::string(short_text));
+    return Ok{};
+}
+
+Result<const std::uint8_t*> ByteSource::fetch(std::size_t n, std::string_view short_text)
+{
+    if (!read_error_.empty()) return ReadError::io(read_error_);
+    switch (kind_) {
+    case Kind::Memory:
+        return ReadError::io(std::string(short_text));
+    case Kind::File: {
+        auto loaded = load_window(n, short_text);
+        if (!loaded) return std::move(loaded).error();
+        return view_.data();
+    }
+    case Kind::Stream:
+        break;
+    }
+    const std::uint64_t end = pos_ + n < pos_ ? UINT64_MAX : pos_ + n;
+    auto filled = fill_to(end);
+    if (!filled) return std::move(filled).error();
+    if (size_ < end) return ReadError::io(std::string(short_text));
+    return view_.data() + pos_;
+}
+
+Result<bool> ByteSource::holds_at_least(std::uint64_t n)
+{
+    if (kind_ == Kind::Stream) {
+        auto filled = fill_to(n);
+        if (!filled) return std::move(filled).error();
+    }
+    return size_ >= n;
+}
+
+Result<bool> ByteSource::can_read(std::uint64_t n)
+{
+    if (pos_ > UINT64_MAX - n) return false;
+    return holds_at_least(pos_ + n);
 }
 
 Result<std::int16_t> ByteSource::read_i16(ByteOrder order)
@@ -53,71 +158,55 @@ Result<double> ByteSource::read_f64(ByteOrder order)
 
 Result<std::vector<std::uint8_t>> ByteSource::read_bytes(std::size_t n)
 {
-    if (!read_error_.empty()) return ReadError::io(read_error_);
-    if (remaining() < n) return ReadError::io(std::string(kShortByteRun));
-    if (n == 0) return std::vector<std::uint8_t>{};  // no pointer past the end
-    const auto* p = view_.data() + pos_;
+    if (n == 0) {
+        // No pointer is formed, but a kept read error still shows.
+        if (!read_error_.empty()) return ReadError::io(read_error_);
+        return std::vector<std::uint8_t>{};
+    }
+    auto at = bytes_at(n, kShortByteRun);
+    if (!at) return std::move(at).error();
     pos_ += n;
-    return std::vector<std::uint8_t>(p, p + n);
+    return std::vector<std::uint8_t>(*at, *at + n);
 }
 
 Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst)
 {
     if (!read_error_.empty()) return ReadError::io(read_error_);
     const auto w = static_cast<std::uint64_t>(width);
-    // Comparing against the whole samples left keeps the check free of
-    // overflow for any count; the width is 4 or 8, so a shift counts them
-    // (this runs once per 32 samples of a Two_D section).
-    const unsigned shift = width == SampleWidth::Eight ? 3 : 2;
-    if (count > (remaining() >> shift)) return ReadError::io(std::string(kShortNumberRead));
+    // Checked against the whole run first: a run that is not all there reads
+    // nothing. count * w cannot overflow once count <= remaining / w.
+    if (kind_ == Kind::Stream) {
+        const std::uint64_t need = count > UINT64_MAX / w ? UINT64_MAX : count * w;
+        auto in = can_read(need);
+        if (!in) return std::move(in).error();
+        if (!*in) return ReadError::io(std::string(kShortNumberRead));
+    } else if (count > remaining() / w) {
+        return ReadError::io(std::string(kShortNumberRead));
+    }
     // The position may lie past the end, where no pointer may be formed.
     if (count == 0) return Ok{};
-    decode_samples(view_.data() + pos_, count, width, order, dst);
-    pos_ += count * w;
+    const std::uint64_t start = pos_;
+    while (count > 0) {
+        const std::uint64_t offset = pos_ - base_;
+        std::size_t at_hand = 0;
+        if (pos_ >= base_ && offset < view_.size()) at_hand = static_cast<std::size_t>((view_.size() - offset) / w);
+        if (at_hand == 0) {
+            // Only a file's window runs out: memory and streams hold the run.
+            auto loaded = load_window(static_cast<std::size_t>(w), kShortNumberRead);
+            if (!loaded) {
+                pos_ = start;
+                return std::move(loaded).error();
+            }
+            continue;
+        }
+        const std::size_t k = std::min(count, at_hand);
+        decode_samples(view_.data() + (pos_ - base_), k, width, order, dst);
+        pos_ += k * w;
+        dst += k;
+        count -= k;
+    }
     return Ok{};
 }
-
-namespace {
-
-// Reads a whole open file. The error text is empty on success.
-std::string read_all(int fd, std::vector<std::uint8_t>& out)
-{
-    // A regular file is read into a buffer of its size, so that a single read
-    // usually fills it. Only when the buffer is full is more content looked
-    // for, through a small probe read: at the end that read returns 0 and the
-    // buffer stays as it is; a file that grows, or one of unknown size, makes
-    // the buffer double.
-    struct stat st {};
-    std::size_t expected = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        expected = static_cast<std::size_t>(st.st_size);
-    }
-    out.resize(expected > 0 ? expected : 65536);
-    std::size_t filled = 0;
-    for (;;) {
-        std::uint8_t probe[4096];
-        const bool full = filled == out.size();
-        const ssize_t got = full ? ::read(fd, probe, sizeof probe) : ::read(fd, out.data() + filled, out.size() - filled);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int code = errno;
-            out.clear();
-            return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-        }
-        if (got == 0) break;
-        const auto n = static_cast<std::size_t>(got);
-        if (full) {
-            out.resize(std::max(out.size() * 2, filled + n));
-            std::memcpy(out.data() + filled, probe, n);
-        }
-        filled += n;
-    }
-    out.resize(filled);
-    out.shrink_to_fit();
-    return {};
-}
-
-}  // namespace
 
 Result<ByteSource, OpenError> DataContainer::load_data() &&
 {
@@ -125,17 +214,18 @@ Result<ByteSource, OpenError> DataContainer::load_data() &&
         return ByteSource(std::move(*bytes));
     }
     if (auto* borrowed = std::get_if<Borrowed>(&source_)) return ByteSource::borrowing(borrowed->bytes);
-    const std::string& path = std::get<Path>(source_).bytes;
-    if (path.find('\0') != std::string::npos) return OpenError{};
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return OpenError{};
-    std::vector<std::uint8_t> content;
-    std::string error = read_all(fd, content);
-    ::close(fd);
-    return ByteSource(std::move(content), std::move(error));
+    const Path& path = std::get<Path>(source_);
+    if (path.bytes.find('\0') != std::string::npos) return OpenError{};
+    OpenOutcome opened = open_read_only(path.bytes, path.check);
+    if (!opened.file) return OpenError{opened.interrupted};
+    // A regular file with a size is read by ranges. Everything else (pipes,
+    // devices, /proc files that report no size, directories, whose first read
+    // fails) is read as a stream.
+    struct stat st {};
+    if (::fstat(opened.file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        return ByteSource::file(std::move(opened.file), static_cast<std::uint64_t>(st.st_size), path.check);
+    }
+    return ByteSource::stream(std::move(opened.file), path.check);
 }
 
 }  // namespace vorn

@@ -39,10 +39,12 @@ Result<SampleWidth> checked_width(const ByteSource& src, const std::string& data
 }
 
 // Whether `count` samples are left in the source. Checked before anything is
-// sized from a header count; the division keeps it free of overflow.
-bool samples_remain(const ByteSource& src, SampleWidth width, std::uint64_t count)
+// sized from a header count; a stream is read forward as far as that needs.
+Result<bool> samples_remain(ByteSource& src, SampleWidth width, std::uint64_t count)
 {
-    return count <= src.remaining() / static_cast<std::uint64_t>(width);
+    const auto w = static_cast<std::uint64_t>(width);
+    if (count > UINT64_MAX / w) return false;
+    return src.can_read(count * w);
 }
 
 ReadError short_read()
@@ -58,20 +60,24 @@ std::uint32_t point_count(const std::vector<std::uint32_t>& data_points, std::si
 
 // One Two_D section of by x 32 rows of bx x 32 samples. The file holds it as
 // 32 x 32 blocks, block rows outermost; each run of 32 samples is decoded
-// straight into its place in its row.
+// straight into its place in its row. `empty_rows` counts the empty rows of
+// the file's sections so far.
 Result<Matrix> read_block_matrix(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint64_t bx,
-                                 std::uint64_t by)
+                                 std::uint64_t by, std::uint64_t& empty_rows)
 {
     const std::uint64_t rows = by * kBlock;
     const std::uint64_t columns = bx * kBlock;
     if (columns == 0) {
         // Empty rows take no bytes of the file but do take memory, so a
-        // damaged header may ask for no more of them than an eighth of the
-        // file's size.
-        if (8 * rows > src.size()) {
-            return ReadError::assertion("Two_D section of " + std::to_string(rows) +
-                                            " empty rows is too large for a file of " + std::to_string(src.size()) +
-                                            " bytes",
+        // damaged header may ask for no more of them, over all its sections,
+        // than an eighth of the file's size.
+        empty_rows += rows;
+        if (!VORN_TRY(src.holds_at_least(8 * empty_rows))) {
+            const bool first = empty_rows == rows;
+            return ReadError::assertion(std::string(first ? "Two_D section of " : "Two_D sections of ") +
+                                            std::to_string(empty_rows) +
+                                            (first ? " empty rows is" : " empty rows in all are") +
+                                            " too large for a file of " + std::to_string(src.size()) + " bytes",
                                         src.position());
         }
         return Matrix(rows);
@@ -81,7 +87,7 @@ Result<Matrix> read_block_matrix(ByteSource& src, ByteOrder order, const std::st
     const SampleWidth width = VORN_TRY(checked_width(src, data_type));
     // A section that is not all there fails before anything is allocated;
     // rows * columns is below 2^64 since both are below 2^32.
-    if (!samples_remain(src, width, rows * columns)) return short_read();
+    if (!VORN_TRY(samples_remain(src, width, rows * columns))) return short_read();
     Matrix matrix(rows);
     for (Row& row : matrix) row.reserve(columns);
     // A row's runs come in column order, so each run extends its row by 32
@@ -118,7 +124,7 @@ std::uint32_t get_data_section_count(const std::vector<std::string>& axis_types)
 Result<Row> read_vector(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint32_t count)
 {
     const SampleWidth width = VORN_TRY(checked_width(src, data_type));
-    if (!samples_remain(src, width, count)) return short_read();
+    if (!VORN_TRY(samples_remain(src, width, count))) return short_read();
     Row row(count);
     VORN_TRY(src.read_samples(width, order, row.size(), row.data()));
     return row;
@@ -157,8 +163,9 @@ Result<Data> read_data(ByteSource& src, ByteOrder order, const std::vector<std::
             static constexpr std::string_view kFourSections[] = {"re", "re_im", "im", "im_re"};
             const std::uint64_t bx = point_count(data_points, 0) / kBlock;
             const std::uint64_t by = point_count(data_points, 1) / kBlock;
+            std::uint64_t empty_rows = 0;
             for (std::uint32_t s = 0; s < count; ++s) {
-                Matrix matrix = VORN_TRY(read_block_matrix(src, order, data_type, bx, by));
+                Matrix matrix = VORN_TRY(read_block_matrix(src, order, data_type, bx, by, empty_rows));
                 if (count == 2) {
                     sections[s == 0 ? "re" : "im"] = std::move(matrix);
                 } else if (count == 4) {

@@ -27,6 +27,13 @@ ReadError ReadError::assertion(std::string_view message, std::uint64_t position)
     return ReadError(std::move(text));
 }
 
+ReadError ReadError::interrupted()
+{
+    ReadError error{std::string(kInterrupted)};
+    error.interrupted_ = true;
+    return error;
+}
+
 ReadError with_context(ReadError error, ContextFrame frame)
 {
     error.frames_.push_back(std::move(frame));

@@ -28,6 +28,11 @@ public:
     static ReadError io(std::string text);
     // A failed check on a value: "<message> at 0x<position>".
     static ReadError assertion(std::string_view message, std::uint64_t position);
+    // A blocking open or read whose interruption the caller asked to end the
+    // parse (its interrupt check said so); the caller has the reason.
+    static ReadError interrupted();
+
+    bool is_interrupted() const noexcept { return interrupted_; }
 
     const std::string& root_cause() const noexcept { return root_; }
     const std::vector<ContextFrame>& frames() const noexcept { return frames_; }
@@ -39,6 +44,7 @@ private:
 
     std::string root_;
     std::vector<ContextFrame> frames_;
+    bool interrupted_ = false;
 };
 
 // Appends an outer frame; the first frame added is the innermost.
@@ -50,6 +56,7 @@ std::string render(const ReadError& error);
 
 inline constexpr std::string_view kShortNumberRead = "failed to fill whole buffer";
 inline constexpr std::string_view kShortByteRun = "not enough bytes in reader";
+inline constexpr std::string_view kInterrupted = "interrupted by a signal";
 
 // The value of a reader or the error that stopped it.
 template <class T, class E = ReadError>

@@ -8,7 +8,8 @@ namespace vorn {
 std::string render(const ParseError& error)
 {
     if (const auto* read = std::get_if<ReadError>(&error)) return render(*read);
-    return std::get<OpenError>(error).text();
+    if (const auto* open = std::get_if<OpenError>(&error)) return open->text();
+    return std::get<Interrupted>(error).text();
 }
 
 namespace {
@@ -44,9 +45,15 @@ Result<VornDataFile> read_file(ByteSource& src)
 Result<VornDataFile, ParseError> parse_from_filepath(DataContainer container)
 {
     auto source = std::move(container).load_data();
-    if (!source) return ParseError(std::move(source).error());
+    if (!source) {
+        if (source.error().interrupted) return ParseError(Interrupted{});
+        return ParseError(std::move(source).error());
+    }
     auto file = read_file(*source);
-    if (!file) return ParseError(std::move(file).error());
+    if (!file) {
+        if (file.error().is_interrupted()) return ParseError(Interrupted{});
+        return ParseError(std::move(file).error());
+    }
     return std::move(*file);
 }
 

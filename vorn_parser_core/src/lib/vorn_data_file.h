@@ -29,8 +29,15 @@ struct VornDataFile {
     }
 };
 
-// Either the open failure or the ReadError of the first block that failed.
-using ParseError = std::variant<OpenError, ReadError>;
+// A blocking open or read ended by the container's interrupt check; the
+// caller that gave the check knows why.
+struct Interrupted {
+    std::string text() const { return std::string(kInterrupted); }
+};
+
+// The open failure, the ReadError of the first block that failed, or an
+// interruption.
+using ParseError = std::variant<OpenError, ReadError, Interrupted>;
 
 // The text that ends the message of a failed parse.
 std::string render(const ParseError& error);

@@ -13,16 +13,27 @@ namespace {
 
 constexpr const char* kErrorValueFound = "An error value was found where a successful result was required";
 
+// Consulted when a blocking open or read of a path is interrupted by a
+// signal: runs the interpreter's signal handlers, and ends the parse when one
+// of them raised (KeyboardInterrupt, say), leaving that exception set. The
+// interpreter lock is held for the whole parse, so this may call into it.
+bool python_signal_raised() noexcept
+{
+    return PyErr_CheckSignals() < 0;
+}
+
 PyObject* parse_input(InputTypes input)
 {
     // A held buffer export lives in `input` until this function returns.
     DataContainer container = [&] {
-        if (auto* path = std::get_if<PathInput>(&input)) return DataContainer::from_path(std::move(path->path));
+        if (auto* path = std::get_if<PathInput>(&input)) return DataContainer::from_path(std::move(path->path), python_signal_raised);
         auto& content = std::get<BytesInput>(input);
         if (content.exported.held()) return DataContainer::from_borrowed_bytes(content.exported.bytes());
         return DataContainer::from_bytes(std::move(content.bytes));
     }();
     auto file = parse_from_filepath(std::move(container));
+    // The signal handler's exception is already set and leaves as it is.
+    if (!file && std::holds_alternative<Interrupted>(file.error())) throw PythonErrorSet{};
     if (!file) throw InternalFailure(std::string(kErrorValueFound) + ": " + render(file.error()), SourceLoc::current());
     // The record is given up to the builder, which frees its samples as it
     // converts them.

@@ -141,26 +141,6 @@ std::string render_exception(PyObject* exc)
     return out;
 }
 
-// Exports the buffer of a bytes, a bytearray or a memoryview when reading it
-// in place gives exactly what iterating the object gives. A subclass of bytes
-// or bytearray may iterate differently and is not read in place; a memoryview
-// of another layout, or a released one, is left to the iteration path, which
-// gives its items or its error.
-bool export_byte_vector(PyObject* object, BufferExport& exported)
-{
-    if (!PyBytes_CheckExact(object) && !PyByteArray_CheckExact(object) && !PyMemoryView_Check(object)) return false;
-    switch (exported.acquire_byte_vector(object)) {
-    case BufferExport::Outcome::held:
-        return true;
-    case BufferExport::Outcome::other_layout:
-        return false;
-    case BufferExport::Outcome::failed:
-        discard_pending();
-        return false;
-    }
-    return false;
-}
-
 // Item by item through the iteration protocol; on failure, the exception.
 std::optional<Failure> iterate_bytes(PyObject* object, std::vector<std::uint8_t>& out)
 {
@@ -193,9 +173,25 @@ std::optional<Failure> extract_bytes(PyObject* object, InputTypes& out)
     if (PyUnicode_Check(object)) return new_failure(PyExc_TypeError, "a 'str' is not taken as file content");
     if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
     BytesInput input;
-    if (!export_byte_vector(object, input.exported)) {
-        if (auto failure = iterate_bytes(object, input.bytes)) return failure;
+    // A bytes, a bytearray or a memoryview is read in place when that gives
+    // exactly what iterating it gives; a subclass of bytes or bytearray may
+    // iterate differently and is iterated.
+    if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object)) {
+        switch (input.exported.acquire_byte_vector(object)) {
+        case BufferExport::Outcome::held:
+            out = std::move(input);
+            return std::nullopt;
+        case BufferExport::Outcome::failed:
+            // A released memoryview: its ValueError is the failure. It is not
+            // iterated: in CPython 3.12.1 iterating a released memoryview reads
+            // the format string the exporter may have freed (a numpy array's
+            // is), and hands back an iterator with the ValueError still set.
+            return take_pending();
+        case BufferExport::Outcome::other_layout:
+            break;
+        }
     }
+    if (auto failure = iterate_bytes(object, input.bytes)) return failure;
     out = std::move(input);
     return std::nullopt;
 }

@@ -156,23 +156,16 @@ def test_a_sequence_that_overstates_its_length_is_read_as_what_it_yields(small):
 
 def test_byte_buffers_are_given_back_after_every_parse(small):
     # Content is read in place from an exported buffer: once parse returns,
-    # success or failure, the export must be gone.
-    even = len(small) // 2 * 2
-    for content in (bytearray(small[:even]), bytearray(small[:100])):
-        # Layouts that are not read in place are given back before iteration.
-        for layout in ((), ("b",), ("B", [2, len(content[:even]) // 2])):
+    # success or failure, the export must be gone; so must one taken only to
+    # look at a layout that is not read in place.
+    for content in (bytearray(small[:len(small) // 2 * 2]), bytearray(small[:100])):
+        for layout in (("B",), ("b",), ("B", [2, len(content) // 2])):
             base = memoryview(content)
-            view = base.cast(*layout) if layout else base
-            try:
-                vorn_parser.parse(view)
-            except BaseException:
-                pass
+            view = base.cast(*layout)
+            outcome(view)
             view.release()
             base.release()
-        try:
-            vorn_parser.parse(content)
-        except BaseException:
-            pass
+        outcome(content)
         content.extend(b"more")  # a bytearray with a live export cannot be resized
 
 
@@ -183,111 +176,74 @@ def outcome(value):
         return type(exc), str(exc)
 
 
-class IteratedView:
-    """Iterates as the view it holds but has no buffer: the iteration path."""
-    __qualname__ = "memoryview"  # so that both paths name the same type
-
-    def __init__(self, view):
-        self.view = view
-
-    def __len__(self):
-        return len(self.view)
-
-    def __getitem__(self, i):
-        return self.view[i]
-
-    def __iter__(self):
-        return iter(self.view)
+class IteratedView(iter_only_sequence):
+    __qualname__ = "memoryview"  # both paths name the same type
 
 
-def exported(d, fmt):
+def exported(d, fmt="B"):
+    """A view of an exporter whose format string goes with it, as numpy's does."""
     return memoryview(pytest.importorskip("_testbuffer").ndarray(list(d), shape=[len(d)], format=fmt))
-
-
-def numpy_view(d, dtype, shape=(-1,)):
-    return memoryview(pytest.importorskip("numpy").frombuffer(d, dtype).reshape(shape))
 
 
 @pytest.mark.parametrize("make", [
     memoryview, lambda d: memoryview(d)[::2], lambda d: memoryview(d)[::-1], lambda d: memoryview(d)[:0],
-    lambda d: memoryview(d).cast("b"), lambda d: memoryview(d).cast("c"), lambda d: memoryview(d).cast("?"),
+    *(lambda d, f=f: memoryview(d).cast(f) for f in "bc?"),
     lambda d: memoryview(d[:len(d) // 2 * 2]).cast("B", shape=[2, len(d) // 2]),
     lambda d: memoryview(d[:1]).cast("B", shape=[]),
-    lambda d: exported(d, "@B"), lambda d: exported(d, "<B"), lambda d: exported(d, "=B"),
-    lambda d: numpy_view(d, "uint8"), lambda d: numpy_view(d, "int8"), lambda d: numpy_view(d[:8], "uint8", (2, 4)),
-], ids=["B", "strided", "reversed", "empty", "b", "c", "?", "2-d", "0-d", "@B", "<B", "=B",
-        "numpy uint8", "numpy int8", "numpy 2-d"])
+    *(lambda d, f=f: exported(d, f) for f in ("@B", "<B", "=B")),
+], ids=["B", "strided", "reversed", "empty", "b", "c", "?", "2-d", "0-d", "@B", "<B", "=B"])
 def test_memoryviews_read_in_place_give_what_iterating_them_gives(make, small):
     assert outcome(make(small)) == outcome(IteratedView(make(small)))
 
 
-@pytest.mark.parametrize("make", [bytes, bytearray, lambda d: numpy_view(d, "uint8")], ids=["bytes", "bytearray", "numpy"])
-def test_a_released_memoryview_fails_as_released(make, small):
-    # Not compared with iterating it: CPython 3.12.1 gets that wrong.
-    view = memoryview(make(small))
-    view.release()
-    assert outcome(view) == (TypeError, two_variant_message(
-        "ValueError: operation forbidden on released memoryview object",
-        "TypeError: 'memoryview' object cannot be converted to 'PyString'"))
+def test_a_released_memoryview_fails_as_released(small):
+    # Not compared with iterating one: CPython 3.12.1 reads freed memory there.
+    for view in (memoryview(bytearray(small)), exported(small)):
+        view.release()
+        assert outcome(view) == (TypeError, two_variant_message(
+            "ValueError: operation forbidden on released memoryview object",
+            "TypeError: 'memoryview' object cannot be converted to 'PyString'"))
 
 
 def test_names_and_texts_utf8_cannot_carry_are_escaped(small):
     with pytest.raises(TypeError) as info:
         vorn_parser.parse(small, **{"in\udc80put \u00e9": 1})
     assert str(info.value) == "parse() got an unexpected keyword argument 'in\\udc80put \u00e9'"
-
-    class Odd(Exception):
-        pass
-
-    class Raising(iter_only_sequence):
-        def __getitem__(self, i):
-            raise Odd("\u00e9\ud800")
-
-    Odd.__qualname__, Raising.__qualname__ = "Odd\udc80", "Raising\udcff"
-    with pytest.raises(TypeError) as info:
-        vorn_parser.parse(Raising(small))
-    assert str(info.value) == two_variant_message(
-        "Odd\\udc80: \u00e9\\ud800", "TypeError: 'Raising\\udcff' object cannot be converted to 'PyString'")
+    odd = type("Odd", (Exception,), {})
+    raising = type("Raising", (iter_only_sequence,), {"__getitem__": raising_hook(odd("\u00e9\ud800"))})
+    odd.__qualname__, raising.__qualname__ = "Odd\udc80", "Raising\udcff"
+    assert outcome(raising(small)) == (TypeError, two_variant_message(
+        "Odd\\udc80: \u00e9\\ud800", "TypeError: 'Raising\\udcff' object cannot be converted to 'PyString'"))
 
 
-class Stop(BaseException):
-    pass
-
-
-def raising(exc):
+def raising_hook(exc):
     def hook(*args):
         raise exc
     return hook
 
 
 def item_raising(exc):
-    return [type("Item", (), {"__index__": raising(exc)})()]
+    return [type("Item", (), {"__index__": raising_hook(exc)})()]
 
 
 @pytest.mark.parametrize("hooked", [
-    lambda h: type("Seq", (iter_only_sequence,), {"__len__": h})(b"\0"),
-    lambda h: type("Seq", (iter_only_sequence,), {"__iter__": h})(b"\0"),
-    lambda h: type("Seq", (iter_only_sequence,), {"__getitem__": h})(b"\0"),
+    *(lambda h, m=m: type("Seq", (iter_only_sequence,), {m: h})(b"\0") for m in ("__len__", "__iter__", "__getitem__")),
     lambda h: [type("Item", (), {"__index__": h})()],
     lambda h: item_raising(type("Failure", (Exception,), {"__str__": h})()),
     lambda h: type("P", (type(pathlib.Path()),), {"__str__": h})("x"),
-    lambda h: type("Odd", (), {"__class__": property(h)})(),
-], ids=["__len__", "__iter__", "__getitem__", "__index__", "str() of a failure", "Path.__str__", "__class__"])
-@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), Stop()], ids=type)
+], ids=["__len__", "__iter__", "__getitem__", "__index__", "str() of a failure", "Path.__str__"])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), type("Stop", (BaseException,), {})()], ids=type)
 def test_what_is_not_an_exception_ends_classification_unchanged(hooked, exc):
     with pytest.raises(BaseException) as info:
-        vorn_parser.parse(hooked(raising(exc)))
+        vorn_parser.parse(hooked(raising_hook(exc)))
     assert info.value is exc
 
 
 def test_long_and_cyclic_cause_chains_are_rendered_once_each():
     chain = [ValueError(i) for i in range(100_000)]
-    for exc, cause in zip(chain, chain[1:]):
+    a, b, c, d = (KeyError(key) for key in "abcd")
+    for exc, cause in [*zip(chain, chain[1:]), (a, b), (b, c), (c, b), (d, d)]:
         exc.__cause__ = cause
-    a, b, c, d = KeyError("a"), KeyError("b"), KeyError("c"), KeyError("d")
-    a.__cause__, b.__cause__, c.__cause__, d.__cause__ = b, c, b, d
     for head, rendered in [(chain[0], chain), (a, [a, b, c]), (c, [c, b]), (d, [d])]:
-        with pytest.raises(TypeError) as info:
-            vorn_parser.parse(item_raising(head))
         expected = ", caused by ".join(f"{type(exc).__name__}: {exc}" for exc in rendered)
-        assert f"InputTypes::Bytes.0, caused by {expected}\n" in str(info.value)
+        assert f"InputTypes::Bytes.0, caused by {expected}\n" in outcome(item_raising(head))[1]

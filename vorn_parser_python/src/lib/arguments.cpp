@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <optional>
-#include <string_view>
+#include <unordered_set>
 
 #include "interned.h"
 
@@ -17,6 +17,26 @@ namespace {
     throw PythonErrorSet{};
 }
 
+// Appends a str to a message as UTF-8; false with the exception set on
+// failure. Names and exception texts may hold lone surrogates, which UTF-8
+// cannot carry: such a str is encoded with the "backslashreplace" handler, so
+// that a lone surrogate reads as its Python escape (\udc80), the message stays
+// valid text, and a str without one comes out as it was.
+bool append_text(std::string& out, PyObject* text)
+{
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+        out.append(utf8, static_cast<std::size_t>(size));
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    PyRef escaped = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    if (!escaped) return false;
+    out.append(PyBytes_AS_STRING(escaped.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
+    return true;
+}
+
 }  // namespace
 
 PyObject* bind_input(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -27,11 +47,12 @@ PyObject* bind_input(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     PyObject* input = nargs == 1 ? args[0] : nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
-        if (name == nullptr) api_call_failed();
-        const std::string_view key(name, static_cast<std::size_t>(size));
-        if (key != "input") type_error("parse() got an unexpected keyword argument '" + std::string(key) + "'");
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(name, "input") != 0) {
+            std::string message = "parse() got an unexpected keyword argument '";
+            if (!append_text(message, name)) api_call_failed();
+            type_error(message + "'");
+        }
         if (input != nullptr) type_error("parse() got multiple values for argument 'input'");
         input = args[nargs + i];
     }
@@ -51,11 +72,29 @@ Failure new_failure(PyObject* type, const std::string& message)
 }
 
 // The pending exception, taken out of the interpreter's error indicator.
+//
+// Only an Exception makes an alternative fail. The rest of BaseException
+// (KeyboardInterrupt, SystemExit, GeneratorExit, asyncio's CancelledError, a
+// ParseFailure from a parse() that user code made, ...) are kept out of
+// `except Exception` so that ordinary failure handling does not stop them;
+// turning one into the cause of a TypeError would do just that. They are set
+// again and end the call unchanged.
 Failure take_pending()
 {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) api_call_failed();
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+        PyErr_SetRaisedException(exc);
+        throw PythonErrorSet{};
+    }
     return PyRef::steal(exc);
+}
+
+// Clears the pending exception where a failure only means "try another way";
+// what is not an Exception ends the call, as in take_pending().
+void discard_pending()
+{
+    Failure dropped = take_pending();
 }
 
 std::string qualname_of(PyObject* type_or_object)
@@ -63,8 +102,8 @@ std::string qualname_of(PyObject* type_or_object)
     PyTypeObject* type = PyType_Check(type_or_object) ? reinterpret_cast<PyTypeObject*>(type_or_object)
                                                       : Py_TYPE(type_or_object);
     PyRef name = made(PyType_GetQualName(type));
-    const char* text = PyUnicode_AsUTF8(name.get());
-    if (text == nullptr) api_call_failed();
+    std::string text;
+    if (!append_text(text, name.get())) api_call_failed();
     return text;
 }
 
@@ -76,35 +115,30 @@ Failure cannot_convert(PyObject* object, const char* target)
     return new_failure(PyExc_TypeError, message);
 }
 
-// "<Type>: <str>" for the exception and then each one along its __cause__ chain.
+// "<Type>: <str>" for the exception and then each one along its __cause__
+// chain, up to the first exception met a second time.
 std::string render_exception(PyObject* exc)
 {
     std::string out;
-    std::vector<PyObject*> seen;
+    // The chain is held while it is walked: a __str__ may rewrite a __cause__
+    // met earlier and free what it pointed to, and a freed address used again
+    // must not pass for an exception already seen.
+    std::vector<PyRef> chain;
+    std::unordered_set<PyObject*> seen;
     for (PyRef current = PyRef::borrow(exc); current;) {
-        if (std::find(seen.begin(), seen.end(), current.get()) != seen.end()) break;  // a cycle
-        seen.push_back(current.get());
+        if (!seen.insert(current.get()).second) break;  // a cycle
         if (!out.empty()) out += ", caused by ";
         out += qualname_of(current.get()) + ": ";
         PyRef text = PyRef::steal(PyObject_Str(current.get()));
-        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (utf8 == nullptr) {
-            PyErr_Clear();
+        if (!text || !append_text(out, text.get())) {
+            discard_pending();
             out += "<exception str() failed>";
-        } else {
-            out += utf8;
         }
-        current = PyRef::steal(PyException_GetCause(current.get()));
+        PyRef cause = PyRef::steal(PyException_GetCause(current.get()));
+        chain.push_back(std::move(current));
+        current = std::move(cause);
     }
     return out;
-}
-
-bool is_exact_byte_buffer(PyObject* object)
-{
-    if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object)) return true;
-    if (!PyMemoryView_Check(object)) return false;
-    const Py_buffer* view = PyMemoryView_GET_BUFFER(object);
-    return view->format != nullptr && std::string_view(view->format) == "B" && PyBuffer_IsContiguous(view, 'C');
 }
 
 // Item by item through the iteration protocol; on failure, the exception.
@@ -112,7 +146,7 @@ std::optional<Failure> iterate_bytes(PyObject* object, std::vector<std::uint8_t>
 {
     Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
-        PyErr_Clear();
+        discard_pending();
         length = 0;
     }
     // A sequence may lie about its length; the vector grows past this if needed.
@@ -139,13 +173,25 @@ std::optional<Failure> extract_bytes(PyObject* object, InputTypes& out)
     if (PyUnicode_Check(object)) return new_failure(PyExc_TypeError, "a 'str' is not taken as file content");
     if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
     BytesInput input;
-    if (is_exact_byte_buffer(object)) {
-        // Reading the buffer in place gives exactly what iterating these
-        // objects gives, without a copy.
-        if (!input.exported.acquire(object)) return take_pending();
-    } else if (auto failure = iterate_bytes(object, input.bytes)) {
-        return failure;
+    // A bytes, a bytearray or a memoryview is read in place when that gives
+    // exactly what iterating it gives; a subclass of bytes or bytearray may
+    // iterate differently and is iterated.
+    if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object)) {
+        switch (input.exported.acquire_byte_vector(object)) {
+        case BufferExport::Outcome::held:
+            out = std::move(input);
+            return std::nullopt;
+        case BufferExport::Outcome::failed:
+            // A released memoryview: its ValueError is the failure. It is not
+            // iterated: in CPython 3.12.1 iterating a released memoryview reads
+            // the format string the exporter may have freed (a numpy array's
+            // is), and hands back an iterator with the ValueError still set.
+            return take_pending();
+        case BufferExport::Outcome::other_layout:
+            break;
+        }
     }
+    if (auto failure = iterate_bytes(object, input.bytes)) return failure;
     out = std::move(input);
     return std::nullopt;
 }

@@ -14,12 +14,13 @@ from typing import TYPE_CHECKING, TextIO
 
 import vorn_parser
 
-from .errors import ParseError, is_parse_failure
+from .errors import ParseError, has_read_frames, is_parse_failure
 
 if TYPE_CHECKING:
     from vorn_parser import Input, VornDataFile
 
 EXAMPLES = ("one_d", "two_d")
+HEADER_SIZE = 1360  # the header block at the start of every data file
 _EXAMPLE_DIR = Path(__file__).resolve().parent / "examples"
 _CAPTURE_LOCK = threading.RLock()
 
@@ -56,8 +57,8 @@ def captured_output() -> Iterator[CapturedOutput]:
                 try:
                     yield captured
                 finally:
-                    sys.stdout.flush()
-                    sys.stderr.flush()
+                    _flush(sys.stdout)
+                    _flush(sys.stderr)
         finally:
             out_file.seek(0)
             err_file.seek(0)
@@ -66,8 +67,8 @@ def captured_output() -> Iterator[CapturedOutput]:
 
 
 @contextlib.contextmanager
-def _redirected(fd: int, target: int, stream: TextIO) -> Iterator[None]:
-    stream.flush()
+def _redirected(fd: int, target: int, stream: TextIO | None) -> Iterator[None]:
+    _flush(stream)
     try:
         saved: int | None = os.dup(fd)
     except OSError:  # the descriptor was closed; leave it closed afterwards
@@ -81,6 +82,12 @@ def _redirected(fd: int, target: int, stream: TextIO) -> Iterator[None]:
         else:
             os.dup2(saved, fd)
             os.close(saved)
+
+
+def _flush(stream: TextIO | None) -> None:
+    """Flushes a standard stream; Python sets it to None when its descriptor was closed."""
+    if stream is not None:
+        stream.flush()
 
 
 def source_name(source: Input) -> str:
@@ -103,6 +110,7 @@ def read_file(source: Input, *, echo: TextIO | None = None) -> VornDataFile:
         if os.path.isdir(source):
             raise ParseError(name, "is a directory, not a data file")
     failure: BaseException | None = None
+    foreign = False
     with captured_output() as captured:
         try:
             document = vorn_parser.parse(source)
@@ -110,9 +118,48 @@ def read_file(source: Input, *, echo: TextIO | None = None) -> VornDataFile:
             if not is_parse_failure(exc):
                 raise
             failure = exc
+            foreign = _header_does_not_decode(source, str(exc))
     if echo is not None and captured.stdout:
         echo.write(captured.stdout)
         echo.flush()
     if failure is not None:
-        raise ParseError.from_failure(name, failure) from None
+        raise ParseError.from_failure(name, failure, foreign=foreign) from None
     return document
+
+
+def _header_does_not_decode(source: Input, message: str) -> bool:
+    """Whether a failed parse failed on the header's codes or text, i.e. the input is not
+    a data file of this kind.
+
+    A check that fails (a code missing from its table, text that is not UTF-8) gives a
+    bare message that does not say where; parsing the header block alone tells: if it
+    fails the same way, the header is what failed (a good header lets that parse go on
+    to the parameter block, where it runs out of bytes). Read errors name their fields
+    and keep their own message: a file cut short, or a layout this reader does not read,
+    is a data file of this kind.
+    """
+    if has_read_frames(message):
+        return False
+    header = _header_bytes(source)
+    if header is None:
+        return False
+    try:
+        vorn_parser.parse(header)
+    except BaseException as exc:
+        if not is_parse_failure(exc):
+            raise
+        return str(exc) == message
+    return False
+
+
+def _header_bytes(source: Input) -> bytes | None:
+    """The first HEADER_SIZE bytes of a parse input; None where they cannot be had."""
+    try:
+        if isinstance(source, (str, Path)):
+            with open(source, "rb") as file:
+                return file.read(HEADER_SIZE)
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            return bytes(memoryview(source).cast("B")[:HEADER_SIZE])
+    except (OSError, TypeError, ValueError):  # unreadable now, or a buffer of another shape
+        pass
+    return None

@@ -273,9 +273,10 @@ Job = tuple[Path, Path]
 def _terminate(pool: ProcessPoolExecutor, in_flight: dict[Future[str | None], Job]) -> None:
     """Ends the pool's workers now (SIGTERM, then SIGKILL for any still there after a
     moment) and removes the temporary files they were writing."""
-    pool.shutdown(wait=False, cancel_futures=True)
-    # The pool's process table (Python 3.14 gains terminate_workers() for this).
+    # The pool's process table (Python 3.14 gains terminate_workers() for this); taken
+    # before shutdown(), which lets go of it.
     processes = list(dict(getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
     for process in processes:
         process.terminate()
     deadline = time.monotonic() + _TERMINATE_SECONDS

@@ -20,7 +20,9 @@ if TYPE_CHECKING:
     from vorn_parser import Input, VornDataFile
 
 EXAMPLES = ("one_d", "two_d")
-HEADER_SIZE = 1360  # the header block at the start of every data file
+# The header's first fields, those that say what the file is: identifier, byte order,
+# version, dimensions and layout.
+IDENTIFYING_BYTES = 15
 _EXAMPLE_DIR = Path(__file__).resolve().parent / "examples"
 _CAPTURE_LOCK = threading.RLock()
 
@@ -128,23 +130,23 @@ def read_file(source: Input, *, echo: TextIO | None = None) -> VornDataFile:
 
 
 def _header_does_not_decode(source: Input, message: str) -> bool:
-    """Whether a failed parse failed on the header's codes or text, i.e. the input is not
-    a data file of this kind.
+    """Whether a failed parse failed on the header fields that identify a data file (see
+    IDENTIFYING_BYTES), i.e. the input is not a data file of this kind.
 
     A check that fails (a code missing from its table, text that is not UTF-8) gives a
-    bare message that does not say where; parsing the header block alone tells: if it
-    fails the same way, the header is what failed (a good header lets that parse go on
-    to the parameter block, where it runs out of bytes). Read errors name their fields
-    and keep their own message: a file cut short, or a layout this reader does not read,
-    is a data file of this kind.
+    bare message that does not say where; parsing those first bytes alone tells: if that
+    fails the same way, they are what failed (fields that decode let that parse go on
+    until it runs out of bytes). Read errors name their fields and keep their own
+    message: a file cut short, or of a layout this reader does not read, is a data file
+    of this kind, and so is one whose later fields are damaged.
     """
     if has_read_frames(message):
         return False
-    header = _header_bytes(source)
-    if header is None:
+    lead = _leading_bytes(source, IDENTIFYING_BYTES)
+    if lead is None:
         return False
     try:
-        vorn_parser.parse(header)
+        vorn_parser.parse(lead)
     except BaseException as exc:
         if not is_parse_failure(exc):
             raise
@@ -152,14 +154,14 @@ def _header_does_not_decode(source: Input, message: str) -> bool:
     return False
 
 
-def _header_bytes(source: Input) -> bytes | None:
-    """The first HEADER_SIZE bytes of a parse input; None where they cannot be had."""
+def _leading_bytes(source: Input, count: int) -> bytes | None:
+    """The first `count` bytes of a parse input; None where they cannot be had."""
     try:
         if isinstance(source, (str, Path)):
             with open(source, "rb") as file:
-                return file.read(HEADER_SIZE)
+                return file.read(count)
         if isinstance(source, (bytes, bytearray, memoryview)):
-            return bytes(memoryview(source).cast("B")[:HEADER_SIZE])
+            return bytes(memoryview(source).cast("B")[:count])
     except (OSError, TypeError, ValueError):  # unreadable now, or a buffer of another shape
         pass
     return None

@@ -2,6 +2,7 @@
 files, long and odd names, interrupts, empty paths, plot formats, failed writes to
 standard output, standard input, and input that is not a data file at all."""
 
+import contextlib
 import json
 import os
 import signal
@@ -16,7 +17,6 @@ import vorn_parser
 
 import vorn_tools
 from vorn_tools import batch
-from vorn_tools.errors import shown_name
 from vdf_writer import Header, build_file
 
 VORN = str(Path(sys.executable).parent / "vorn")
@@ -26,9 +26,8 @@ TEXT = b"just some notes, not a data file\n" * 60
 PNG_START = b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR" + bytes(range(256)) * 8
 
 
-def vorn(*args, stdin=None, env=None):
-    return subprocess.run([VORN, *map(str, args)], capture_output=True, input=stdin,
-                          env=None if env is None else {**os.environ, **env}, timeout=HANG_GUARD)
+def vorn(*args, stdin=None):
+    return subprocess.run([VORN, *map(str, args)], capture_output=True, input=stdin, timeout=HANG_GUARD)
 
 
 def example_bytes(name="one_d"):
@@ -63,16 +62,12 @@ def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path):
         assert written["headers"] == vorn_parser.parse(folder / f"{relative}.vdf")["headers"]
 
 
-def test_plan_targets_falls_back_to_whole_names(tmp_path):
-    names = ["X.vdf", "x.dat", "y.vdf", "y.json", "z.vdf"]
-    sources = [tmp_path / name for name in names]
-    # Stems equal (in case alone too) get the whole name; y.vdf would replace the input y.json.
-    assert [t.name for t in batch.plan_targets(tmp_path, sources, tmp_path, "json")] == [
-        "X.vdf.json", "x.dat.json", "y.vdf.json", "y.json.json", "z.json"]
-    # The same folder spelt another way is still the input folder.
-    roundabout = tmp_path / "sub" / ".."
+def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_way(tmp_path):
+    sources = [tmp_path / name for name in ["X.vdf", "x.dat", "y.vdf", "y.json", "z.vdf"]]
     (tmp_path / "sub").mkdir()
-    assert batch.plan_targets(tmp_path, sources, roundabout, "json")[2].name == "y.vdf.json"
+    for out in (tmp_path, tmp_path / "sub" / ".."):  # the input folder, also when spelt another way
+        assert [t.name for t in batch.plan_targets(tmp_path, sources, out, "json")] == [
+            "X.vdf.json", "x.dat.json", "y.vdf.json", "y.json.json", "z.json"]
 
 
 @pytest.mark.parametrize("names, pattern, out, message", [
@@ -96,80 +91,35 @@ def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, na
 # --- batch: what is converted, skipped or shown -------------------------------------
 
 
-def test_batch_skips_and_counts_entries_that_are_not_regular_files(tmp_path):
+def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path):
     folder, out = tmp_path / "in", tmp_path / "out"
     folder.mkdir()
-    (folder / "good.vdf").write_bytes(example_bytes())
+    long_name = "n" * 246  # .vdf makes 250 bytes, the output 251
+    for name in ("good.vdf", f"{long_name}.vdf"):
+        (folder / name).write_bytes(example_bytes())
+    (folder / os.fsdecode(b"two\nlines\x1b[31m\xe9.vdf")).write_bytes(TEXT)
     (folder / "folder.vdf").mkdir()
-    os.mkfifo(folder / "pipe.vdf")
+    os.mkfifo(folder / "pipe\n.vdf")
     (folder / "dangling.vdf").symlink_to(folder / "nowhere")
     (folder / "link.vdf").symlink_to(folder / "good.vdf")  # a link to a file is converted
     with socket.socket(socket.AF_UNIX) as sock:
         sock.bind(str(folder / "s.vdf"))
         result = vorn("--batch", folder, "--out", out)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 1
     lines = result.stderr.decode().splitlines()
     assert lines[:4] == [f"{folder}/dangling.vdf: skipped: a broken symbolic link",
                          f"{folder}/folder.vdf: skipped: a folder",
-                         f"{folder}/pipe.vdf: skipped: a named pipe",
+                         f"{folder}/pipe\\n.vdf: skipped: a named pipe",
                          f"{folder}/s.vdf: skipped: a socket"]
-    assert lines[-1] == f"vorn: converted 2 of 6 files to json in {out}; 4 skipped"
-    assert listing(out) == ["good.json", "link.json"]
+    assert (f"{folder}/two\\nlines\\x1b[31m\\xe9.vdf: not a data file of this kind "
+            "(code 101 has no entry in table ENDIANNESS)") in lines
+    assert lines[-1] == f"vorn: converted 3 of 8 files to json in {out}; 1 failed; 4 skipped"
+    assert listing(out) == ["good.json", "link.json", f"{long_name}.json"]  # and no temporary file
 
-    (folder / "good.vdf").unlink()
-    (folder / "link.vdf").unlink()
     nothing = vorn("--batch", folder, "--pattern", "[fp]*")
     assert nothing.returncode == 1
-    assert nothing.stderr.decode().splitlines()[-1] == f"vorn: error: no files matching '[fp]*' in {folder}; 2 skipped"
-
-
-def test_batch_counts_failed_and_skipped_together(tmp_path):
-    folder = tmp_path / "in"
-    folder.mkdir()
-    (folder / "good.vdf").write_bytes(example_bytes())
-    (folder / "text.vdf").write_bytes(TEXT)
-    (folder / "sub.vdf").mkdir()
-    result = vorn("--batch", folder)
-    assert result.returncode == 1
-    lines = result.stderr.decode().splitlines()
-    assert f"{folder}/text.vdf: not a data file of this kind (code 101 has no entry in table ENDIANNESS)" in lines
-    assert lines[-1] == f"vorn: converted 1 of 3 files to json in {folder}; 1 failed; 1 skipped"
-
-
-def test_batch_converts_a_file_with_a_name_of_250_bytes(tmp_path):
-    folder = tmp_path / "in"
-    folder.mkdir()
-    name = "n" * 246
-    (folder / f"{name}.vdf").write_bytes(example_bytes())
-    result = vorn("--batch", folder)
-    assert result.returncode == 0, result.stderr
-    assert listing(folder) == [f"{name}.json", f"{name}.vdf"]  # no temporary file left either
-
-
-def test_names_with_control_characters_give_one_line_messages(tmp_path):
-    bad = tmp_path / "two\nlines\x1b[31m.vdf"
-    bad.write_bytes(TEXT)
-    escaped = str(tmp_path / "two\\nlines\\x1b[31m.vdf")
-    single = vorn(bad)
-    assert single.returncode == 1
-    assert one_line(single.stderr).startswith(f"vorn: error: {escaped}: not a data file of this kind")
-
-    os.mkfifo(tmp_path / "pipe\n.vdf")
-    lines = vorn("--batch", tmp_path).stderr.decode().splitlines()
-    assert f"{escaped}: not a data file of this kind (code 101 has no entry in table ENDIANNESS)" in lines
-    assert f"{tmp_path}/pipe\\n.vdf: skipped: a named pipe" in lines
-
-
-@pytest.mark.parametrize("name, shown", [
-    ("plain name.vdf", "plain name.vdf"),
-    ("tab\there", "tab\\there"),
-    ("bell\a\x7f", "bell\\x07\\x7f"),
-    (os.fsdecode(b"latin-1 \xe9.vdf"), "latin-1 \\xe9.vdf"),  # a byte that is not UTF-8
-    ("µs – ok", "µs – ok"),
-])
-def test_shown_name(name, shown):
-    assert shown_name(name) == shown
-    assert shown_name(Path(name)) == shown
+    last = nothing.stderr.decode().splitlines()[-1]
+    assert last == f"vorn: error: no files matching '[fp]*' in {folder}; 2 skipped"
 
 
 # --- batch: interrupts ----------------------------------------------------------------
@@ -198,34 +148,22 @@ sys.exit(cli.main(sys.argv[1:]))
 """
 
 
-def many_files(tmp_path, count):
+@contextlib.contextmanager
+def batch_of(tmp_path, count, command=(VORN,)):
+    """A batch over `count` files in a session of its own, so that an interrupt can go to
+    its whole process group as a terminal's Ctrl-C does; killed with its workers at the end."""
     folder = tmp_path / "in"
     folder.mkdir()
-    data = example_bytes("two_d")
     for i in range(count):
-        (folder / f"f{i:03d}.vdf").write_bytes(data)
-    return folder
-
-
-def start_batch(command, session_args):
-    return subprocess.Popen([*command, *map(str, session_args)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, start_new_session=True)
-
-
-def end_group(process):
-    """Kills whatever is left of a batch started by start_batch, workers included."""
-    try:
-        os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
-    process.wait(timeout=HANG_GUARD)
-    process.stdout.close()
-    process.stderr.close()
-
-
-def interrupt(process):
-    """Ctrl-C as a terminal sends it: to the whole process group."""
-    os.killpg(process.pid, signal.SIGINT)
+        (folder / f"f{i:03d}.vdf").write_bytes(example_bytes("two_d"))
+    args = [*command, "--batch", str(folder), "--out", str(tmp_path / "out"), "--jobs", "2"]
+    with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          start_new_session=True) as process:
+        try:
+            yield process
+        finally:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGKILL)
 
 
 def wait_for(condition):
@@ -239,50 +177,36 @@ def wait_for(condition):
 def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path, presses, grace):
     """The workers never finish their files: one Ctrl-C ends the run after the grace
     period; with a grace period of an hour, only a second Ctrl-C can have ended it."""
-    folder, out = many_files(tmp_path, 6), tmp_path / "out"
-    code = STALLED_RUN.format(tests=TESTS, grace=grace)
-    process = start_batch([sys.executable, "-c", code], ["--batch", folder, "--out", out, "--jobs", "2"])
-    try:
+    out = tmp_path / "out"
+    with batch_of(tmp_path, 6, (sys.executable, "-c", STALLED_RUN.format(tests=TESTS, grace=grace))) as process:
         wait_for(lambda: len(list(out.glob("*.started"))) == 2)
         for _ in range(presses):
-            interrupt(process)
+            os.killpg(process.pid, signal.SIGINT)
             time.sleep(0.2)
         _, stderr = process.communicate(timeout=HANG_GUARD)
-    finally:
-        end_group(process)
     assert process.returncode == 130
-    text = stderr.decode()
-    assert "Traceback" not in text
-    assert "Ctrl-C again to stop at once" in text and text.endswith("vorn: interrupted\n")
+    assert "Traceback" not in stderr.decode()
+    assert "Ctrl-C again to stop at once" in stderr.decode() and stderr.endswith(b"vorn: interrupted\n")
     assert len(list(out.glob("*.started"))) == 2  # no file was started after the interrupt
     assert list(out.glob("*.part")) == [] and list(out.glob("*.json")) == []
 
 
-def worker_started(pid):
+def starting_worker(pid):
     """Whether the process has a pool worker among its children (one that is starting up)."""
-    try:
-        children = Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
-    except OSError:
-        return False
-    for child in children:
-        try:
-            if b"spawn_main" in Path(f"/proc/{child}/cmdline").read_bytes():
-                return True
-        except OSError:
-            pass
+    with contextlib.suppress(OSError):
+        for child in Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
+            with contextlib.suppress(OSError):
+                if b"spawn_main" in Path(f"/proc/{child}/cmdline").read_bytes():
+                    return True
     return False
 
 
 @pytest.mark.skipif(not Path("/proc/self/task").exists(), reason="finds the workers through /proc")
 def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path):
-    folder = many_files(tmp_path, 200)
-    process = start_batch([VORN], ["--batch", folder, "--out", tmp_path / "out", "--jobs", "2"])
-    try:
-        wait_for(lambda: worker_started(process.pid) or process.poll() is not None)
-        interrupt(process)
+    with batch_of(tmp_path, 200) as process:
+        wait_for(lambda: starting_worker(process.pid) or process.poll() is not None)
+        os.killpg(process.pid, signal.SIGINT)
         _, stderr = process.communicate(timeout=HANG_GUARD)
-    finally:
-        end_group(process)
     assert process.returncode == 130
     assert "Traceback" not in stderr.decode() and "KeyboardInterrupt" not in stderr.decode()
 
@@ -311,7 +235,8 @@ def test_plot_writes_the_format_its_suffix_names(tmp_path):
                        ("plot", "no suffix names the plot's format")):
         refused = vorn("--plot", tmp_path / name)
         assert refused.returncode == 2
-        assert one_line(refused.stderr).startswith(f"vorn: error: --plot {tmp_path / name}: {what}; end the name in .png")
+        message = f"vorn: error: --plot {tmp_path / name}: {what}; end the name in .png"
+        assert one_line(refused.stderr).startswith(message)
         assert not (tmp_path / name).exists()
 
 
@@ -370,11 +295,12 @@ def test_dash_reads_the_data_file_from_standard_input():
     (b"VORN.NMR" + bytes(100), "code 0 has no entry in table DATA_FORMAT"),  # short as well
 ])
 def test_input_that_is_no_data_file_says_so(tmp_path, content, reason):
-    path = tmp_path / "input.bin"
+    path = tmp_path / "in\nput.bin"
     path.write_bytes(content)
     result = vorn(path)
     assert result.returncode == 1
-    assert one_line(result.stderr) == f"vorn: error: {path}: not a data file of this kind ({reason})\n"
+    shown = f"{tmp_path}/in\\nput.bin"
+    assert one_line(result.stderr) == f"vorn: error: {shown}: not a data file of this kind ({reason})\n"
     for source in (path, content, bytearray(content)):
         with pytest.raises(vorn_tools.ParseError) as info:
             vorn_tools.read_file(source)

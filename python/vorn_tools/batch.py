@@ -315,29 +315,29 @@ def _run_pool(jobs: Sequence[Job], fmt: str, workers: int, report: Callable[[Out
                 continue
             report(Outcome(job[0], job[1], error))
 
+    stopped = False  # the pool broke before a file could be handed out
     try:
         while True:
-            while waiting and not broken and len(in_flight) < workers:
+            while waiting and not broken and not stopped and len(in_flight) < workers:
                 source, target = waiting[0]
                 try:
                     with _interrupts_held():  # the pool starts its workers and threads in here
                         future = pool.submit(convert_file, str(source), str(target), fmt)
+                        in_flight[future] = waiting.popleft()
                 except BrokenProcessPool:
-                    broken.append(waiting.popleft())  # did not start; counted like those in hand
+                    stopped = True  # the file stays waiting, for the next pool
                     break
-                in_flight[future] = waiting.popleft()
             if not in_flight:
                 break
             done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
             collect(done)
     except KeyboardInterrupt:
-        hold = _interrupts_held()
-        hold.__enter__()
         try:
-            if in_flight:
-                say(f"interrupted: waiting up to {GRACE_SECONDS:g} s for the {len(in_flight)} "
-                    "file(s) in hand; Ctrl-C again to stop at once")
-            hold.__exit__(None, None, None)  # a second interrupt from here on cuts the wait short
+            with _interrupts_held():
+                if in_flight:
+                    say(f"interrupted: waiting up to {GRACE_SECONDS:g} s for the {len(in_flight)} "
+                        "file(s) in hand; Ctrl-C again to stop at once")
+            # From here a second interrupt cuts the wait short.
             done, _ = wait(in_flight, timeout=GRACE_SECONDS)
             collect(done)
         except KeyboardInterrupt:
@@ -406,11 +406,13 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
 
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
     pending: list[Job] = list(zip(sources, targets))
-    while pending:
-        broken, pending = _run_pool(pending, fmt, workers, report, say)
-        for source, target in broken:  # one process each, so a crash names its file
-            if _run_pool([(source, target)], fmt, 1, report, say)[0]:
-                report(Outcome(source, target, "the converting process died (the parser crashed on this file)"))
-    if bar is not None:
-        bar.finish()
+    try:
+        while pending:
+            broken, pending = _run_pool(pending, fmt, workers, report, say)
+            for source, target in broken:  # one process each, so a crash names its file
+                if _run_pool([(source, target)], fmt, 1, report, say)[0]:
+                    report(Outcome(source, target, "the converting process died (the parser crashed on this file)"))
+    finally:  # also when interrupted: how far it got
+        if bar is not None:
+            bar.finish()
     return sorted(outcomes.values(), key=lambda outcome: outcome.source)

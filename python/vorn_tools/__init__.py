@@ -56,5 +56,6 @@ def save_npz(document: VornDataFile, file: str | os.PathLike[str] | BinaryIO) ->
 
 
 def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
-    """Writes a PNG plot of a document's samples (see vorn_tools.plot)."""
+    """Writes a plot of a document's samples in the format the path's suffix names:
+    .png, .pdf, .svg, ... (see vorn_tools.plot)."""
     _optional("plot", "plot").plot_document(document, path, title=title)

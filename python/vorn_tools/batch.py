@@ -3,41 +3,87 @@
 Parsing holds the interpreter lock from start to end, so the files are spread over
 worker processes, not threads. A file that cannot be read is reported with its reason
 and the others are still converted; a worker that dies takes its file down alone.
+
+Outputs mirror the inputs' folders below the output folder; two inputs never share an
+output and no output is an input (a run that would break either is refused before it
+starts). Each output is written under a short temporary name and renamed into place.
+
+Interrupts: the workers ignore SIGINT from their start, so Ctrl-C reaches the parent
+alone. After the first, no further file is handed out; the files in hand get a few
+seconds to finish, then their workers are terminated. A second Ctrl-C terminates them
+at once.
 """
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
 import os
+import secrets
 import signal
-from collections.abc import Callable, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor, as_completed
+import stat
+import time
+from collections import deque
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO, TextIO
 
-from .errors import ParseError
+from .errors import ParseError, shown_name
 from .reading import read_file
 
 FORMATS = {"json": ".json", "npz": ".npz"}
+GRACE_SECONDS = 2.0  # after the first interrupt, for the files in hand
+_TERMINATE_SECONDS = 1.0  # from SIGTERM to SIGKILL for a worker that has not ended
+_TEMPORARY_PREFIX = ".vorn-"
 
 
 @dataclass(frozen=True)
 class Outcome:
-    """The result of converting one file: `error` is None on success, else one line."""
+    """The result of one matching entry: converted (`error` and `skipped` None), failed
+    (`error` says why, in one line) or skipped as not a regular file (`skipped` says what
+    it is; `target` is None)."""
 
     source: Path
-    target: Path
+    target: Path | None
     error: str | None = None
+    skipped: str | None = None
+
+
+class TargetCollision(ValueError):
+    """Two inputs would be written to one output, or an output would replace an input."""
+
+    def __init__(self, first: Path, second: Path, target: Path, *, overwrites_input: bool) -> None:
+        if overwrites_input:
+            message = (f"the output of {shown_name(first)} would replace the input {shown_name(second)}; "
+                       "nothing converted (give another --out or --pattern)")
+        else:
+            message = (f"{shown_name(first)} and {shown_name(second)} would both be written to "
+                       f"{shown_name(target)}; nothing converted (narrow --pattern or rename one)")
+        super().__init__(message)
+        self.first, self.second, self.target = first, second, target
+
+
+def _temporary_path(target: Path) -> tuple[Path, BinaryIO]:
+    """A new file beside `target` under a short name that holds this process's id (so an
+    interrupted run can find what its workers left) and is created exclusively, with the
+    usual permissions."""
+    while True:
+        temporary = target.with_name(f"{_TEMPORARY_PREFIX}{os.getpid()}-{secrets.token_hex(4)}.part")
+        try:
+            return temporary, open(temporary, "xb")
+        except FileExistsError:
+            continue
 
 
 def _write_atomically(target: Path, write: Callable[[BinaryIO], None]) -> None:
     """Writes a temporary file beside the target and renames it into place at the end,
     so no half-written output is left behind."""
-    temporary = target.with_name(f".{target.name}.{os.getpid()}.part")
+    temporary, file = _temporary_path(target)
     try:
-        with open(temporary, "wb") as file:
+        with file:
             write(file)
         os.replace(temporary, target)
     except BaseException:
@@ -45,10 +91,19 @@ def _write_atomically(target: Path, write: Callable[[BinaryIO], None]) -> None:
         raise
 
 
+def _remove_leftovers(folders: set[Path], pids: Sequence[int]) -> None:
+    """Removes the temporary files of terminated workers from the folders they wrote in."""
+    for folder in folders:
+        for pid in pids:
+            for leftover in folder.glob(f"{_TEMPORARY_PREFIX}{pid}-*.part"):
+                leftover.unlink(missing_ok=True)
+
+
 def convert_file(source: str, target: str, fmt: str) -> str | None:
     """Converts one data file; returns None, or the reason it failed as one line.
 
     Runs in a worker process: everything but an interrupt is turned into the reason.
+    The target's folder is made when missing.
     """
     try:
         document = read_file(source)
@@ -64,31 +119,77 @@ def convert_file(source: str, target: str, fmt: str) -> str | None:
 
             def write(file: BinaryIO) -> None:
                 save_npz(document, file)
+        Path(target).parent.mkdir(parents=True, exist_ok=True)
         _write_atomically(Path(target), write)
     except ParseError as exc:
         return exc.reason
     except OSError as exc:
-        return f"cannot write {target}: {exc.strerror or exc}"
+        return f"cannot write {shown_name(target)}: {exc.strerror or exc}"
     except Exception as exc:  # a worker reports, it never dies of a bad file
         return f"{type(exc).__name__}: {exc}"
     return None
 
 
-def plan_targets(sources: Sequence[Path], out_dir: Path, fmt: str) -> list[Path]:
-    """One output path per source: the source's stem with the format's suffix, or its whole
-    name with the suffix where stems collide or the output would overwrite an input."""
+def _entry_key(path: Path) -> Path:
+    """The directory entry a path names: its folder resolved, its own name as it is (a
+    symbolic link is an entry of its own; replacing it leaves its target alone)."""
+    return path.parent.resolve() / path.name
+
+
+def plan_targets(folder: Path, sources: Sequence[Path], out_dir: Path, fmt: str) -> list[Path]:
+    """One output path per source, in the source's folder relative to `folder`, mirrored
+    below `out_dir`: the source's stem with the format's suffix, or its whole name with
+    the suffix where stems in one folder collide (also in case alone: one file on some
+    file systems) or the output would be an input.
+
+    Raises TargetCollision, naming both files, when two sources still share an output
+    or an output is still an input.
+    """
     suffix = FORMATS[fmt]
-    stems: dict[str, int] = {}
-    for source in sources:
-        stems[source.stem] = stems.get(source.stem, 0) + 1
-    inputs = {source.resolve() for source in sources}
+    places = [out_dir / source.relative_to(folder).parent for source in sources]
+    stems: dict[tuple[Path, str], int] = {}
+    for place, source in zip(places, sources):
+        key = (place, source.stem.casefold())
+        stems[key] = stems.get(key, 0) + 1
+    inputs = {_entry_key(source): source for source in sources}
+    folded_inputs = {str(key).casefold() for key in inputs}
     targets = []
-    for source in sources:
-        target = out_dir / (source.stem + suffix)
-        if stems[source.stem] > 1 or target.resolve() in inputs:
-            target = out_dir / (source.name + suffix)
+    for place, source in zip(places, sources):
+        target = place / (source.stem + suffix)
+        if stems[(place, source.stem.casefold())] > 1 or str(_entry_key(target)).casefold() in folded_inputs:
+            target = place / (source.name + suffix)
         targets.append(target)
+
+    claimed: dict[Path, Path] = {}
+    for source, target in zip(sources, targets):
+        entry = _entry_key(target)
+        if entry in inputs:
+            raise TargetCollision(source, inputs[entry], target, overwrites_input=True)
+        if entry in claimed:
+            raise TargetCollision(claimed[entry], source, target, overwrites_input=False)
+        claimed[entry] = source
     return targets
+
+
+def not_regular(path: Path) -> str | None:
+    """None for a regular file (or a link to one); else what the entry is, for the report."""
+    try:
+        mode = path.stat().st_mode
+    except FileNotFoundError:
+        return "a broken symbolic link" if path.is_symlink() else "gone"
+    except OSError as exc:
+        return f"cannot look at it: {exc.strerror or exc}"
+    if stat.S_ISREG(mode):
+        return None
+    if stat.S_ISDIR(mode):
+        return "a folder"
+    if stat.S_ISFIFO(mode):
+        return "a named pipe"
+    if stat.S_ISSOCK(mode):
+        return "a socket"
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "a device"
+    return "not a regular file"
 
 
 class ProgressBar:
@@ -141,67 +242,177 @@ class ProgressBar:
 
 
 def _ignore_interrupts() -> None:
-    """Worker start-up: Ctrl-C is the parent's to handle; a worker finishes its file."""
+    """Worker start-up: Ctrl-C is the parent's to handle. The worker was started with
+    SIGINT blocked (see _interrupts_held), so none reached it before this."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _run_pool(jobs: list[tuple[Path, Path]], fmt: str, workers: int,
-              report: Callable[[Outcome], None]) -> list[tuple[Path, Path]]:
-    """Converts in a pool; returns the jobs whose worker died (the pool breaks for all of
-    them, so which one killed it is not known). On an interrupt the files not yet
-    handed to a worker are dropped and the interrupt passes on."""
-    broken = []
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Holds back SIGINT from this thread for the block; one that comes meanwhile is
+    delivered at its end.
+
+    Around starting workers: a process inherits the blocked signal and keeps it blocked
+    until its initializer ignores it, so a Ctrl-C while the worker's interpreter starts
+    cannot end it with a traceback. Threads started in the block (the pool's own) keep
+    it blocked too, so the interrupt always lands in this thread.
+    """
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+Job = tuple[Path, Path]
+
+
+def _terminate(pool: ProcessPoolExecutor, in_flight: dict[Future[str | None], Job]) -> None:
+    """Ends the pool's workers now (SIGTERM, then SIGKILL for any still there after a
+    moment) and removes the temporary files they were writing."""
+    # The pool's process table (Python 3.14 gains terminate_workers() for this); taken
+    # before shutdown(), which lets go of it.
+    processes = list(dict(getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()
+    deadline = time.monotonic() + _TERMINATE_SECONDS
+    for process in processes:
+        process.join(max(deadline - time.monotonic(), 0.0))
+        if process.is_alive():
+            process.kill()
+            process.join()
+    pids = [process.pid for process in processes if process.pid is not None]
+    _remove_leftovers({target.parent for _, target in in_flight.values()}, pids)
+
+
+def _run_pool(jobs: Sequence[Job], fmt: str, workers: int, report: Callable[[Outcome], None],
+              say: Callable[[str], None]) -> tuple[list[Job], list[Job]]:
+    """Converts in a pool, handing out one file per worker at a time, so a file is either
+    in a worker's hands or not started.
+
+    Returns the jobs whose worker died (the pool breaks for all the files in hand, so
+    which one killed it is not known) and the jobs not started because of that. On an
+    interrupt no file is started any more; the files in hand get GRACE_SECONDS (a second
+    interrupt cuts that short), then the workers are terminated and the interrupt passes on.
+    """
+    waiting = deque(jobs)
+    in_flight: dict[Future[str | None], Job] = {}
+    broken: list[Job] = []
     context = multiprocessing.get_context("spawn")  # a clean interpreter per worker
     pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
-    try:
-        futures: dict[Future[str | None], tuple[Path, Path]] = {
-            pool.submit(convert_file, str(source), str(target), fmt): (source, target)
-            for source, target in jobs}
-        for future in as_completed(futures):
-            source, target = futures[future]
+
+    def collect(done: set[Future[str | None]]) -> None:
+        for future in done:
+            job = in_flight.pop(future)
             try:
                 error = future.result()
             except BrokenProcessPool:
-                broken.append((source, target))
+                broken.append(job)
                 continue
-            report(Outcome(source, target, error))
+            report(Outcome(job[0], job[1], error))
+
+    stopped = False  # the pool broke before a file could be handed out
+    try:
+        while True:
+            while waiting and not broken and not stopped and len(in_flight) < workers:
+                source, target = waiting[0]
+                try:
+                    with _interrupts_held():  # the pool starts its workers and threads in here
+                        future = pool.submit(convert_file, str(source), str(target), fmt)
+                        in_flight[future] = waiting.popleft()
+                except BrokenProcessPool:
+                    stopped = True  # the file stays waiting, for the next pool
+                    break
+            if not in_flight:
+                break
+            done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
+            collect(done)
+    except KeyboardInterrupt:
+        try:
+            with _interrupts_held():
+                if in_flight:
+                    say(f"interrupted: waiting up to {GRACE_SECONDS:g} s for the {len(in_flight)} "
+                        "file(s) in hand; Ctrl-C again to stop at once")
+            # From here a second interrupt cuts the wait short.
+            done, _ = wait(in_flight, timeout=GRACE_SECONDS)
+            collect(done)
+        except KeyboardInterrupt:
+            pass
+        finally:
+            with _interrupts_held():
+                _terminate(pool, in_flight)
+        raise
     except BaseException:
-        # Waits for the files in hand only. Not waiting would let the pool be collected
-        # before its manager thread sees the cancellation, which then runs every file.
-        pool.shutdown(wait=True, cancel_futures=True)
+        with _interrupts_held():
+            _terminate(pool, in_flight)
         raise
     pool.shutdown()
-    return broken
+    return broken, list(waiting)
+
+
+def matching_entries(folder: Path, pattern: str) -> tuple[list[Path], list[tuple[Path, str]]]:
+    """The regular files in `folder` matching `pattern` (a glob; "**/" recurses), and the
+    other matching entries with what they are; both in name order."""
+    sources, skipped = [], []
+    for entry in sorted(folder.glob(pattern)):
+        what = not_regular(entry)
+        if what is None:
+            sources.append(entry)
+        else:
+            skipped.append((entry, what))
+    return sources, skipped
 
 
 def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, pattern: str = "*.vdf",
                    workers: int | None = None, progress: TextIO | None = None) -> list[Outcome]:
-    """Converts every file in `folder` matching `pattern` (not recursing) to `fmt`
-    ("json" or "npz") in `out_dir` (default: `folder`). Returns one Outcome per file in
-    name order; failures are also reported on `progress` as they happen."""
+    """Converts every regular file in `folder` matching `pattern` to `fmt` ("json" or
+    "npz") in `out_dir` (default: `folder`), in the same folder relative to it as the
+    source. Returns one Outcome per matching entry in name order, the entries that are
+    not regular files among them as skipped; failures and skipped entries are also
+    reported on `progress` as they happen.
+
+    Raises TargetCollision before anything is written when two files would be written
+    to one output or an output would replace an input.
+    """
     if fmt not in FORMATS:
         raise ValueError(f"unknown format {fmt!r}; choose one of {', '.join(FORMATS)}")
-    sources = sorted(path for path in folder.glob(pattern) if path.is_file())
+    sources, skipped = matching_entries(folder, pattern)
     out_dir = folder if out_dir is None else out_dir
-    out_dir.mkdir(parents=True, exist_ok=True)
-    targets = plan_targets(sources, out_dir, fmt)
+    targets = plan_targets(folder, sources, out_dir, fmt)
+    outcomes: dict[Path, Outcome] = {entry: Outcome(entry, None, skipped=what) for entry, what in skipped}
+    if progress is not None:
+        for entry, what in skipped:
+            progress.write(f"{shown_name(entry)}: skipped: {what}\n")
+        progress.flush()
     if not sources:
-        return []
+        return [outcomes[entry] for entry, _ in skipped]
+    out_dir.mkdir(parents=True, exist_ok=True)
     bar = ProgressBar(len(sources), progress, f"converting to {fmt}") if progress else None
-    outcomes: dict[Path, Outcome] = {}
 
     def report(outcome: Outcome) -> None:
         outcomes[outcome.source] = outcome
         if bar is not None:
             if outcome.error is not None:
-                bar.message(f"{outcome.source}: {outcome.error}")
+                bar.message(f"{shown_name(outcome.source)}: {outcome.error}")
             bar.advance(outcome.error is not None)
 
+    def say(text: str) -> None:
+        if bar is not None:
+            bar.message(text)
+
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
-    broken = _run_pool(list(zip(sources, targets)), fmt, workers, report)
-    for source, target in broken:  # one process each, so a crash names its file
-        if _run_pool([(source, target)], fmt, 1, report):
-            report(Outcome(source, target, "the converting process died (the parser crashed on this file)"))
-    if bar is not None:
-        bar.finish()
-    return [outcomes[source] for source in sources]
+    pending: list[Job] = list(zip(sources, targets))
+    try:
+        while pending:
+            broken, pending = _run_pool(pending, fmt, workers, report, say)
+            for source, target in broken:  # one process each, so a crash names its file
+                if _run_pool([(source, target)], fmt, 1, report, say)[0]:
+                    report(Outcome(source, target, "the converting process died (the parser crashed on this file)"))
+    finally:  # also when interrupted: how far it got
+        if bar is not None:
+            bar.finish()
+    return sorted(outcomes.values(), key=lambda outcome: outcome.source)

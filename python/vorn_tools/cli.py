@@ -1,8 +1,10 @@
 """The `vorn` command: summary, JSON, parameter table and plot of one file; batch conversion.
 
-Exit status: 0 success; 1 a file could not be read or written, a batch had a bad file,
-or an optional dependency is missing; 2 a bad command line; 130 interrupted.
-Messages are one line on standard error; there is no traceback for a bad file.
+Exit status: 0 success; 1 a file could not be read or written (standard output
+included), a batch had a bad file, or an optional dependency is missing; 2 a bad
+command line, or a batch whose outputs would collide; 130 interrupted.
+Messages are one line on standard error, with file names escaped; there is no traceback
+for a bad file or a failed write.
 """
 
 from __future__ import annotations
@@ -13,18 +15,45 @@ import io
 import os
 import sys
 from collections.abc import Sequence
-from pathlib import Path
+from pathlib import Path, PurePath
 
 from . import __version__
-from .errors import ParseError
+from .errors import ParseError, shown_name
 from .reading import EXAMPLES, example_path, read_file
 
 PROG = "vorn"
 EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'"}
+STDIN = "-"
 
 
 class CommandError(Exception):
-    """Ends the command with a one-line message and exit status 1."""
+    """Ends the command with a one-line message and exit status 1 (or `status`)."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class OutputError(Exception):
+    """Standard output could not be written; `reason` says why."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+def _path(text: str) -> Path:
+    """An argparse type: a path that is not empty (Path("") would be the current folder)."""
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path names no file or folder")
+    return Path(text)
+
+
+def _name(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError(
+            "an empty path names no file (leave FILE out for the bundled example; - reads standard input)")
+    return text
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -35,26 +64,30 @@ def _parser() -> argparse.ArgumentParser:
                     "plot; or convert a folder of files to JSON or .npz.",
         epilog="Without FILE, the bundled example one_d is used. Non-finite floats are "
                'written to JSON as the strings "NaN", "Infinity" and "-Infinity".')
-    parser.add_argument("file", nargs="?", metavar="FILE", help="the data file to read")
+    parser.add_argument("file", nargs="?", metavar="FILE", type=_name,
+                        help="the data file to read; - reads it from standard input")
     parser.add_argument("--example", choices=EXAMPLES, help="read a bundled example file instead of FILE")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--json", action="store_true", help="print the whole result document as JSON")
     shown.add_argument("--params", action="store_true",
                        help="print the parameters as a table: name, kind, value, unit")
     parser.add_argument("--indent", type=int, metavar="N", help="indent the JSON by N spaces")
-    parser.add_argument("--plot", metavar="PNG", type=Path,
-                        help="write a plot to PNG (needs the 'plot' extra: matplotlib)")
+    parser.add_argument("--plot", metavar="IMAGE", type=_path,
+                        help="write a plot to IMAGE in the format its suffix names: .png, .pdf, .svg, ... "
+                             "(needs the 'plot' extra: matplotlib)")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="also show the parser's digital-filter lines and full error messages")
     batch = parser.add_argument_group("batch conversion")
-    batch.add_argument("--batch", metavar="FOLDER", type=Path,
-                       help="convert every matching file in FOLDER (not recursing)")
+    batch.add_argument("--batch", metavar="FOLDER", type=_path,
+                       help="convert every file in FOLDER that matches --pattern")
     batch.add_argument("--to", choices=("json", "npz"),
                        help="output format of --batch (default json; npz needs numpy)")
-    batch.add_argument("--out", metavar="FOLDER", type=Path,
-                       help="where --batch writes its files (default: the input folder)")
+    batch.add_argument("--out", metavar="FOLDER", type=_path,
+                       help="where --batch writes its files, in the inputs' subfolders "
+                            "(default: the input folder)")
     batch.add_argument("--pattern", metavar="GLOB",
-                       help="which files --batch converts (default '*.vdf')")
+                       help="which files --batch converts (default '*.vdf'; '**/*.vdf' also "
+                            "takes those in subfolders)")
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: one per CPU)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
@@ -69,6 +102,10 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             parser.error(f"--batch converts a folder; it does not combine with {', '.join(single)}")
         if args.jobs is not None and args.jobs < 1:
             parser.error("--jobs takes a number of 1 or more")
+        if args.pattern is not None:
+            pattern = PurePath(args.pattern)
+            if not args.pattern or pattern.is_absolute() or ".." in pattern.parts:
+                parser.error("--pattern takes a glob within FOLDER: not empty, not absolute, no '..'")
     else:
         given = [flag for flag, used in (("--to", args.to), ("--out", args.out), ("--pattern", args.pattern),
                                          ("--jobs", args.jobs)) if used is not None]
@@ -85,21 +122,72 @@ def _require(module: str, extra: str, purpose: str) -> None:
         raise CommandError(f"{purpose} needs {module}, which is not installed: {EXTRA_HINT[extra]}")
 
 
+def _read_stdin() -> bytes:
+    if sys.stdin is None:
+        raise CommandError("<stdin>: standard input is closed")
+    try:
+        return sys.stdin.buffer.read()
+    except OSError as exc:
+        raise CommandError(f"<stdin>: cannot read: {exc.strerror or exc}") from None
+
+
+def _write_stdout(data: bytes) -> None:
+    """Writes all of `data` to standard output and flushes it; OutputError if it cannot.
+
+    Goes by the binary layer, in a loop: unbuffered (PYTHONUNBUFFERED, -u) it is the raw
+    file, whose write may take only part of the data."""
+    stream = sys.stdout
+    if stream is None:
+        raise OutputError("standard output is closed")
+    try:
+        stream.flush()
+        out = getattr(stream, "buffer", None)
+        if out is None:  # a text stream put in place of the usual one
+            stream.write(data.decode("utf-8"))
+        else:
+            view = memoryview(data)
+            while view:
+                written = out.write(view)
+                if written is None:  # a non-blocking descriptor that is full
+                    raise OutputError("standard output would block")
+                view = view[written:]
+            out.flush()
+        stream.flush()
+    except OSError as exc:
+        raise OutputError(exc.strerror or str(exc)) from None
+
+
+def _text_bytes(text: str) -> bytes:
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+    return text.encode(encoding, "backslashreplace")
+
+
 def _show_file(args: argparse.Namespace) -> int:
-    if args.file:
-        source = shown = args.file
+    source: str | bytes
+    if args.file == STDIN:
+        source, shown = b"", "<stdin>"
+    elif args.file is not None:
+        source, shown = args.file, shown_name(args.file)
     else:
         source = str(example_path(args.example or "one_d"))
         shown = f"{os.path.basename(source)} (bundled example)"
     if args.plot is not None:
         _require("matplotlib", "plot", "--plot")
         _require("numpy", "plot", "--plot")
+        from .plot import plot_format
+
+        try:
+            plot_format(args.plot)
+        except ValueError as exc:
+            raise CommandError(f"--plot {shown_name(args.plot)}: {exc}", status=2) from None
+    if args.file == STDIN:
+        source = _read_stdin()
     try:
         document = read_file(source, echo=sys.stderr if args.verbose else None)
     except ParseError as exc:
         if args.verbose and exc.details:
             sys.stderr.write(exc.details.rstrip("\n") + "\n")
-        raise CommandError(str(exc)) from None
+        raise CommandError(f"{shown}: {exc.reason}") from None
 
     if args.plot is not None:
         from .plot import plot_document
@@ -109,47 +197,72 @@ def _show_file(args: argparse.Namespace) -> int:
         except ValueError as exc:
             raise CommandError(f"{shown}: cannot plot: {exc}") from None
         except OSError as exc:
-            raise CommandError(f"cannot write {args.plot}: {exc.strerror or exc}") from None
-        print(f"{PROG}: plot written to {args.plot}", file=sys.stderr)
+            raise CommandError(f"cannot write {shown_name(args.plot)}: {exc.strerror or exc}") from None
+        print(f"{PROG}: plot written to {shown_name(args.plot)}", file=sys.stderr)
 
     if args.json:
         from .jsonout import to_json
 
-        sys.stdout.buffer.write(to_json(document, indent=args.indent).encode("utf-8") + b"\n")
+        _write_stdout(to_json(document, indent=args.indent).encode("utf-8") + b"\n")
     elif args.params:
         from .text import parameter_table
 
-        sys.stdout.write(parameter_table(document))
+        _write_stdout(_text_bytes(parameter_table(document)))
     elif args.plot is None:
         from .text import summary
 
-        sys.stdout.write(summary(document, shown))
-    sys.stdout.flush()  # a closed pipe shows here, inside the handler in main
+        _write_stdout(_text_bytes(summary(document, shown)))
     return 0
 
 
 def _convert(args: argparse.Namespace) -> int:
-    from .batch import convert_folder
+    from .batch import TargetCollision, convert_folder
 
     folder: Path = args.batch
     fmt: str = args.to or "json"
     pattern: str = args.pattern or "*.vdf"
     if not folder.is_dir():
-        raise CommandError(f"{folder}: no such folder")
+        raise CommandError(f"{shown_name(folder)}: no such folder")
     if fmt == "npz":
         _require("numpy", "numpy", "--to npz")
     out_dir: Path = args.out if args.out is not None else folder
     try:
         outcomes = convert_folder(folder, fmt, out_dir=out_dir, pattern=pattern,
                                   workers=args.jobs, progress=sys.stderr)
+    except TargetCollision as exc:
+        raise CommandError(str(exc), status=2) from None
     except OSError as exc:
-        raise CommandError(f"cannot write to {out_dir}: {exc.strerror or exc}") from None
-    if not outcomes:
-        raise CommandError(f"no files matching {pattern!r} in {folder}")
+        raise CommandError(f"cannot write to {shown_name(out_dir)}: {exc.strerror or exc}") from None
+    skipped = sum(outcome.skipped is not None for outcome in outcomes)
     failed = sum(outcome.error is not None for outcome in outcomes)
-    print(f"{PROG}: converted {len(outcomes) - failed} of {len(outcomes)} files to {fmt} in {out_dir}"
-          + (f"; {failed} failed" if failed else ""), file=sys.stderr)
+    if len(outcomes) == skipped:
+        raise CommandError(f"no files matching {pattern!r} in {shown_name(folder)}"
+                           + (f"; {skipped} skipped" if skipped else ""))
+    print(f"{PROG}: converted {len(outcomes) - failed - skipped} of {len(outcomes)} files to {fmt} in "
+          f"{shown_name(out_dir)}" + (f"; {failed} failed" if failed else "")
+          + (f"; {skipped} skipped" if skipped else ""), file=sys.stderr)
     return 1 if failed else 0
+
+
+def _silence(fd: int) -> None:
+    """Points a descriptor that failed at the null device, so that the interpreter's own
+    flush at exit neither fails again nor reports it ("Exception ignored ...")."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, fd)
+        os.close(devnull)
+    except OSError:
+        pass
+
+
+def _error(message: str) -> None:
+    """One line on standard error; if even that cannot be written, nothing."""
+    try:
+        if sys.stderr is not None:
+            sys.stderr.write(f"{PROG}: {message}\n")
+            sys.stderr.flush()
+    except OSError:
+        _silence(2)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -161,13 +274,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _convert(args) if args.batch is not None else _show_file(args)
     except CommandError as exc:
-        sys.stdout.flush()
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        _error(f"error: {exc}")
+        return exc.status
+    except OutputError as exc:  # e.g. a full disk, or `vorn --json FILE | head` that stopped reading
+        _silence(1)
+        _error(f"error: cannot write to standard output: {exc.reason}")
         return 1
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        _error("interrupted")
         return 130
-    except BrokenPipeError:  # the reader of our output went away, e.g. `vorn --json | head`
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1

@@ -1,7 +1,9 @@
-"""Failed parses: recognising vorn_parser's failure class and condensing its message."""
+"""Failed parses: recognising vorn_parser's failure class and condensing its message;
+file names made fit for a one-line message."""
 
 from __future__ import annotations
 
+import os
 import re
 
 # vorn_parser raises this class (derived from BaseException) for every failed parse. It
@@ -14,6 +16,31 @@ _ROOT = re.compile(r"^\s*0: Error: (.*)$", re.MULTILINE)
 _FRAME = re.compile(r"While parsing field '([^']*)' in (\w+)")
 _BLOCKS = {"headers": "header block", "parameters": "parameter block", "data": "data section"}
 _OPEN_FAILED = "Error reading the data!"
+NOT_THIS_KIND = "not a data file of this kind"
+
+
+def shown_name(name: str | os.PathLike[str]) -> str:
+    """A file name as messages show it: characters that are not printable (a newline, an
+    escape sequence, a byte that is not UTF-8) become backslash escapes, so a message
+    stays one line and cannot steer the terminal."""
+    text = os.fspath(name)
+    if text.isprintable():
+        return text
+    return "".join(_escaped(ch) for ch in text)
+
+
+def _escaped(ch: str) -> str:
+    if ch.isprintable():
+        return ch
+    if "\udc80" <= ch <= "\udcff":  # a byte that did not decode, kept by surrogateescape
+        return f"\\x{ord(ch) - 0xDC00:02x}"
+    return ascii(ch)[1:-1]
+
+
+def has_read_frames(message: str) -> bool:
+    """True when a failure's message lists the fields being read (a read error); a failed
+    check (an unknown code, text that is not UTF-8) gives the bare message."""
+    return _ROOT.search(message) is not None
 
 
 def is_parse_failure(exc: BaseException) -> bool:
@@ -51,16 +78,20 @@ class ParseError(Exception):
     """A data file that could not be read, as an ordinary exception.
 
     `source` names the input (its path, or "<bytes>"), `reason` is one line, `details`
-    the full message of the underlying failure (empty when there was none).
+    the full message of the underlying failure (empty when there was none). The
+    message shows the name escaped (see shown_name); `source` keeps it as given.
     """
 
     def __init__(self, source: str, reason: str, details: str = "") -> None:
-        super().__init__(f"{source}: {reason}")
+        super().__init__(f"{shown_name(source)}: {reason}")
         self.source = source
         self.reason = reason
         self.details = details
 
     @classmethod
-    def from_failure(cls, source: str, exc: BaseException) -> ParseError:
+    def from_failure(cls, source: str, exc: BaseException, *, foreign: bool = False) -> ParseError:
+        """From the parser's failure; `foreign` when the input is not a data file of this
+        kind at all, which then leads the reason."""
         message = str(exc)
-        return cls(source, failure_reason(message), message)
+        reason = failure_reason(message)
+        return cls(source, f"{NOT_THIS_KIND} ({reason})" if foreign else reason, message)

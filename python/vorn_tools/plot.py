@@ -1,4 +1,5 @@
-"""PNG plots of a result document, drawn with matplotlib's non-interactive Agg canvas.
+"""Plots of a result document, drawn with matplotlib's non-interactive Agg canvas and
+written in the format the file name's suffix names (PNG, PDF, SVG, ...).
 
 One_D: the real and imaginary parts against the axis the header defines (start to stop,
 in its unit). Two_D: contours of the real section, positive and negative levels in two
@@ -22,6 +23,9 @@ from .units import printable
 if TYPE_CHECKING:
     from vorn_parser import VornDataFile
 
+# The suffixes written, all by matplotlib without further programs (the bitmap ones
+# beyond PNG through Pillow, which matplotlib requires).
+PLOT_FORMATS = ("png", "pdf", "svg", "svgz", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")
 CONTOUR_LEVELS = 10
 LOWEST_LEVEL = 0.04  # of the largest absolute value
 
@@ -67,11 +71,24 @@ def _two_d(ax: Axes, arrays: SpectrumArrays) -> None:
         ax.set_ylim(*limits)
 
 
-def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
-    """Writes a PNG plot of the document's samples to `path`.
+def plot_format(path: str | os.PathLike[str]) -> str:
+    """The format a plot file's name asks for (its suffix, lower case); ValueError when
+    the suffix is missing or not one of PLOT_FORMATS."""
+    suffix = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
+    if suffix not in PLOT_FORMATS:
+        what = (f"the suffix .{printable(suffix)} names no plot format" if suffix
+                else "no suffix names the plot's format")
+        raise ValueError(f"{what}; end the name in " + ", ".join(f".{name}" for name in PLOT_FORMATS))
+    return suffix
 
-    Raises ValueError when the file holds no samples.
+
+def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
+    """Writes a plot of the document's samples to `path`, in the format its suffix names.
+
+    Raises ValueError for a suffix that names no plot format (see plot_format), or when
+    the file holds no samples.
     """
+    fmt = plot_format(path)
     arrays = to_numpy(document)
     if arrays.values.size == 0:
         raise ValueError("the file holds no samples to plot")
@@ -88,4 +105,4 @@ def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title
         title = " - ".join(part for part in (headers["title"], experiment if isinstance(experiment, str) else "")
                            if part)
     ax.set_title(printable(title), fontsize=11)
-    figure.savefig(path, format="png")
+    figure.savefig(path, format=fmt)

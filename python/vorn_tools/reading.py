@@ -14,12 +14,15 @@ from typing import TYPE_CHECKING, TextIO
 
 import vorn_parser
 
-from .errors import ParseError, is_parse_failure
+from .errors import ParseError, has_read_frames, is_parse_failure
 
 if TYPE_CHECKING:
     from vorn_parser import Input, VornDataFile
 
 EXAMPLES = ("one_d", "two_d")
+# The header's first fields, those that say what the file is: identifier, byte order,
+# version, dimensions and layout.
+IDENTIFYING_BYTES = 15
 _EXAMPLE_DIR = Path(__file__).resolve().parent / "examples"
 _CAPTURE_LOCK = threading.RLock()
 
@@ -56,8 +59,8 @@ def captured_output() -> Iterator[CapturedOutput]:
                 try:
                     yield captured
                 finally:
-                    sys.stdout.flush()
-                    sys.stderr.flush()
+                    _flush(sys.stdout)
+                    _flush(sys.stderr)
         finally:
             out_file.seek(0)
             err_file.seek(0)
@@ -66,8 +69,8 @@ def captured_output() -> Iterator[CapturedOutput]:
 
 
 @contextlib.contextmanager
-def _redirected(fd: int, target: int, stream: TextIO) -> Iterator[None]:
-    stream.flush()
+def _redirected(fd: int, target: int, stream: TextIO | None) -> Iterator[None]:
+    _flush(stream)
     try:
         saved: int | None = os.dup(fd)
     except OSError:  # the descriptor was closed; leave it closed afterwards
@@ -81,6 +84,12 @@ def _redirected(fd: int, target: int, stream: TextIO) -> Iterator[None]:
         else:
             os.dup2(saved, fd)
             os.close(saved)
+
+
+def _flush(stream: TextIO | None) -> None:
+    """Flushes a standard stream; Python sets it to None when its descriptor was closed."""
+    if stream is not None:
+        stream.flush()
 
 
 def source_name(source: Input) -> str:
@@ -103,6 +112,7 @@ def read_file(source: Input, *, echo: TextIO | None = None) -> VornDataFile:
         if os.path.isdir(source):
             raise ParseError(name, "is a directory, not a data file")
     failure: BaseException | None = None
+    foreign = False
     with captured_output() as captured:
         try:
             document = vorn_parser.parse(source)
@@ -110,9 +120,48 @@ def read_file(source: Input, *, echo: TextIO | None = None) -> VornDataFile:
             if not is_parse_failure(exc):
                 raise
             failure = exc
+            foreign = _header_does_not_decode(source, str(exc))
     if echo is not None and captured.stdout:
         echo.write(captured.stdout)
         echo.flush()
     if failure is not None:
-        raise ParseError.from_failure(name, failure) from None
+        raise ParseError.from_failure(name, failure, foreign=foreign) from None
     return document
+
+
+def _header_does_not_decode(source: Input, message: str) -> bool:
+    """Whether a failed parse failed on the header fields that identify a data file (see
+    IDENTIFYING_BYTES), i.e. the input is not a data file of this kind.
+
+    A check that fails (a code missing from its table, text that is not UTF-8) gives a
+    bare message that does not say where; parsing those first bytes alone tells: if that
+    fails the same way, they are what failed (fields that decode let that parse go on
+    until it runs out of bytes). Read errors name their fields and keep their own
+    message: a file cut short, or of a layout this reader does not read, is a data file
+    of this kind, and so is one whose later fields are damaged.
+    """
+    if has_read_frames(message):
+        return False
+    lead = _leading_bytes(source, IDENTIFYING_BYTES)
+    if lead is None:
+        return False
+    try:
+        vorn_parser.parse(lead)
+    except BaseException as exc:
+        if not is_parse_failure(exc):
+            raise
+        return str(exc) == message
+    return False
+
+
+def _leading_bytes(source: Input, count: int) -> bytes | None:
+    """The first `count` bytes of a parse input; None where they cannot be had."""
+    try:
+        if isinstance(source, (str, Path)):
+            with open(source, "rb") as file:
+                return file.read(count)
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            return bytes(memoryview(source).cast("B")[:count])
+    except (OSError, TypeError, ValueError):  # unreadable now, or a buffer of another shape
+        pass
+    return None

@@ -43,6 +43,7 @@ import vdf_writer as vw  # noqa: E402
 # Targets: ratios measured in the same run on the same machine.
 PATH_OVER_FLOOR = 1.25
 BYTES_OVER_PATH = 1.10
+PATH_OVER_BASELINE = 1.05
 RSS_OVER_FLOOR = 1.30
 DECODE_OVER_MEMCPY = 3.0
 
@@ -197,11 +198,11 @@ def case_child(kind: str, datafile: DataFile) -> None:
     print(wall, cpu, peak_of_this_process_kib())
 
 
-def run_case(kind: str, datafile: DataFile, clock: str) -> tuple[float, int]:
+def run_case(kind: str, datafile: DataFile, clock: str, python: str = sys.executable) -> tuple[float, int]:
     """Seconds on the chosen clock and peak RSS (KiB) of one case, run in a
-    fresh process."""
+    fresh process of `python`."""
     out = subprocess.run(
-        [sys.executable, __file__, "--case", kind, json.dumps(asdict(datafile))],
+        [python, __file__, "--case", kind, json.dumps(asdict(datafile))],
         check=True, capture_output=True, text=True)
     wall, cpu, kib = out.stdout.split()[-3:]
     return float(cpu if clock == "cpu" else wall), int(kib)
@@ -249,6 +250,9 @@ def main() -> int:
     parser.add_argument("--decode-benchmark", metavar="BINARY",
                         help="the vorn_decode_benchmark binary; its ratios join the table")
     parser.add_argument("--workdir", help="where to write the files (default: a temporary folder)")
+    parser.add_argument("--baseline", metavar="PYTHON",
+                        help="an interpreter whose vorn_parser is an earlier build: its parse(path) is "
+                             "timed in the same run, and ours may be at most {:.2f} x it".format(PATH_OVER_BASELINE))
     parser.add_argument("--case", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.case:
@@ -288,6 +292,10 @@ def main() -> int:
                     seconds, kib = run_case(kind, datafile, args.clock)
                     times.setdefault((datafile.name, kind), []).append(seconds)
                     peaks.setdefault((datafile.name, kind), []).append(kib)
+                if args.baseline:
+                    seconds, kib = run_case("path", datafile, args.clock, args.baseline)
+                    times.setdefault((datafile.name, "baseline"), []).append(seconds)
+                    peaks.setdefault((datafile.name, "baseline"), []).append(kib)
             times.setdefault(("params", "path"), []).append(run_case("path", params, args.clock)[0])
         param_times = times.pop(("params", "path"))
         rss = {key: statistics.median(v) for key, v in peaks.items()}
@@ -338,6 +346,17 @@ def main() -> int:
               f"{ratio(r['bytes'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytes/floor'):>12}"
               f"{ratio(r['bytearray'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytearray/floor'):>14}"
               + "".join(f"{r[k] / 1024:8.0f}" for k in ("floor", "path", "bytes", "bytearray")))
+    if args.baseline:
+        print()
+        head = f"{'parse(path) against the baseline':<36}{'path/base':>11}{'RSS/base':>11}{'base':>8}{'path':>8}"
+        print(head)
+        print("-" * len(head))
+        for datafile in datafiles:
+            base, ours = med[(datafile.name, "baseline")], med[(datafile.name, "path")]
+            base_rss, ours_rss = rss[(datafile.name, "baseline")], rss[(datafile.name, "path")]
+            print(f"{datafile.label:<36}"
+                  f"{ratio(ours, base, PATH_OVER_BASELINE, datafile.name + ' path/baseline'):>11}"
+                  f"{ours_rss / base_rss:11.2f}{base * 1e3:8.1f}{ours * 1e3:8.1f}")
     print()
     param_median = statistics.median(param_times)
     print(f"parameters: {PARAM_RECORDS:,} records by parse(path) in {param_median * 1e3:.1f} ms "

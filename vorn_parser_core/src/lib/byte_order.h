@@ -49,12 +49,32 @@ inline void decode_samples_as(const std::uint8_t* src, std::size_t n, ByteOrder 
     }
 }
 
+// The same into every `step`-th double of dst, for interleaved sections.
+template <class U, class F>
+inline void decode_samples_strided(const std::uint8_t* src, std::size_t n, ByteOrder order, double* dst,
+                                   std::size_t step) noexcept
+{
+    static_assert(sizeof(U) == sizeof(F));
+    const bool swap = order != kHostOrder;
+    for (std::size_t i = 0; i < n; ++i) {
+        U u;
+        std::memcpy(&u, src + i * sizeof(U), sizeof u);
+        dst[i * step] = static_cast<double>(std::bit_cast<F>(swap ? bswap(u) : u));
+    }
+}
+
 enum class SampleWidth : unsigned { Four = 4, Eight = 8 };
 
 inline void decode_samples(const std::uint8_t* src, std::size_t n, SampleWidth width, ByteOrder order,
-                           double* dst) noexcept
+                           double* dst, std::size_t step = 1) noexcept
 {
-    if (width == SampleWidth::Eight) {
+    if (step != 1) {
+        if (width == SampleWidth::Eight) {
+            decode_samples_strided<std::uint64_t, double>(src, n, order, dst, step);
+        } else {
+            decode_samples_strided<std::uint32_t, float>(src, n, order, dst, step);
+        }
+    } else if (width == SampleWidth::Eight) {
         decode_samples_as<std::uint64_t, double>(src, n, order, dst);
     } else {
         decode_samples_as<std::uint32_t, float>(src, n, order, dst);

@@ -169,7 +169,8 @@ Result<std::vector<std::uint8_t>> ByteSource::read_bytes(std::size_t n)
     return std::vector<std::uint8_t>(*at, *at + n);
 }
 
-Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst)
+Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst,
+                                std::size_t step)
 {
     if (!read_error_.empty()) return ReadError::io(read_error_);
     const auto w = static_cast<std::uint64_t>(width);
@@ -200,9 +201,9 @@ Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t 
             continue;
         }
         const std::size_t k = std::min(count, at_hand);
-        decode_samples(view_.data() + (pos_ - base_), k, width, order, dst);
+        decode_samples(view_.data() + (pos_ - base_), k, width, order, dst, step);
         pos_ += k * w;
-        dst += k;
+        dst += k * step;
         count -= k;
     }
     return Ok{};

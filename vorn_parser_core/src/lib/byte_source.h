@@ -80,10 +80,10 @@ public:
         return out;
     }
 
-    // Decodes `count` samples into dst; a short run fails with "failed to fill
-    // whole buffer", as reading the samples one by one would, and leaves the
-    // position where it was.
-    Status read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst);
+    // Decodes `count` samples into dst, dst + step, ...; a short run fails
+    // with "failed to fill whole buffer", as reading the samples one by one
+    // would, and leaves the position where it was.
+    Status read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst, std::size_t step = 1);
 
 private:
     enum class Kind { Memory, File, Stream };

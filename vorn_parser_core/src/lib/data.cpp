@@ -8,6 +8,21 @@
 
 namespace vorn {
 
+Matrix& SectionMap::operator[](Section section)
+{
+    switch (section) {
+    case Section::Re:
+        return re;
+    case Section::Im:
+        return im;
+    case Section::ReIm:
+        return re_im;
+    case Section::ImRe:
+        return im_re;
+    }
+    fail("no such data section");
+}
+
 Matrix& SectionMap::operator[](std::string_view name)
 {
     if (name == "re") return re;
@@ -58,12 +73,45 @@ std::uint32_t point_count(const std::vector<std::uint32_t>& data_points, std::si
     return data_points[axis];
 }
 
+// Decodes a section that no field keeps into scratch memory: its samples are
+// read (and their failures reported) all the same.
+class DroppedSection {
+public:
+    void begin(std::uint64_t rows, std::uint64_t columns)
+    {
+        columns_ = columns;
+        scratch_.resize(static_cast<std::size_t>(rows * columns));
+    }
+    RowSlots row(std::uint64_t r) { return {scratch_.data() + r * columns_, 1}; }
+
+private:
+    std::uint64_t columns_ = 0;
+    Row scratch_;
+};
+
+// Where the sections go: the sink, or scratch for a dropped one.
+struct Target {
+    SectionSink& sink;
+    std::optional<Section> section;  // none: dropped
+    DroppedSection& dropped;
+
+    void begin(std::uint64_t rows, std::uint64_t columns)
+    {
+        if (section) {
+            sink.begin_section(*section, rows, columns);
+        } else {
+            dropped.begin(rows, columns);
+        }
+    }
+    RowSlots row(std::uint64_t r) { return section ? sink.row(r) : dropped.row(r); }
+};
+
 // One Two_D section of by x 32 rows of bx x 32 samples. The file holds it as
 // 32 x 32 blocks, block rows outermost; each run of 32 samples is decoded
 // straight into its place in its row. `empty_rows` counts the empty rows of
 // the file's sections so far.
-Result<Matrix> read_block_matrix(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint64_t bx,
-                                 std::uint64_t by, std::uint64_t& empty_rows)
+Status read_block_matrix(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint64_t bx,
+                         std::uint64_t by, std::uint64_t& empty_rows, Target target)
 {
     const std::uint64_t rows = by * kBlock;
     const std::uint64_t columns = bx * kBlock;
@@ -80,29 +128,62 @@ Result<Matrix> read_block_matrix(ByteSource& src, ByteOrder order, const std::st
                                             " too large for a file of " + std::to_string(src.size()) + " bytes",
                                         src.position());
         }
-        return Matrix(rows);
+        target.begin(rows, 0);
+        return Ok{};
     }
-    if (rows == 0) return Matrix{};
+    if (rows == 0) {
+        target.begin(0, columns);
+        return Ok{};
+    }
 
     const SampleWidth width = VORN_TRY(checked_width(src, data_type));
     // A section that is not all there fails before anything is allocated;
     // rows * columns is below 2^64 since both are below 2^32.
     if (!VORN_TRY(samples_remain(src, width, rows * columns))) return short_read();
-    Matrix matrix(rows);
-    for (Row& row : matrix) row.reserve(columns);
-    // A row's runs come in column order, so each run extends its row by 32
-    // samples within the capacity reserved above.
+    target.begin(rows, columns);
     for (std::uint64_t i = 0; i < by; ++i) {
         for (std::uint64_t j = 0; j < bx; ++j) {
             for (std::uint64_t r = 0; r < kBlock; ++r) {
-                Row& row = matrix[i * kBlock + r];
-                row.resize(row.size() + kBlock);
-                VORN_TRY(src.read_samples(width, order, kBlock, row.data() + j * kBlock));
+                const RowSlots row = target.row(i * kBlock + r);
+                VORN_TRY(src.read_samples(width, order, kBlock, row.first + j * kBlock * row.step, row.step));
             }
         }
     }
-    return matrix;
+    return Ok{};
 }
+
+// One_D: one run per section.
+Status read_run(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint32_t count,
+                Target target)
+{
+    const SampleWidth width = VORN_TRY(checked_width(src, data_type));
+    if (!VORN_TRY(samples_remain(src, width, count))) return short_read();
+    target.begin(1, count);
+    const RowSlots row = target.row(0);
+    return src.read_samples(width, order, count, row.first, row.step);
+}
+
+// The section names of a file's rows of matrices, filled by the reader.
+class MatrixSink final : public SectionSink {
+public:
+    explicit MatrixSink(SectionMap& sections) : sections_(sections) {}
+
+    void begin_section(Section section, std::uint64_t rows, std::uint64_t columns) override
+    {
+        // Rows are sized one by one: no prototype row, which a section of no
+        // rows would still allocate at a header's width.
+        Matrix& m = sections_[section];
+        m.clear();
+        m.resize(static_cast<std::size_t>(rows));
+        for (Row& row : m) row.resize(static_cast<std::size_t>(columns));
+        current_ = &m;
+    }
+    RowSlots row(std::uint64_t r) override { return {(*current_)[static_cast<std::size_t>(r)].data(), 1}; }
+
+private:
+    SectionMap& sections_;
+    Matrix* current_ = nullptr;
+};
 
 }  // namespace
 
@@ -143,34 +224,33 @@ DataField store_data_result(SectionMap& sections, std::uint32_t count, std::stri
     }
 }
 
-Result<Data> read_data(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
-                       const std::string& data_type, const std::string& data_format,
-                       const std::vector<std::uint32_t>& data_points)
+Result<std::uint32_t> read_sections(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
+                                    const std::string& data_type, const std::string& data_format,
+                                    const std::vector<std::uint32_t>& data_points, SectionSink& sink)
 {
-    return read_field(src, "data_results", "Data", [&]() -> Result<Data> {
+    return read_field(src, "data_results", "Data", [&]() -> Result<std::uint32_t> {
         const std::uint32_t count = get_data_section_count(data_axis_type);
-        SectionMap sections;
+        DroppedSection dropped;
         if (data_format == "One_D") {
             // One run per section: "im" first, then "re"; any further
             // sections are read and dropped.
             const std::uint32_t points = point_count(data_points, 0);
             for (std::uint32_t s = 0; s < count; ++s) {
-                Row row = VORN_TRY(read_vector(src, order, data_type, points));
-                if (s == 0) sections.im.push_back(std::move(row));
-                if (s == 1) sections.re.push_back(std::move(row));
+                std::optional<Section> section;
+                if (s < 2) section = s == 0 ? Section::Im : Section::Re;
+                VORN_TRY(read_run(src, order, data_type, points, Target{sink, section, dropped}));
             }
         } else if (data_format == "Two_D") {
-            static constexpr std::string_view kFourSections[] = {"re", "re_im", "im", "im_re"};
+            static constexpr Section kFourSections[] = {Section::Re, Section::ReIm, Section::Im, Section::ImRe};
             const std::uint64_t bx = point_count(data_points, 0) / kBlock;
             const std::uint64_t by = point_count(data_points, 1) / kBlock;
             std::uint64_t empty_rows = 0;
             for (std::uint32_t s = 0; s < count; ++s) {
-                Matrix matrix = VORN_TRY(read_block_matrix(src, order, data_type, bx, by, empty_rows));
-                if (count == 2) {
-                    sections[s == 0 ? "re" : "im"] = std::move(matrix);
-                } else if (count == 4) {
-                    sections[kFourSections[s]] = std::move(matrix);
-                } else {
+                std::optional<Section> section;
+                if (count == 2) section = s == 0 ? Section::Re : Section::Im;
+                if (count == 4) section = kFourSections[s];
+                VORN_TRY(read_block_matrix(src, order, data_type, bx, by, empty_rows, Target{sink, section, dropped}));
+                if (count != 2 && count != 4) {
                     return ReadError::assertion("Data section count with value " + std::to_string(count) +
                                                     " is not supported for Two_D kind, only 2 and 4 are supported.",
                                                 src.position());
@@ -180,10 +260,21 @@ Result<Data> read_data(ByteSource& src, ByteOrder order, const std::vector<std::
             // The header reader accepts no other layout.
             fail("data format '" + data_format + "' is neither One_D nor Two_D");
         }
-        DataField im = store_data_result(sections, count, "im");
-        DataField re = store_data_result(sections, count, "re");
-        return Data{std::move(im), std::move(re)};
+        return count;
     });
+}
+
+Result<Data> read_data(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
+                       const std::string& data_type, const std::string& data_format,
+                       const std::vector<std::uint32_t>& data_points)
+{
+    SectionMap sections;
+    MatrixSink sink(sections);
+    const std::uint32_t count =
+        VORN_TRY(read_sections(src, order, data_axis_type, data_type, data_format, data_points, sink));
+    DataField im = store_data_result(sections, count, "im");
+    DataField re = store_data_result(sections, count, "re");
+    return Data{std::move(im), std::move(re)};
 }
 
 }  // namespace vorn

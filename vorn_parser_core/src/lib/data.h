@@ -45,6 +45,33 @@ struct Data {
     bool operator==(const Data&) const = default;
 };
 
+
+
+// Where a section of the file goes. The reader decides from the layout and
+// the section count; sections that no field keeps are decoded and dropped.
+enum class Section { Re, Im, ReIm, ImRe };
+
+// Where one row of a section is decoded to: its first sample, and the step
+// between samples in doubles (1 for a plain row; 2 to interleave two sections
+// as the real and imaginary parts of complex numbers).
+struct RowSlots {
+    double* first;
+    std::size_t step;
+};
+
+// Receives the sections of a data section as the reader decodes them, so the
+// same reader fills rows of Python floats or caller-owned arrays.
+class SectionSink {
+public:
+    virtual ~SectionSink() = default;
+    // A section of rows x columns samples begins. Called only once its
+    // samples are known to be in the source, so its size is no larger than
+    // the file can fill (empty rows excepted, which the reader bounds).
+    virtual void begin_section(Section section, std::uint64_t rows, std::uint64_t columns) = 0;
+    // Row r of the section begun last; columns x step doubles must lie there.
+    virtual RowSlots row(std::uint64_t r) = 0;
+};
+
 // The four named sections; those the file does not fill stay empty.
 struct SectionMap {
     Matrix re;
@@ -53,7 +80,16 @@ struct SectionMap {
     Matrix im_re;
 
     Matrix& operator[](std::string_view name);
+    Matrix& operator[](Section section);
 };
+
+// The data step into a sink, read at the current position (the header's
+// data_start); returns the section count. Fails as read_data does, frames
+// included, except that a One_D count other than 2 or 4 is returned, not
+// failed on: building fields is the caller's.
+Result<std::uint32_t> read_sections(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
+                                    const std::string& data_type, const std::string& data_format,
+                                    const std::vector<std::uint32_t>& data_points, SectionSink& sink);
 
 // 1, doubled by each "Complex" axis, plus one for the first "Real_Complex".
 std::uint32_t get_data_section_count(const std::vector<std::string>& axis_types);

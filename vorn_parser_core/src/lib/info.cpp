@@ -117,8 +117,10 @@ std::optional<double> compute_digital_filter(const std::vector<Param>& params, s
         if (static_cast<unsigned char>(c) >= 0x80)
             fail("digital filter \"factors\" byte " + std::to_string(i) + " is not a whole character");
         const std::string line = f + ", " + std::to_string(i) + ", " + c + "\n";
-        std::fwrite(line.data(), 1, line.size(), out);
-        std::fflush(out);
+        if (out != nullptr) {
+            std::fwrite(line.data(), 1, line.size(), out);
+            std::fflush(out);
+        }
         if (!is_digit(c)) fail("digital filter \"factors\" character " + std::to_string(i) + " is not a decimal digit");
         slots[i] = c - '0';
     }
@@ -167,6 +169,11 @@ void add_axis(Info& info, const Headers& headers, const std::vector<Param>& para
 
 Info extract_info(const Headers& headers, const Parameters& parameters, const Data& /*data*/)
 {
+    return extract_info(headers, parameters, stdout);
+}
+
+Info extract_info(const Headers& headers, const Parameters& parameters, std::FILE* filter_lines)
+{
     const std::vector<Param>& params = parameters.param_array;
     Info info;
 
@@ -201,7 +208,7 @@ Info extract_info(const Headers& headers, const Parameters& parameters, const Da
     info.creation_time = headers.creation_time;
     info.revision_time = headers.revision_time;
 
-    info.digital_filter = compute_digital_filter(params, stdout);
+    info.digital_filter = compute_digital_filter(params, filter_lines);
     return info;
 }
 

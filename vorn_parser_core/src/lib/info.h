@@ -106,9 +106,13 @@ UnitMagnitude get_magnitude(const std::vector<Param>& params, std::string_view n
 std::string get_param_string(const std::vector<Param>& params);
 
 // The digital-filter figure, or nothing when its parameters are missing or of
-// the wrong kinds. Writes one "F, i, c" line per stage to `out`, flushed at
-// each line feed, before that stage's character is parsed.
+// the wrong kinds. Writes one "F, i, c" line per stage to `out` (when it is
+// not null), flushed at each line feed, before that stage's character is parsed.
 std::optional<double> compute_digital_filter(const std::vector<Param>& params, std::FILE* out);
+
+// Builds the summary; the digital-filter lines go to `filter_lines`, or
+// nowhere when it is null.
+Info extract_info(const Headers& headers, const Parameters& parameters, std::FILE* filter_lines);
 
 // Builds the summary; the digital-filter lines go to standard output.
 Info extract_info(const Headers& headers, const Parameters& parameters, const Data& data);

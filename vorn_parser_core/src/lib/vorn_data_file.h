@@ -46,4 +46,25 @@ std::string render(const ParseError& error);
 // failures leave as InternalFailure exceptions.
 Result<VornDataFile, ParseError> parse_from_filepath(DataContainer container);
 
+// The header and parameter blocks of a file, for reading its samples later.
+struct FileMetadata {
+    Headers headers;
+    Parameters parameters;
+};
+
+// The first two steps of the parse, from the source's start; failures carry
+// the same frames as in parse_from_filepath.
+Result<FileMetadata> read_metadata(ByteSource& src);
+
+// The data step of the parse into a sink: seeks to data_start and reads the
+// sections with the same checks and frames as parse_from_filepath. A One_D
+// section count other than 2 or 4 ends as the same internal failure.
+Status read_data_into(ByteSource& src, const Headers& headers, SectionSink& sink);
+
+// The byte order of the parameter block and the data section.
+ByteOrder order_of(const Headers& headers);
+
+// A failed read as a ParseError: an interruption, or the read error itself.
+ParseError parse_error(ReadError error);
+
 }  // namespace vorn

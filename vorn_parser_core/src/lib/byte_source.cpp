@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <sys/stat.h>
 
+#include "internal_failure.h"
+
 namespace vorn {
 
 namespace {
@@ -27,6 +29,29 @@ ByteSource::ByteSource(Kind kind, FileHandle file, std::uint64_t size, Interrupt
 {
 }
 
+ByteSource::ByteSource(std::unique_ptr<RangeReader> reader, std::uint64_t size) noexcept
+    : kind_(Kind::File), size_(size), ranges_(std::move(reader))
+{
+}
+
+namespace {
+
+// The operating system's positioned reads of an open regular file.
+class PositionedFile final : public RangeReader {
+public:
+    PositionedFile(FileHandle file, InterruptCheck check) : file_(std::move(file)), check_(check) {}
+    IoOutcome read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) override
+    {
+        return vorn::read_at(file_.get(), dst, n, offset, check_);
+    }
+
+private:
+    FileHandle file_;
+    InterruptCheck check_;
+};
+
+}  // namespace
+
 ByteSource ByteSource::borrowing(std::span<const std::uint8_t> bytes) noexcept
 {
     ByteSource src(std::vector<std::uint8_t>{});
@@ -35,9 +60,14 @@ ByteSource ByteSource::borrowing(std::span<const std::uint8_t> bytes) noexcept
     return src;
 }
 
-ByteSource ByteSource::file(FileHandle file, std::uint64_t size, InterruptCheck check) noexcept
+ByteSource ByteSource::file(FileHandle file, std::uint64_t size, InterruptCheck check)
 {
-    return ByteSource(Kind::File, std::move(file), size, check);
+    return ranges(std::make_unique<PositionedFile>(std::move(file), check), size);
+}
+
+ByteSource ByteSource::ranges(std::unique_ptr<RangeReader> reader, std::uint64_t size) noexcept
+{
+    return ByteSource(std::move(reader), size);
 }
 
 ByteSource ByteSource::stream(FileHandle file, InterruptCheck check) noexcept
@@ -90,7 +120,8 @@ Status ByteSource::load_window(std::size_t n, std::string_view short_text)
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, kWindow), size_ - pos_));
     if (owned_.size() < want) owned_.resize(want);
     view_ = {};  // nothing at hand until the read succeeds
-    const IoOutcome got = read_at(file_.get(), owned_.data(), want, pos_, check_);
+    const IoOutcome got = ranges_->read_at(pos_, owned_.data(), want);
+    if (got.bytes > want) fail("a range reader returned more bytes than were asked for");
     if (!got.ok()) return failed_io(got);
     base_ = pos_;
     view_ = std::span<const std::uint8_t>(owned_.data(), got.bytes);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <variant>
@@ -14,6 +15,15 @@
 #include "read_error.h"
 
 namespace vorn {
+
+// Positioned reads from a file of known size: the operating system's, or
+// one the caller provides (a file object of an interpreter, say).
+class RangeReader {
+public:
+    virtual ~RangeReader() = default;
+    // Reads n bytes at `offset`, fewer only where the file ends.
+    virtual IoOutcome read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) = 0;
+};
 
 // A seekable reader of one file's content. Every read is all-or-nothing: a
 // read that cannot be served whole fails without moving the position, so a
@@ -34,7 +44,9 @@ public:
     // unchanged for as long as the source is read.
     static ByteSource borrowing(std::span<const std::uint8_t> bytes) noexcept;
     // A regular file of `size` bytes, read by ranges.
-    static ByteSource file(FileHandle file, std::uint64_t size, InterruptCheck check) noexcept;
+    static ByteSource file(FileHandle file, std::uint64_t size, InterruptCheck check);
+    // Any file of `size` bytes that `reader` reads by ranges.
+    static ByteSource ranges(std::unique_ptr<RangeReader> reader, std::uint64_t size) noexcept;
     // Anything else that can be read: forward only, kept as it is read.
     static ByteSource stream(FileHandle file, InterruptCheck check) noexcept;
 
@@ -89,6 +101,7 @@ private:
     enum class Kind { Memory, File, Stream };
 
     ByteSource(Kind kind, FileHandle file, std::uint64_t size, InterruptCheck check) noexcept;
+    ByteSource(std::unique_ptr<RangeReader> reader, std::uint64_t size) noexcept;
 
     // Pointer to `n` bytes at the position, fetched first when they are not at
     // hand; a short read fails with `short_text`. The position does not move.
@@ -121,7 +134,8 @@ private:
     std::uint64_t base_ = 0;
     std::uint64_t size_ = 0;
     std::uint64_t pos_ = 0;
-    FileHandle file_;
+    FileHandle file_;                      // stream form
+    std::unique_ptr<RangeReader> ranges_;  // file form
     InterruptCheck check_ = nullptr;
     bool ended_ = true;       // stream: its end has been read
     std::string read_error_;  // the first operating-system read error, kept

@@ -22,12 +22,6 @@ PyObject* internal_failure_class()
 
 }  // namespace
 
-void api_call_failed(SourceLoc where)
-{
-    PyErr_Print();
-    throw InternalFailure("Python API call failed", where);
-}
-
 void raise_internal_failure(const std::string& message, SourceLoc where)
 {
     std::fprintf(stderr, "vorn_parser: parse failed (detected at %s:%u): %s\n", where.file, where.line,

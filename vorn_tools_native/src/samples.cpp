@@ -1,0 +1,119 @@
+// The Samples type: owned doubles behind the buffer protocol.
+#include "samples.h"
+
+#include <new>
+
+namespace vorn::py {
+
+namespace {
+
+struct SamplesObject {
+    PyObject_HEAD
+    double* data;  // owned; freed with the object
+    int ndim;
+    Py_ssize_t shape[3];
+    Py_ssize_t strides[3];
+};
+
+void samples_dealloc(PyObject* self)
+{
+    auto* s = reinterpret_cast<SamplesObject*>(self);
+    delete[] s->data;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+int samples_getbuffer(PyObject* self, Py_buffer* view, int flags)
+{
+    auto* s = reinterpret_cast<SamplesObject*>(self);
+    // The memory is C-contiguous; a consumer that cannot take strides or a
+    // shape still gets a flat view of it.
+    Py_ssize_t items = 1;
+    for (int i = 0; i < s->ndim; ++i) items *= s->shape[i];
+    view->obj = Py_NewRef(self);
+    view->buf = s->data;
+    view->len = items * static_cast<Py_ssize_t>(sizeof(double));
+    view->readonly = 0;
+    view->itemsize = sizeof(double);
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
+    view->ndim = (flags & PyBUF_ND) ? s->ndim : 1;
+    view->shape = (flags & PyBUF_ND) ? s->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? s->strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+PyType_Slot samples_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Decoded samples of one file, as doubles behind the buffer protocol.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(samples_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(samples_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec samples_spec = {
+    "vorn_tools._native.Samples",
+    static_cast<int>(sizeof(SamplesObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    samples_slots,
+};
+
+// Made once with the module and kept for the life of the process.
+PyTypeObject* samples_type_object = nullptr;
+
+}  // namespace
+
+DoubleBlock DoubleBlock::make(std::size_t rows, std::size_t columns, std::size_t parts)
+{
+    DoubleBlock block;
+    block.rows = rows;
+    block.columns = columns;
+    block.parts = parts;
+    // Default-initialised: the decode writes every double before it is read.
+    block.data.reset(new double[block.size() == 0 ? 1 : block.size()]);
+    return block;
+}
+
+bool samples_type_ready()
+{
+    if (samples_type_object == nullptr) {
+        samples_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&samples_spec));
+    }
+    return samples_type_object != nullptr;
+}
+
+PyTypeObject* samples_type()
+{
+    return samples_type_object;
+}
+
+PyRef new_samples(DoubleBlock block, bool one_row)
+{
+    PyRef object = made(PyType_GenericAlloc(samples_type_object, 0));
+    auto* s = reinterpret_cast<SamplesObject*>(object.get());
+    s->data = block.data.release();
+    const auto d = static_cast<Py_ssize_t>(sizeof(double));
+    const auto rows = static_cast<Py_ssize_t>(block.rows);
+    const auto columns = static_cast<Py_ssize_t>(block.columns);
+    const auto parts = static_cast<Py_ssize_t>(block.parts);
+    if (one_row) {
+        s->ndim = 2;
+        s->shape[0] = columns;
+        s->shape[1] = parts;
+        s->strides[0] = parts * d;
+        s->strides[1] = d;
+    } else {
+        s->ndim = 3;
+        s->shape[0] = rows;
+        s->shape[1] = columns;
+        s->shape[2] = parts;
+        s->strides[0] = columns * parts * d;
+        s->strides[1] = parts * d;
+        s->strides[2] = d;
+    }
+    return object;
+}
+
+}  // namespace vorn::py

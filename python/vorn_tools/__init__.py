@@ -8,26 +8,53 @@ extra), `plot_document` needs matplotlib (the "plot" extra).
 from __future__ import annotations
 
 import os
-from importlib import metadata
-from typing import TYPE_CHECKING, Any, BinaryIO
 
 from .errors import ParseError, failure_reason, is_parse_failure
-from .jsonout import jsonable, to_json
-from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
-from .text import parameter_table, summary
+from .files import VornFile, open
 
+TYPE_CHECKING = False  # typing itself is not imported: it costs more than the rest
 if TYPE_CHECKING:
+    from typing import Any, BinaryIO
+
     from vorn_parser import VornDataFile
 
     from .arrays import SpectrumArrays
+    from .jsonout import jsonable, to_json
+    from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
+    from .text import parameter_table, summary
 
-try:
-    __version__ = metadata.version("vorn_parser")
-except metadata.PackageNotFoundError:  # run from a source tree
-    __version__ = "unknown"
+# Attributes imported from their modules on first use, so that `import vorn_tools`
+# stays quick (tempfile, dataclasses and the parser are not needed to open a file).
+_LAZY = {
+    "jsonable": "jsonout", "to_json": "jsonout",
+    "EXAMPLES": "reading", "CapturedOutput": "reading", "captured_output": "reading",
+    "example_path": "reading", "read_file": "reading",
+    "parameter_table": "text", "summary": "text",
+}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        from importlib import import_module
+
+        value = getattr(import_module(f".{_LAZY[name]}", __name__), name)
+        globals()[name] = value
+        return value
+    # The version is looked up on first use: importlib.metadata costs more than the
+    # rest of the import together.
+    if name == "__version__":
+        from importlib import metadata
+
+        try:
+            version = metadata.version("vorn_parser")
+        except metadata.PackageNotFoundError:  # run from a source tree
+            version = "unknown"
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
-    "EXAMPLES", "CapturedOutput", "ParseError", "captured_output", "example_path",
+    "EXAMPLES", "CapturedOutput", "ParseError", "VornFile", "open", "captured_output", "example_path",
     "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
     "read_file", "save_npz", "summary", "to_json", "to_numpy",
 ]
@@ -50,7 +77,7 @@ def to_numpy(document: VornDataFile) -> SpectrumArrays:
     return result
 
 
-def save_npz(document: VornDataFile, file: str | os.PathLike[str] | BinaryIO) -> None:
+def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | BinaryIO) -> None:
     """Writes the samples, axes and metadata of a document to an .npz file."""
     _optional("arrays", "numpy").save_npz(document, file)
 

@@ -20,7 +20,9 @@ from numpy.typing import NDArray
 from .units import unit_symbol
 
 if TYPE_CHECKING:
-    from vorn_parser import DataField, Matrix, VornDataFile
+    from vorn_parser import DataField, Headers, Matrix, VornDataFile
+
+    from .files import VornFile
 
 
 @dataclass(frozen=True)
@@ -85,8 +87,7 @@ def _complex(re: Matrix, im: Matrix, layout: str) -> NDArray[np.complex128]:
     return values
 
 
-def _axis(document: VornDataFile, index: int, points: int) -> Axis:
-    headers = document["headers"]
+def _axis(headers: Headers, index: int, points: int) -> Axis:
     start, stop = headers["dataAxisStart"][index], headers["dataAxisStop"][index]
     title = headers["dataAxisTitles"][index]
     if start == stop or not (math.isfinite(start) and math.isfinite(stop)):
@@ -103,30 +104,62 @@ def to_numpy(document: VornDataFile) -> SpectrumArrays:
     mixed = None
     if re_partner and im_partner:  # four-section Two_D; One_D leaves the partners empty
         mixed = _complex(re_partner, im_partner, layout)
+    return _with_axes(document["headers"], values, mixed)
+
+
+def _with_axes(headers: Headers, values: NDArray[np.complex128],
+               mixed: NDArray[np.complex128] | None) -> SpectrumArrays:
+    layout = headers["dataFormat"]
     if layout == "One_D":
-        axes: tuple[Axis, ...] = (_axis(document, 0, values.shape[0]),)
+        axes: tuple[Axis, ...] = (_axis(headers, 0, values.shape[0]),)
     else:
         rows, columns = values.shape if values.ndim == 2 else (0, 0)
-        axes = (_axis(document, 0, columns), _axis(document, 1, rows))
+        axes = (_axis(headers, 0, columns), _axis(headers, 1, rows))
     return SpectrumArrays(layout, values, mixed, axes)
 
 
-def save_npz(document: VornDataFile, file: str | os.PathLike[str] | BinaryIO) -> None:
+def _complex_view(samples: object) -> NDArray[np.complex128]:
+    """A block of (real, imaginary) double pairs from the native reader, as complex
+    numbers: the same memory, no copy."""
+    pairs = np.asarray(samples)
+    return pairs.view(np.complex128)[..., 0]
+
+
+def from_native(headers: Headers, values: object, mixed: object | None) -> SpectrumArrays:
+    """The arrays of a file whose samples the native reader decoded: the same result as
+    to_numpy of its document."""
+    complex_values = _complex_view(values)
+    complex_mixed = None
+    # As in to_numpy: a four-section Two_D file of no rows has no mixed part.
+    if mixed is not None:
+        complex_mixed = _complex_view(mixed)
+        if complex_mixed.shape[0] == 0:
+            complex_mixed = None
+    return _with_axes(headers, complex_values, complex_mixed)
+
+
+def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | BinaryIO) -> None:
     """Writes the samples, axes and metadata of a document to an uncompressed .npz file.
 
     Arrays: "data" (complex, shaped like the sections), "data_mixed" (four-section Two_D
     only), "x_axis" and for Two_D "y_axis"; "metadata_json" is a 0-d string array
     holding the rest of the document ("headers", "parameters", "info") as JSON.
     """
+    from .files import VornFile
     from .jsonout import to_json
 
-    arrays = to_numpy(document)
+    metadata: dict[str, object]
+    if isinstance(document, VornFile):
+        arrays = document.to_numpy()
+        metadata = {"headers": document.headers, "parameters": document.parameters, "info": document.info}
+    else:
+        arrays = to_numpy(document)
+        metadata = {key: value for key, value in document.items() if key != "data"}
     content: dict[str, NDArray[Any]] = {"data": arrays.values, "x_axis": arrays.axes[0].values}
     if len(arrays.axes) > 1:
         content["y_axis"] = arrays.axes[1].values
     if arrays.mixed is not None:
         content["data_mixed"] = arrays.mixed
-    metadata = {key: value for key, value in document.items() if key != "data"}
     content["metadata_json"] = np.array(to_json(metadata))
     # Every key is an array name; none is one of savez's own keyword arguments.
     np.savez(file, **content)  # type: ignore[arg-type]

@@ -1,0 +1,210 @@
+"""Lazy access to one data file: its metadata at once, its samples as numpy arrays
+when asked, both read by the native reader (the same core as vorn_parser.parse).
+
+    with vorn_tools.open("spectrum.vdf") as f:
+        print(f.info["nucleus"])          # header and parameter blocks only
+        arrays = f.to_numpy()             # the samples, straight into numpy
+
+Opening reads the header block and the parameter block; the samples are read by
+`to_numpy()` or `sections()`. Nothing stays open in between: a path is opened
+again for the samples (and checked to be the file it was), a bytes object is kept,
+other buffers are copied, and a file object is used again, so it must stay open.
+Paths that are not regular files (pipes, devices) cannot be read twice: their
+samples are read at open, and a failure there is raised by `to_numpy()`.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import stat
+
+from . import _native
+from .errors import NOT_THIS_KIND, ParseError, failure_reason, has_read_frames, shown_name
+
+TYPE_CHECKING = False  # typing is not imported at run time: it is slow to import
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any, BinaryIO, Protocol, Union
+
+    from numpy import float64
+    from numpy.typing import NDArray
+
+    from vorn_parser import Headers, Info, Parameters
+
+    from .arrays import SpectrumArrays
+
+    class _BinaryFile(Protocol):
+        def read(self, size: int = ..., /) -> bytes: ...
+        def seek(self, offset: int, whence: int = ..., /) -> int: ...
+
+    Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, _BinaryFile]
+
+# The header's first fields, those that say what the file is (identifier, byte order,
+# version, dimensions and layout).
+_IDENTIFYING_BYTES = 15
+
+
+def open(source: Source) -> VornFile:  # noqa: A001 - the name users expect, as in h5py or mrcfile
+    """Opens a data file: a path, its content (bytes-like), or a binary file object
+    with read() and seek(). Reads the header and parameter blocks; raises ParseError
+    when they cannot be read."""
+    return VornFile(source)
+
+
+class VornFile:
+    """One data file: `headers`, `parameters` and `info` as vorn_parser.parse gives
+    them, the samples by `to_numpy()` and `sections()`. A context manager."""
+
+    def __init__(self, source: Source) -> None:
+        self._data: tuple[Any, Any] | str | None = None
+        self._identity: tuple[int, ...] | None = None
+        self._kind, self._source, self._size, self.name = _classify(source)
+        if self._kind == "path":
+            path = os.fsdecode(self._source)
+            try:
+                st = os.stat(path)
+            except FileNotFoundError:
+                raise ParseError(self.name, "no such file") from None
+            except OSError as exc:
+                raise ParseError(self.name, f"cannot open the file ({exc.strerror or exc})") from None
+            if stat.S_ISDIR(st.st_mode):
+                raise ParseError(self.name, "is a directory, not a data file")
+            regular = stat.S_ISREG(st.st_mode) and st.st_size > 0
+            if regular:
+                self._identity = _identity(st)
+            # A pipe or a device cannot be read a second time: its samples come now.
+            headers, parameters, info, data = self._read(metadata=True, data=not regular)
+            if not regular:
+                self._data = data
+        else:
+            headers, parameters, info, _ = self._read(metadata=True, data=False)
+        self.headers: Headers = headers
+        self.parameters: Parameters = parameters
+        self.info: Info = info
+
+    def __repr__(self) -> str:
+        return f"<VornFile {self.name} {self.headers['dataFormat']} {self.headers['dataType']}>"
+
+    def __enter__(self) -> VornFile:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Lets go of the content or file object (a path holds nothing open)."""
+        self._source = None
+
+    def to_numpy(self) -> SpectrumArrays:
+        """The samples as complex arrays with their axes: the same as
+        vorn_tools.to_numpy(vorn_parser.parse(...)) of the same bytes, element for
+        element, made without a Python float per sample. Needs numpy."""
+        from .arrays import from_native
+
+        values, mixed = self._samples()
+        return from_native(self.headers, values, mixed)
+
+    def sections(self) -> dict[str, NDArray[float64]]:
+        """The stored sections by name ("re", "im", and "re_im", "im_re" in four-section
+        Two_D files) as float64 arrays shaped (points,) or (rows, columns)."""
+        return self.to_numpy().sections
+
+    # --- reading -------------------------------------------------------------------
+
+    def _samples(self) -> tuple[Any, Any]:
+        data = self._data
+        if data is None:
+            if self._source is None:
+                raise ValueError(f"{self.name}: the file was closed")
+            if self._identity is not None:
+                self._check_unchanged()
+            data = self._read(metadata=False, data=True)[3]
+        if isinstance(data, str):  # the data step failed: its message
+            raise ParseError(self.name, failure_reason(data), data)
+        values, mixed = data
+        return values, mixed
+
+    def _check_unchanged(self) -> None:
+        try:
+            now = _identity(os.stat(os.fsdecode(self._source)))
+        except OSError as exc:
+            raise ParseError(self.name, f"cannot open the file again ({exc.strerror or exc})") from None
+        if now != self._identity:
+            raise ParseError(self.name, "the file changed since it was opened")
+
+    def _read(self, *, metadata: bool, data: bool) -> tuple[Any, Any, Any, Any]:
+        restore: Callable[[], object] | None = None
+        if self._kind == "file":
+            file = self._source
+            position = file.tell() if hasattr(file, "tell") else None
+            if position is not None:
+                restore = lambda: file.seek(position)  # noqa: E731
+        try:
+            result: tuple[Any, Any, Any, Any] = _native.read(self._kind, self._source, self._size, metadata, data)
+            return result
+        except _native.ReadFailure as exc:
+            message = str(exc)
+            reason = failure_reason(message)
+            if self._not_this_kind(message):
+                reason = f"{NOT_THIS_KIND} ({reason})"
+            raise ParseError(self.name, reason, message) from None
+        finally:
+            if restore is not None:
+                restore()
+
+    def _not_this_kind(self, message: str) -> bool:
+        """Whether the failure lies in the fields that identify a data file: the first
+        bytes alone fail the same way (see reading.read_file)."""
+        if has_read_frames(message):
+            return False
+        try:
+            if self._kind == "path":
+                with io.open(os.fsdecode(self._source), "rb") as f:
+                    lead = f.read(_IDENTIFYING_BYTES)
+            elif self._kind == "buffer":
+                lead = bytes(self._source[:_IDENTIFYING_BYTES])
+            else:
+                self._source.seek(0)
+                lead = self._source.read(_IDENTIFYING_BYTES)
+            _native.read("buffer", lead, None, False, False)
+        except _native.ReadFailure as exc:
+            return str(exc) == message
+        except Exception:  # the lead cannot be had again: say nothing more
+            return False
+        return False
+
+
+def _identity(st: os.stat_result) -> tuple[int, ...]:
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def _classify(source: Source) -> tuple[str, Any, int | None, str]:
+    """(kind, what the native reader reads, size of a file object, name in messages)."""
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if isinstance(path, bytes):
+            return "path", path, None, shown_name(os.fsdecode(path))
+        if path == "":
+            raise ParseError("''", "an empty path names no file")
+        return "path", os.fsencode(path), None, shown_name(path)
+    if isinstance(source, bytes):
+        return "buffer", source, None, "<bytes>"
+    if isinstance(source, (bytearray, memoryview)) or _is_buffer(source):
+        # Copied, so later changes to the caller's buffer do not reach the samples.
+        return "buffer", memoryview(source).cast("B").tobytes(), None, "<bytes>"  # type: ignore[arg-type]
+    if hasattr(source, "read") and hasattr(source, "seek"):
+        file: BinaryIO = source  # type: ignore[assignment]
+        name = getattr(file, "name", None)
+        size = file.seek(0, os.SEEK_END)
+        return "file", file, size, shown_name(name) if isinstance(name, str) else "<file object>"
+    raise TypeError(f"cannot read a data file from a {type(source).__qualname__}: give a path, "
+                    "bytes or a binary file object with read() and seek()")
+
+
+def _is_buffer(source: object) -> bool:
+    try:
+        memoryview(source)  # type: ignore[arg-type]
+    except TypeError:
+        return False
+    return True

@@ -106,19 +106,23 @@ def convert_file(source: str, target: str, fmt: str) -> str | None:
     The target's folder is made when missing.
     """
     try:
-        document = read_file(source)
         if fmt == "json":
             from .jsonout import to_json
 
-            text = to_json(document).encode("utf-8")
+            text = to_json(read_file(source)).encode("utf-8")
 
             def write(file: BinaryIO) -> None:
                 file.write(text)
         else:
             from .arrays import save_npz
+            from .files import open as open_file
+
+            # The samples are decoded straight into arrays (no Python float each);
+            # a data failure leaves no output behind.
+            opened = open_file(source)
 
             def write(file: BinaryIO) -> None:
-                save_npz(document, file)
+                save_npz(opened, file)
         Path(target).parent.mkdir(parents=True, exist_ok=True)
         _write_atomically(Path(target), write)
     except ParseError as exc:

@@ -17,8 +17,10 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path, PurePath
 
-from . import __version__
+from typing import Any
+
 from .errors import ParseError, shown_name
+from .files import open as open_file
 from .reading import EXAMPLES, example_path, read_file
 
 PROG = "vorn"
@@ -56,6 +58,16 @@ def _name(text: str) -> str:
     return text
 
 
+class _VersionAction(argparse.Action):
+    """--version, looking the version up only when asked (importlib.metadata is slow)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        from . import __version__
+
+        parser.exit(message=f"{parser.prog} {__version__}\n")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -89,7 +101,7 @@ def _parser() -> argparse.ArgumentParser:
                        help="which files --batch converts (default '*.vdf'; '**/*.vdf' also "
                             "takes those in subfolders)")
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: one per CPU)")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     return parser
 
 
@@ -182,8 +194,16 @@ def _show_file(args: argparse.Namespace) -> int:
             raise CommandError(f"--plot {shown_name(args.plot)}: {exc}", status=2) from None
     if args.file == STDIN:
         source = _read_stdin()
+    # The summary, the parameter table and the plot need no Python float per sample:
+    # they read through vorn_tools.open (the summary and the table read no samples at
+    # all). JSON needs the whole document, and -v the parser's digital-filter lines.
+    whole = args.json or args.verbose
     try:
-        document = read_file(source, echo=sys.stderr if args.verbose else None)
+        if whole:
+            document: Any = read_file(source, echo=sys.stderr if args.verbose else None)
+        else:
+            opened = open_file(source)
+            document = {"headers": opened.headers, "parameters": opened.parameters, "info": opened.info}
     except ParseError as exc:
         if args.verbose and exc.details:
             sys.stderr.write(exc.details.rstrip("\n") + "\n")
@@ -193,7 +213,9 @@ def _show_file(args: argparse.Namespace) -> int:
         from .plot import plot_document
 
         try:
-            plot_document(document, args.plot)
+            plot_document(document if whole else opened, args.plot)
+        except ParseError as exc:
+            raise CommandError(f"{shown}: {exc.reason}") from None
         except ValueError as exc:
             raise CommandError(f"{shown}: cannot plot: {exc}") from None
         except OSError as exc:

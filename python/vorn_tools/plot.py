@@ -23,6 +23,8 @@ from .units import printable
 if TYPE_CHECKING:
     from vorn_parser import VornDataFile
 
+    from .files import VornFile
+
 # The suffixes written, all by matplotlib without further programs (the bitmap ones
 # beyond PNG through Pillow, which matplotlib requires).
 PLOT_FORMATS = ("png", "pdf", "svg", "svgz", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")
@@ -82,14 +84,22 @@ def plot_format(path: str | os.PathLike[str]) -> str:
     return suffix
 
 
-def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
+def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str], *,
+                  title: str | None = None) -> None:
     """Writes a plot of the document's samples to `path`, in the format its suffix names.
 
     Raises ValueError for a suffix that names no plot format (see plot_format), or when
     the file holds no samples.
     """
+    from .files import VornFile
+
     fmt = plot_format(path)
-    arrays = to_numpy(document)
+    if isinstance(document, VornFile):  # decoded straight into arrays
+        arrays = document.to_numpy()
+        headers, info = document.headers, document.info
+    else:
+        arrays = to_numpy(document)
+        headers, info = document["headers"], document["info"]
     if arrays.values.size == 0:
         raise ValueError("the file holds no samples to plot")
     figure = Figure(figsize=(7.0, 4.0), dpi=100, layout="constrained")
@@ -100,8 +110,7 @@ def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title
     else:
         _two_d(ax, arrays)
     if title is None:
-        headers = document["headers"]
-        experiment = document["info"]["experiment"]
+        experiment = info["experiment"]
         title = " - ".join(part for part in (headers["title"], experiment if isinstance(experiment, str) else "")
                            if part)
     ax.set_title(printable(title), fontsize=11)

@@ -1,0 +1,309 @@
+"""vorn_tools.open: metadata and arrays equal to parse() and to_numpy(parse()) of the
+same bytes, from every kind of source, with failures raised where and as read_file
+raises them."""
+
+import gc
+import io
+import math
+import os
+import struct
+import subprocess
+import sys
+import threading
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import vorn_tools
+from vdf_writer import BLOCK_EDGE, PPM, Header, Matrix, build_file, standard_params, two_d_section_bytes
+
+np = pytest.importorskip("numpy")
+
+EXAMPLES_DIR = Path(__file__).resolve().parents[2] / "examples"
+NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_0012_3456))[0]
+SPECIALS = [NAN_PAYLOAD, -0.0, math.inf, -math.inf, 5e-324, 1e-40, -2.5e-310, 1.5]
+
+
+def samples(count, seed):
+    """`count` samples, the special values first, then distinct ordinary ones."""
+    return [SPECIALS[i] if i < len(SPECIALS) else seed * 1000.0 + i * 0.25 for i in range(count)]
+
+
+def one_d(points, sections, little, bits):
+    return build_file(params=standard_params("One_D", x_points=max(points, 1)), little_endian=little,
+                      sample_bits=bits, sections=[samples(points, s) for s in range(sections)])
+
+
+def two_d(x, y, sections, little, bits):
+    """A Two_D file of x columns and y rows: the stored blocks are the whole 32 x 32
+    ones; the header's counts keep any remainder, which a reader drops."""
+    cols, rows = x // BLOCK_EDGE * BLOCK_EDGE, y // BLOCK_EDGE * BLOCK_EDGE
+    stored = [two_d_section_bytes(Matrix(samples(rows * cols, s), rows, cols), little, bits)
+              for s in range(sections)]
+    header = Header(data_points=[x, y, 1, 1, 1, 1, 1, 1], data_units=[PPM, PPM],
+                    data_axis_start=[10.0, 150.0], data_axis_stop=[0.0, 5.0], data_axis_titles=["H", "C"])
+    return build_file(header=header, params=standard_params("Two_D", x_points=max(x, 1), y_points=max(y, 1)),
+                      layout="Two_D", little_endian=little, sample_bits=bits, sections=stored)
+
+
+SHAPES = [("One_D", 2, 40), ("One_D", 4, 33), ("One_D", 2, 0), ("One_D", 2, 1),
+          ("Two_D", 2, (64, 64)), ("Two_D", 4, (96, 32)), ("Two_D", 2, (70, 45)),
+          ("Two_D", 4, (45, 70)), ("Two_D", 2, (31, 64)), ("Two_D", 4, (64, 31)), ("Two_D", 2, (0, 0))]
+SWEEP = {f"{layout}-{n}x{size}-{'le' if little else 'be'}-{bits}":
+         (one_d(size, n, little, bits) if layout == "One_D" else two_d(*size, n, little, bits))
+         for layout, n, size in SHAPES for little in (False, True) for bits in (32, 64)}
+SWEEP.update({p.stem: p.read_bytes() for p in sorted(EXAMPLES_DIR.glob("*.vdf"))})
+SMALL = SWEEP["Two_D-4x(96, 32)-le-32"]
+
+
+def canonical(value):
+    """A value with every float replaced by its bits and dict order kept, so that ==
+    compares NaNs, -0.0, key order and types exactly."""
+    if isinstance(value, float):
+        return ("float", struct.pack("<d", value))
+    if isinstance(value, complex):
+        return ("complex", canonical(value.real), canonical(value.imag))
+    if isinstance(value, dict):
+        return ("dict", [(k, canonical(v)) for k, v in value.items()])
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, [canonical(v) for v in value])
+    return (type(value).__name__, value)
+
+
+def bits(array):
+    assert array.dtype in (np.float64, np.complex128)
+    return np.ascontiguousarray(array).view(np.uint64)
+
+
+def assert_same_arrays(got, want):
+    assert (got.layout, type(got.mixed), len(got.axes)) == (want.layout, type(want.mixed), len(want.axes))
+    pairs = [(got.values, want.values)] + ([(got.mixed, want.mixed)] if want.mixed is not None else [])
+    pairs += [(g.values, w.values) for g, w in zip(got.axes, want.axes)]
+    for g, w in pairs:
+        assert g.shape == w.shape and g.dtype == w.dtype
+        assert np.array_equal(bits(g), bits(w))
+    assert [(a.unit, a.title) for a in got.axes] == [(a.unit, a.title) for a in want.axes]
+
+
+def assert_matches(vf, content):
+    document = vorn_tools.read_file(content)
+    assert canonical([vf.headers, vf.parameters, vf.info]) == canonical(
+        [document["headers"], document["parameters"], document["info"]])
+    assert_same_arrays(vf.to_numpy(), vorn_tools.to_numpy(document))
+
+
+def reason_of(call):
+    with pytest.raises(vorn_tools.ParseError) as caught:
+        call()
+    return caught.value.reason
+
+
+@pytest.mark.parametrize("name", sorted(SWEEP))
+def test_equal_to_parse_over_the_sweep(name, capfd):
+    content = SWEEP[name]
+    capfd.readouterr()
+    with vorn_tools.open(content) as vf:
+        arrays = vf.to_numpy()
+    assert capfd.readouterr().out == ""  # standard_params has digital-filter parameters
+    with vorn_tools.open(content) as vf:
+        assert_matches(vf, content)
+        assert set(vf.sections()) == ({"re", "im"} if arrays.mixed is None else {"re", "im", "re_im", "im_re"})
+
+
+def fifo_result(tmp_path, content):
+    """Opens a named pipe, filled and held open for writing, in a child process."""
+    path = tmp_path / "pipe.vdf"
+    (tmp_path / "content.vdf").write_bytes(content)
+    code = ("import os, sys, vorn_tools, numpy as np\n"
+            "p = sys.argv[1]; os.mkfifo(p); fd = os.open(p, os.O_RDWR)\n"
+            "os.write(fd, open(sys.argv[2], 'rb').read())\n"
+            "a = vorn_tools.open(p).to_numpy()\n"
+            "b = vorn_tools.to_numpy(vorn_tools.read_file(sys.argv[2]))\n"
+            "print(np.array_equal(a.values.view(np.uint64), b.values.view(np.uint64)), a.values.shape)\n")
+    out = subprocess.run([sys.executable, "-c", code, str(path), str(tmp_path / "content.vdf")],
+                         capture_output=True, text=True, timeout=30)
+    return out.returncode, out.stdout.strip()
+
+
+SOURCES = {
+    "str": lambda c, p, stack: str(p),
+    "Path": lambda c, p, stack: p,
+    "bytes": lambda c, p, stack: c,
+    "bytearray": lambda c, p, stack: bytearray(c),
+    "memoryview": lambda c, p, stack: memoryview(c),
+    "BytesIO": lambda c, p, stack: io.BytesIO(c),
+    "opened file": lambda c, p, stack: stack.append(open(p, "rb")) or stack[-1],
+    "zip member": lambda c, p, stack: stack.append(zip_member(p, c)) or stack[-1],
+}
+
+
+def zip_member(path, content):
+    archive = path.with_suffix(".zip")
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("member.vdf", content)
+    return zipfile.ZipFile(archive).open("member.vdf")
+
+
+@pytest.mark.parametrize("kind", SOURCES)
+@pytest.mark.parametrize("name", ["two_d", "Two_D-4x(96, 32)-le-32", "One_D-4x33-be-64"])
+def test_every_source_kind(kind, name, tmp_path):
+    content = SWEEP[name]
+    path = tmp_path / "file.vdf"
+    path.write_bytes(content)
+    opened = []
+    try:
+        with vorn_tools.open(SOURCES[kind](content, path, opened)) as vf:
+            assert_matches(vf, content)
+    finally:
+        for f in opened:
+            f.close()
+
+
+@pytest.mark.parametrize("name", ["one_d", "Two_D-4x(64, 31)-be-64"])
+def test_named_pipe_held_open(name, tmp_path):
+    returncode, out = fifo_result(tmp_path, SWEEP[name])
+    assert returncode == 0 and out.startswith("True"), out
+
+
+@pytest.mark.parametrize("kind", ["path", "bytes"])
+def test_arrays_outlive_the_file(kind, tmp_path):
+    path = tmp_path / "f.vdf"
+    path.write_bytes(SMALL)
+    want = vorn_tools.to_numpy(vorn_tools.read_file(SMALL))
+    vf = vorn_tools.open(path if kind == "path" else bytes(SMALL))
+    first, second = vf.to_numpy(), vf.to_numpy()
+    vf.close()
+    del vf
+    path.unlink()
+    gc.collect()
+    assert first.values.flags.writeable and first.mixed.flags.writeable
+    assert_same_arrays(second, want)
+    first.values[...] = 7.0
+    first.mixed[...] = 7.0
+    assert_same_arrays(second, want)
+
+
+def test_bytearray_changed_after_open_does_not_reach_the_arrays():
+    buffer = bytearray(SMALL)
+    vf = vorn_tools.open(buffer)
+    buffer[len(buffer) // 2:] = bytes(len(buffer) - len(buffer) // 2)
+    assert_same_arrays(vf.to_numpy(), vorn_tools.to_numpy(vorn_tools.read_file(SMALL)))
+
+
+@pytest.mark.parametrize("kind", ["path", "bytes"])
+@pytest.mark.parametrize("cut, at_open", [(100, True), (1360 + 40, True), (-8, False), (-4096, False)])
+def test_cut_files_fail_where_and_as_read_file_does(kind, cut, at_open, tmp_path):
+    content = SMALL[:cut]
+    path = tmp_path / "cut.vdf"
+    path.write_bytes(content)
+    source = path if kind == "path" else content
+    want = reason_of(lambda: vorn_tools.read_file(source))
+    if at_open:
+        assert reason_of(lambda: vorn_tools.open(source)) == want
+    else:
+        vf = vorn_tools.open(source)
+        assert reason_of(vf.to_numpy) == want
+
+
+def open_fds():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("content", [SMALL, SMALL[:-8], SMALL[:200], b""], ids=["whole", "data cut", "header cut", "empty"])
+def test_no_descriptor_left_open(content, tmp_path):
+    path = tmp_path / "f.vdf"
+    path.write_bytes(content)
+    before = open_fds()
+    for _ in range(3):
+        try:
+            vorn_tools.open(path).to_numpy()
+        except vorn_tools.ParseError:
+            pass
+    gc.collect()
+    assert open_fds() == before
+
+
+class ShortReads(io.BytesIO):
+    def read(self, n=-1):
+        return super().read(min(n, 7) if n >= 0 else 7)
+
+
+class Failing(io.BytesIO):
+    """Reads fail from the `after`-th call on; `result` makes a read return that instead."""
+
+    def __init__(self, content, after, result=None):
+        super().__init__(content)
+        self.after, self.result, self.calls = after, result, 0
+
+    def read(self, n=-1):
+        self.calls += 1
+        if self.calls <= self.after:
+            return super().read(n)
+        if self.result is None:
+            raise OSError(5, "disk gone")
+        return self.result(n)
+
+
+def test_short_reads():
+    with vorn_tools.open(ShortReads(SMALL)) as vf:
+        assert_matches(vf, SMALL)
+
+
+@pytest.mark.parametrize("result, error, message", [
+    (None, OSError, "disk gone"),
+    (lambda n: "x" * n, ValueError, "did not return bytes"),
+    (lambda n: b"x" * (n + 1), ValueError, "more bytes than asked"),
+])
+@pytest.mark.parametrize("after", [0, "metadata"])
+def test_bad_file_objects_raise_their_error(result, error, message, after):
+    if after == "metadata":  # count the reads that opening takes, then fail the data reads
+        counter = Failing(SMALL, 10**9)
+        vorn_tools.open(counter)
+        after = counter.calls
+    file = Failing(SMALL, after, result)
+    with pytest.raises(error, match=message):
+        vorn_tools.open(file).to_numpy()
+
+
+@pytest.mark.parametrize("change", ["append", "touch", "replace"])
+def test_file_changed_on_disk(change, tmp_path):
+    path = tmp_path / "f.vdf"
+    path.write_bytes(SMALL)
+    vf = vorn_tools.open(path)
+    if change == "append":
+        with open(path, "ab") as f:
+            f.write(b"\0")
+    elif change == "touch":
+        st = os.stat(path)
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
+    else:
+        (tmp_path / "g.vdf").write_bytes(SMALL)
+        os.replace(tmp_path / "g.vdf", path)
+    assert reason_of(vf.to_numpy) == "the file changed since it was opened"
+
+
+def test_threads_each_reading_their_own_files(tmp_path):
+    names = sorted(SWEEP)[::3]
+    paths = []
+    for i, name in enumerate(names):
+        paths.append(tmp_path / f"{i}.vdf")
+        paths[-1].write_bytes(SWEEP[name])
+    wanted = [vorn_tools.to_numpy(vorn_tools.read_file(SWEEP[n])) for n in names]
+    failures = []
+
+    def work(offset):
+        try:
+            for k in range(len(names) * 3):
+                i = (k + offset) % len(names)
+                source = paths[i] if k % 2 else SWEEP[names[i]]
+                assert_same_arrays(vorn_tools.open(source).to_numpy(), wanted[i])
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            failures.append(exc)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

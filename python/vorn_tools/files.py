@@ -74,14 +74,36 @@ class VornFile:
             if regular:
                 self._identity = _identity(st)
             # A pipe or a device cannot be read a second time: its samples come now.
-            headers, parameters, info, data = self._read(metadata=True, data=not regular)
+            self._meta, data = self._read(data=not regular)
             if not regular:
                 self._data = data
         else:
-            headers, parameters, info, _ = self._read(metadata=True, data=False)
-        self.headers: Headers = headers
-        self.parameters: Parameters = parameters
-        self.info: Info = info
+            self._meta, _ = self._read(data=False)
+        self._headers: Headers | None = None
+        self._parameters: Parameters | None = None
+        self._info: Info | None = None
+
+    # The records are read at open; each becomes Python objects on first use.
+    @property
+    def headers(self) -> Headers:
+        """The header block, as the "headers" entry of vorn_parser.parse."""
+        if self._headers is None:
+            self._headers = self._meta.headers()
+        return self._headers
+
+    @property
+    def parameters(self) -> Parameters:
+        """The parameter block, as the "parameters" entry of vorn_parser.parse."""
+        if self._parameters is None:
+            self._parameters = self._meta.parameters()
+        return self._parameters
+
+    @property
+    def info(self) -> Info:
+        """The summary, as the "info" entry of vorn_parser.parse."""
+        if self._info is None:
+            self._info = self._meta.info()
+        return self._info
 
     def __repr__(self) -> str:
         return f"<VornFile {self.name} {self.headers['dataFormat']} {self.headers['dataType']}>"
@@ -119,7 +141,7 @@ class VornFile:
                 raise ValueError(f"{self.name}: the file was closed")
             if self._identity is not None:
                 self._check_unchanged()
-            data = self._read(metadata=False, data=True)[3]
+            data = self._read(data=True)[1]
         if isinstance(data, str):  # the data step failed: its message
             raise ParseError(self.name, failure_reason(data), data)
         values, mixed = data
@@ -133,7 +155,7 @@ class VornFile:
         if now != self._identity:
             raise ParseError(self.name, "the file changed since it was opened")
 
-    def _read(self, *, metadata: bool, data: bool) -> tuple[Any, Any, Any, Any]:
+    def _read(self, *, data: bool) -> tuple[_native.Metadata, Any]:
         restore: Callable[[], object] | None = None
         if self._kind == "file":
             file = self._source
@@ -141,8 +163,7 @@ class VornFile:
             if position is not None:
                 restore = lambda: file.seek(position)  # noqa: E731
         try:
-            result: tuple[Any, Any, Any, Any] = _native.read(self._kind, self._source, self._size, metadata, data)
-            return result
+            return _native.read(self._kind, self._source, self._size, data)
         except _native.ReadFailure as exc:
             message = str(exc)
             reason = failure_reason(message)
@@ -167,7 +188,7 @@ class VornFile:
             else:
                 self._source.seek(0)
                 lead = self._source.read(_IDENTIFYING_BYTES)
-            _native.read("buffer", lead, None, False, False)
+            _native.read("buffer", lead, None, False)
         except _native.ReadFailure as exc:
             return str(exc) == message
         except Exception:  # the lead cannot be had again: say nothing more

@@ -8,7 +8,7 @@
 #include "array_sink.h"
 #include "file_object_reader.h"
 #include "internal_failure.h"
-#include "py_builder.h"
+#include "metadata.h"
 #include "samples.h"
 #include "vorn_data_file.h"
 
@@ -128,34 +128,25 @@ PyRef read_samples(ByteSource& src, const Headers& headers)
 
 PyObject* read(PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "read(kind, source, size, metadata, data) takes 5 arguments");
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "read(kind, source, size, data) takes 4 arguments");
         throw PythonErrorSet{};
     }
     const char* kind = PyUnicode_AsUTF8(args[0]);
     if (kind == nullptr) throw PythonErrorSet{};
-    const int want_metadata = PyObject_IsTrue(args[3]);
-    const int want_data = PyObject_IsTrue(args[4]);
-    if (want_metadata < 0 || want_data < 0) throw PythonErrorSet{};
+    const int want_data = PyObject_IsTrue(args[3]);
+    if (want_data < 0) throw PythonErrorSet{};
 
     HeldBuffer held;
     ByteSource src = open_source(kind, args[1], args[2], held);
-    auto meta = read_metadata(src);
-    if (!meta) read_failed(std::move(meta).error());
-
-    PyRef headers = PyRef::borrow(Py_None);
-    PyRef parameters = PyRef::borrow(Py_None);
-    PyRef info = PyRef::borrow(Py_None);
-    if (want_metadata) {
-        // The summary is built as the parse builds it, with its digital-filter
-        // lines written nowhere.
-        const Info summary = extract_info(meta->headers, meta->parameters, nullptr);
-        headers = to_py(meta->headers);
-        parameters = to_py(meta->parameters);
-        info = to_py(summary);
-    }
-    PyRef data = want_data ? read_samples(src, meta->headers) : PyRef::borrow(Py_None);
-    return made(PyTuple_Pack(4, headers.get(), parameters.get(), info.get(), data.get())).release();
+    auto blocks = read_metadata(src);
+    if (!blocks) read_failed(std::move(blocks).error());
+    // The summary is built as the parse builds it (its failures are the
+    // parse's), with its digital-filter lines written nowhere.
+    Info info = extract_info(blocks->headers, blocks->parameters, nullptr);
+    PyRef data = want_data ? read_samples(src, blocks->headers) : PyRef::borrow(Py_None);
+    PyRef metadata = new_metadata(FileRecords{std::move(*blocks), std::move(info)});
+    return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
 }
 
 // Every C++ failure leaving a call becomes a Python exception here.
@@ -186,9 +177,9 @@ PyObject* read_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
 
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_entry)), METH_FASTCALL,
-     "read(kind, source, size, metadata, data)\n--\n\n"
-     "Read a file's header and parameter blocks (as dicts, with the summary, when `metadata`) and\n"
-     "its samples (when `data`) as (values, mixed) Samples, or the data step's failure message."},
+     "read(kind, source, size, data)\n--\n\n"
+     "Read a file's header and parameter blocks, as a Metadata object, and its samples (when\n"
+     "`data`) as (values, mixed) Samples, or the data step's failure message."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -207,7 +198,7 @@ PyObject* init_module()
             PyExc_Exception, nullptr);
         if (read_failure_class == nullptr) throw PythonErrorSet{};
     }
-    if (!samples_type_ready()) throw PythonErrorSet{};
+    if (!samples_type_ready() || !metadata_type_ready()) throw PythonErrorSet{};
     if (PyModule_AddObjectRef(module.get(), "ReadFailure", read_failure_class) < 0) throw PythonErrorSet{};
     if (PyModule_AddObjectRef(module.get(), "Samples", reinterpret_cast<PyObject*>(samples_type())) < 0) {
         throw PythonErrorSet{};

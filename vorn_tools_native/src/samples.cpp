@@ -1,7 +1,10 @@
 // The Samples type: owned doubles behind the buffer protocol.
 #include "samples.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <new>
+#include <sys/mman.h>
 
 namespace vorn::py {
 
@@ -18,7 +21,7 @@ struct SamplesObject {
 void samples_dealloc(PyObject* self)
 {
     auto* s = reinterpret_cast<SamplesObject*>(self);
-    delete[] s->data;
+    FreeDoubles{}(s->data);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -71,9 +74,24 @@ DoubleBlock DoubleBlock::make(std::size_t rows, std::size_t columns, std::size_t
     block.rows = rows;
     block.columns = columns;
     block.parts = parts;
-    // Default-initialised: the decode writes every double before it is read.
-    block.data.reset(new double[block.size() == 0 ? 1 : block.size()]);
+    // Not initialised: the decode writes every double before it is read. A
+    // large block is aligned to, and asks for, transparent huge pages, as
+    // numpy does for its large arrays: first touching it then costs one page
+    // fault per 2 MiB instead of one per 4 KiB.
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    const std::size_t bytes = std::max<std::size_t>(block.size(), 1) * sizeof(double);
+    const std::size_t align = bytes >= 2 * kHugePage ? kHugePage : alignof(std::max_align_t);
+    const std::size_t rounded = (bytes + align - 1) / align * align;
+    void* memory = std::aligned_alloc(align, rounded);
+    if (memory == nullptr) throw std::bad_alloc();
+    if (align == kHugePage) ::madvise(memory, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
+    block.data.reset(static_cast<double*>(memory));
     return block;
+}
+
+void FreeDoubles::operator()(double* p) const noexcept
+{
+    std::free(p);
 }
 
 bool samples_type_ready()

@@ -10,10 +10,15 @@
 
 namespace vorn::py {
 
+// Frees what DoubleBlock::make allocated.
+struct FreeDoubles {
+    void operator()(double* p) const noexcept;
+};
+
 // A block of doubles for decoding into, not yet set (no first touch before
 // the decode writes it).
 struct DoubleBlock {
-    std::unique_ptr<double[]> data;
+    std::unique_ptr<double[], FreeDoubles> data;
     std::size_t rows = 0;
     std::size_t columns = 0;
     std::size_t parts = 1;  // 2: each sample a (real, imaginary) pair

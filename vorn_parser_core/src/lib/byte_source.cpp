@@ -12,8 +12,10 @@ namespace {
 
 // The window of a regular file: what one positioned read fetches at least.
 // Small enough that reading only the header and the parameter block of a
-// large file costs little, large enough that sample runs take few calls.
+// large file costs little; a window that continues the one before doubles,
+// up to kLongWindow, so a long run of samples takes few calls.
 constexpr std::size_t kWindow = 64 * 1024;
+constexpr std::size_t kLongWindow = 1024 * 1024;
 // The first read of a stream, and the least it grows by.
 constexpr std::size_t kStreamChunk = 64 * 1024;
 
@@ -117,7 +119,9 @@ Status ByteSource::load_window(std::size_t n, std::string_view short_text)
 {
     if (pos_ > size_ || n > size_ - pos_) return ReadError::io(std::string(short_text));
     // Never past the size the file had when it was opened.
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, kWindow), size_ - pos_));
+    const bool continues = !view_.empty() && pos_ == base_ + view_.size();
+    window_ = continues ? std::min(window_ * 2, kLongWindow) : kWindow;
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, window_), size_ - pos_));
     if (owned_.size() < want) owned_.resize(want);
     view_ = {};  // nothing at hand until the read succeeds
     const IoOutcome got = ranges_->read_at(pos_, owned_.data(), want);

@@ -132,6 +132,7 @@ private:
                                           // file: the window; stream: all read so far
     std::span<const std::uint8_t> view_;  // the bytes at hand, starting at offset base_
     std::uint64_t base_ = 0;
+    std::size_t window_ = 0;  // file form: the size of the last window read
     std::uint64_t size_ = 0;
     std::uint64_t pos_ = 0;
     FileHandle file_;                      // stream form

@@ -1,6 +1,9 @@
 // Scalar conversions and the list and dict primitives of the builder.
 #include "py_builder.h"
 
+#include <string>
+#include <unordered_map>
+
 namespace vorn::py {
 
 PyRef new_list(std::size_t n)
@@ -12,6 +15,26 @@ void insert_field(PyObject* dict, std::string_view key, PyObject* value)
 {
     PyRef k = made(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
     if (PyObject_SetItem(dict, k.get(), value) < 0) throw PythonErrorSet{};
+}
+
+namespace {
+
+struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+};
+
+}  // namespace
+
+PyObject* shared_key(std::string_view key)
+{
+    // Filled with the interpreter lock held; the keys are never released.
+    static std::unordered_map<std::string, PyObject*, KeyHash, std::equal_to<>> keys;
+    if (auto found = keys.find(key); found != keys.end()) return found->second;
+    PyObject* made_key = made(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))).release();
+    PyUnicode_InternInPlace(&made_key);
+    keys.emplace(std::string(key), made_key);
+    return made_key;
 }
 
 PyRef to_py(double v) { return made(PyFloat_FromDouble(v)); }

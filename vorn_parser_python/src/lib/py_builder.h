@@ -144,6 +144,54 @@ struct ConvertReleasing {
     }
 };
 
+// The key object of one field name, made once and shared by every dict made
+// with SharedKeys (borrowed; it lives for the process).
+PyObject* shared_key(std::string_view key);
+
+// The conversion for readers of many files (vorn_tools): the same objects as
+// to_py, but each dict key is one shared object per field name instead of a
+// new one per insertion, which for small records costs more than the values.
+struct ConvertSharedKeys {
+    template <class T>
+        requires(!std::is_arithmetic_v<T>)
+    PyRef operator()(const std::vector<T>& v) const
+    {
+        PyRef list = new_list(v.size());
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), (*this)(v[i]).release());
+        }
+        return list;
+    }
+    template <class... Ts>
+    PyRef operator()(const std::variant<Ts...>& v) const
+    {
+        return std::visit([this](const auto& alt) { return (*this)(alt); }, v);
+    }
+    template <Record T>
+    PyRef operator()(const T& record) const
+    {
+        PyRef dict = made(PyDict_New());
+        Filler filler{dict.get()};
+        record.serialize(filler);
+        return dict;
+    }
+    template <class T>
+    PyRef operator()(const T& value) const
+    {
+        return to_py(value);
+    }
+
+    struct Filler {
+        PyObject* dict;  // borrowed
+        template <class T>
+        void field(std::string_view key, const T& value)
+        {
+            PyRef v = ConvertSharedKeys{}(value);
+            if (PyDict_SetItem(dict, shared_key(key), v.get()) < 0) throw PythonErrorSet{};
+        }
+    };
+};
+
 // Converts a record that is given up: the result of to_py, with the record
 // left behind with its vectors of doubles emptied.
 template <Record T>

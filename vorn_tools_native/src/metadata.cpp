@@ -1,0 +1,108 @@
+// The Metadata type: records kept in C++, dicts made on demand.
+#include "metadata.h"
+
+#include "py_builder.h"
+
+namespace vorn::py {
+
+namespace {
+
+struct MetadataObject {
+    PyObject_HEAD
+    FileRecords* records;  // owned; deleted with the object
+};
+
+void metadata_dealloc(PyObject* self)
+{
+    delete reinterpret_cast<MetadataObject*>(self)->records;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+const FileRecords& records_of(PyObject* self)
+{
+    return *reinterpret_cast<MetadataObject*>(self)->records;
+}
+
+// Each accessor builds new objects (the caller keeps them): the same as the
+// entries of vorn_parser.parse, with shared key objects.
+template <class F>
+PyObject* build(F&& make) noexcept
+{
+    try {
+        return make().release();
+    } catch (const PythonErrorSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject* metadata_headers(PyObject* self, PyObject*)
+{
+    return build([&] { return ConvertSharedKeys{}(records_of(self).blocks.headers); });
+}
+
+PyObject* metadata_parameters(PyObject* self, PyObject*)
+{
+    return build([&] { return ConvertSharedKeys{}(records_of(self).blocks.parameters); });
+}
+
+PyObject* metadata_info(PyObject* self, PyObject*)
+{
+    return build([&] { return ConvertSharedKeys{}(records_of(self).info); });
+}
+
+PyMethodDef metadata_methods[] = {
+    {"headers", metadata_headers, METH_NOARGS, "The header block as a dict, as vorn_parser.parse gives it."},
+    {"parameters", metadata_parameters, METH_NOARGS, "The parameter block as a dict."},
+    {"info", metadata_info, METH_NOARGS, "The summary of the experiment as a dict."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot metadata_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The header, parameter and summary records of one file.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(metadata_dealloc)},
+    {Py_tp_methods, metadata_methods},
+    {0, nullptr},
+};
+
+PyType_Spec metadata_spec = {
+    "vorn_tools._native.Metadata",
+    static_cast<int>(sizeof(MetadataObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    metadata_slots,
+};
+
+PyTypeObject* metadata_type_object = nullptr;
+
+}  // namespace
+
+bool metadata_type_ready()
+{
+    if (metadata_type_object == nullptr) {
+        metadata_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&metadata_spec));
+    }
+    return metadata_type_object != nullptr;
+}
+
+PyTypeObject* metadata_type()
+{
+    return metadata_type_object;
+}
+
+PyRef new_metadata(FileRecords records)
+{
+    // The records are moved into their own allocation first, so a failure to
+    // make the object frees them.
+    auto owned = std::make_unique<FileRecords>(std::move(records));
+    PyRef object = made(PyType_GenericAlloc(metadata_type_object, 0));
+    reinterpret_cast<MetadataObject*>(object.get())->records = owned.release();
+    return object;
+}
+
+}  // namespace vorn::py

@@ -1,0 +1,23 @@
+// Metadata: a Python object holding a file's header, parameter and summary
+// records, each turned into Python objects only when asked for.
+#pragma once
+
+#include "info.h"
+#include "py_ref.h"
+#include "vorn_data_file.h"
+
+namespace vorn::py {
+
+struct FileRecords {
+    FileMetadata blocks;
+    Info info;
+};
+
+// Makes the Metadata type ready; once per process, with the module.
+bool metadata_type_ready();
+PyTypeObject* metadata_type();
+
+// A Metadata object taking over the records.
+PyRef new_metadata(FileRecords records);
+
+}  // namespace vorn::py

@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 from .units import unit_symbol
 
 if TYPE_CHECKING:
-    from vorn_parser import DataField, Headers, Matrix, VornDataFile
+    from vorn_parser import DataField, Headers, Info, Matrix, VornDataFile
 
     from .files import VornFile
 
@@ -107,15 +107,17 @@ def to_numpy(document: VornDataFile) -> SpectrumArrays:
     return _with_axes(document["headers"], values, mixed)
 
 
+def axes_for_shape(headers: Headers, info: Info | None, shape: tuple[int, ...]) -> tuple[Axis, ...]:
+    """The axes of samples of that shape: x, then y for Two_D. Needs no samples."""
+    if headers["dataFormat"] == "One_D":
+        return (_axis(headers, 0, shape[0]),)
+    rows, columns = shape if len(shape) == 2 else (0, 0)
+    return (_axis(headers, 0, columns), _axis(headers, 1, rows))
+
+
 def _with_axes(headers: Headers, values: NDArray[np.complex128],
-               mixed: NDArray[np.complex128] | None) -> SpectrumArrays:
-    layout = headers["dataFormat"]
-    if layout == "One_D":
-        axes: tuple[Axis, ...] = (_axis(headers, 0, values.shape[0]),)
-    else:
-        rows, columns = values.shape if values.ndim == 2 else (0, 0)
-        axes = (_axis(headers, 0, columns), _axis(headers, 1, rows))
-    return SpectrumArrays(layout, values, mixed, axes)
+               mixed: NDArray[np.complex128] | None, info: Info | None = None) -> SpectrumArrays:
+    return SpectrumArrays(headers["dataFormat"], values, mixed, axes_for_shape(headers, info, values.shape))
 
 
 def _complex_view(samples: object) -> NDArray[np.complex128]:

@@ -27,6 +27,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable
     from typing import Any, BinaryIO, Protocol, Union
 
+    import xarray
     from numpy import float64
     from numpy.typing import NDArray
 
@@ -126,6 +127,13 @@ class VornFile:
 
         values, mixed = self._samples()
         return from_native(self.headers, values, mixed)
+
+    def to_xarray(self) -> xarray.Dataset:
+        """The file as an xarray Dataset (see vorn_tools.xarray_backend), its samples
+        decoded now. Needs xarray (the "xarray" extra)."""
+        from .xarray_backend import to_xarray
+
+        return to_xarray(self)
 
     def sections(self) -> dict[str, NDArray[float64]]:
         """The stored sections by name ("re", "im", and "re_im", "im_re" in four-section

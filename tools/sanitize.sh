@@ -91,6 +91,28 @@ if not vorn_parser.__file__.startswith(sys.argv[1]):
             --ignore=vorn_parser_python/tests/test_stub.py
     ) || { check_reports "$reports"; exit 1; }
     check_reports "$reports"
+
+    echo "== The numpy path's tests against vorn_tools._native built with AddressSanitizer and UBSan"
+    # The package's Python files beside the sanitizer build of its extension.
+    local overlay=$here/$build/overlay
+    rm -rf "$overlay"
+    mkdir -p "$overlay"
+    cp -r python/vorn_tools "$overlay/"
+    cp "$build"/vorn_tools_native/_native*.so "$overlay/vorn_tools/"
+    .venv/bin/python -m pip install -q --disable-pip-version-check numpy
+    (
+        export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+        export PYTHONMALLOC=malloc PYTHONPATH=$overlay:$module_dir
+        # numpy's import leaves allocations LeakSanitizer reports; memory errors
+        # are what this run looks for.
+        export ASAN_OPTIONS=detect_leaks=0:log_path=$reports/asan-native
+        export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan-native
+        .venv/bin/python -c 'import sys, vorn_tools._native as n
+if not n.__file__.startswith(sys.argv[1]):
+    sys.exit(f"imported {n.__file__}, not the sanitizer build")' "$overlay"
+        .venv/bin/python -m pytest -p no:cacheprovider -q vorn_parser_python/tests/test_open.py
+    ) || { check_reports "$reports"; exit 1; }
+    check_reports "$reports"
 }
 
 step_valgrind() {

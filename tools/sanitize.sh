@@ -79,16 +79,18 @@ step_python() {
         .venv/bin/python -c 'import sys, vorn_parser
 if not vorn_parser.__file__.startswith(sys.argv[1]):
     sys.exit(f"imported {vorn_parser.__file__}, not the sanitizer build")' "$module_dir"
-        # The command-line tool, numpy and stub tests exercise the pure-Python
-        # package (with the regular build of vorn_tools._native) and start
-        # subprocesses (matplotlib, mypy) that would inherit the preloaded
-        # runtime; the module's own tests are the ones run here.
+        # The module's own tests, named one by one: the others exercise the
+        # Python package (numpy, xarray, the command) and start subprocesses
+        # (matplotlib, mypy) that would inherit the preloaded runtime.
         .venv/bin/python -m pytest -p no:cacheprovider -q \
-            --ignore=vorn_parser_python/tests/test_cli.py \
-            --ignore=vorn_parser_python/tests/test_cli_edges.py \
-            --ignore=vorn_parser_python/tests/test_open.py \
-            --ignore=vorn_parser_python/tests/test_numpy.py \
-            --ignore=vorn_parser_python/tests/test_stub.py
+            vorn_parser_python/tests/test_allocation_failures.py \
+            vorn_parser_python/tests/test_arguments.py \
+            vorn_parser_python/tests/test_bounded_reading.py \
+            vorn_parser_python/tests/test_failures.py \
+            vorn_parser_python/tests/test_hostile_headers.py \
+            vorn_parser_python/tests/test_results.py \
+            vorn_parser_python/tests/test_sweep.py \
+            vorn_parser_python/tests/test_vdf_writer.py
     ) || { check_reports "$reports"; exit 1; }
     check_reports "$reports"
 
@@ -110,7 +112,8 @@ if not vorn_parser.__file__.startswith(sys.argv[1]):
         .venv/bin/python -c 'import sys, vorn_tools._native as n
 if not n.__file__.startswith(sys.argv[1]):
     sys.exit(f"imported {n.__file__}, not the sanitizer build")' "$overlay"
-        .venv/bin/python -m pytest -p no:cacheprovider -q vorn_parser_python/tests/test_open.py
+        .venv/bin/python -m pytest -p no:cacheprovider -q vorn_parser_python/tests/test_open.py \
+            vorn_parser_python/tests/test_xarray.py
     ) || { check_reports "$reports"; exit 1; }
     check_reports "$reports"
 }

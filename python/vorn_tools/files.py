@@ -125,7 +125,7 @@ class VornFile:
         from .arrays import from_native
 
         values, mixed = self._samples()
-        return from_native(self.headers, values, mixed)
+        return from_native(self.headers, self.info, values, mixed)
 
     def sections(self) -> dict[str, NDArray[float64]]:
         """The stored sections by name ("re", "im", and "re_im", "im_re" in four-section

@@ -69,7 +69,9 @@ def test_summary_of_a_file_and_of_the_bundled_example(tmp_path):
     assert fields["Spectral width"] == "8000 Hz"
     assert fields["Frequency"] == "399.7821984 MHz"  # stored as 399.78219838 MHz
     assert (fields["Scans"], fields["Temperature"]) == ("16", "25.3 °C")
-    assert float(fields["Digital filter"]) == pytest.approx(document["info"]["digitalFilter"], rel=1e-7)
+    delay, unit = fields["Digital filter"].split(" ", 1)
+    assert float(delay) == pytest.approx(document["info"]["digitalFilter"], rel=1e-7)
+    assert unit == "points (group delay)"
     assert fields["Parameters"] == str(len(standard_params("One_D")))
     # The parser's filter lines are kept off standard output.
     assert not any(line in result.stdout for line in FILTER_LINES)

@@ -2,7 +2,7 @@
 
 one_d.vdf: a proton free-induction decay of ethylbenzene in CDCl3 at 400 MHz, delayed by
            a digital filter (about 68.3 points), big-endian, 32-bit samples,
-           2 x 8192 points.
+           2 x 4096 points.
 two_d.vdf: a small proton-carbon correlation spectrum, little-endian, 64-bit samples,
            four 32 x 64 hypercomplex quadrants holding three peaks.
 The output is deterministic: fixed dates, no random numbers.
@@ -34,7 +34,7 @@ ETHYLBENZENE = [
     (7.26, 0.05, 0, 0.0),  # CHCl3
     (0.00, 0.3, 0, 0.0),   # TMS
 ]
-ONE_D_POINTS, ONE_D_SWEEP = 8192, 8000.0
+ONE_D_POINTS, ONE_D_SWEEP = 4096, 5000.0
 ONE_D_FREQ_MHZ, ONE_D_OFFSET_PPM = 399.78219838, 5.0  # as vdf_writer.standard_params
 # Digital filter: the summary's group delay, about 68.3 points, is computed from these.
 ONE_D_FILTER = {"filter_orders": (12, 20, 262), "filter_factors": (2, 2, 2)}
@@ -50,7 +50,7 @@ def multiplet_lines(ppm: float, protons: float, neighbours: int, j_hz: float) ->
 def one_d_file() -> bytes:
     points, sweep = ONE_D_POINTS, ONE_D_SWEEP
     dwell = 1.0 / sweep
-    t2 = 0.35  # s: lines about 0.9 Hz wide
+    t2 = 0.3  # s: lines about 1.1 Hz wide
     lines = [line for group in ETHYLBENZENE for line in multiplet_lines(*group)]
     params, delay = vw.filtered_params("One_D", x_points=points, x_sweep=sweep, **ONE_D_FILTER)
     # The digital filter delays the decay by `delay` points: nothing is recorded before

@@ -310,7 +310,7 @@ def test_batch_to_npz(folder, tmp_path):
         metadata = json.loads(saved["metadata_json"].item())
         assert list(metadata) == ["headers", "parameters", "info"]
     with np.load(folder / "one_d.npz") as saved:
-        assert saved["data"].shape == (1024,) and "y_axis" not in saved.files
+        assert saved["data"].shape == (4096,) and "y_axis" not in saved.files
 
 
 def test_batch_of_an_empty_or_missing_folder(tmp_path):

@@ -109,7 +109,8 @@ def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | B
     _optional("arrays", "numpy").save_npz(document, file)
 
 
-def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
-    """Writes a plot of a document's samples in the format the path's suffix names:
-    .png, .pdf, .svg, ... (see vorn_tools.plot)."""
-    _optional("plot", "plot").plot_document(document, path, title=title)
+def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None,
+                  fid: bool = False) -> None:
+    """Writes a plot in the format the path's suffix names: .png, .pdf, .svg, ...; the
+    spectrum of a time-domain file unless `fid` (see vorn_tools.plot)."""
+    _optional("plot", "plot").plot_document(document, path, title=title, fid=fid)

@@ -175,8 +175,14 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
     from .files import VornFile, open as open_file
 
     file = source if isinstance(source, VornFile) else open_file(source)
-    info = file.info
-    arrays: SpectrumArrays = file.to_numpy()
+    return transform(file.to_numpy(), file.info, zero_fill=zero_fill, line_broadening=line_broadening,
+                     phase=phase, group_delay=group_delay)
+
+
+def transform(arrays: SpectrumArrays, info: Info, *, zero_fill: int | tuple[int, int] | None = None,
+              line_broadening: float = 0.0, phase: tuple[float, float] = (0.0, 0.0),
+              group_delay: float | None = None) -> Spectrum:
+    """spectrum() of samples already read: `arrays` from to_numpy and the file's summary."""
     if arrays.values.size == 0:
         raise ValueError("the file holds no samples")
     if not math.isfinite(line_broadening):

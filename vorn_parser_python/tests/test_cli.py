@@ -231,7 +231,7 @@ def png_size(data):
     return struct.unpack(">II", data[16:24])
 
 
-@pytest.mark.parametrize("args", [["--example", "one_d"], ["--example", "two_d"]])
+@pytest.mark.parametrize("args", [["--example", "one_d"], ["--example", "one_d", "--fid"], ["--example", "two_d"]])
 def test_plot_writes_a_png(tmp_path, args):
     pytest.importorskip("matplotlib")
     out = tmp_path / "plot.png"
@@ -245,6 +245,8 @@ def test_plot_writes_a_png(tmp_path, args):
 
 def test_plot_failures(tmp_path):
     pytest.importorskip("matplotlib")
+    alone = vorn("--fid")
+    assert alone.returncode == 2 and "--fid only applies to --plot" in alone.stderr
     empty = tmp_path / "empty.vdf"
     empty.write_bytes(build_file(sections=[[], []]))
     result = vorn(empty, "--plot", tmp_path / "p.png")

@@ -1,6 +1,8 @@
 """Writes the two bundled example data files next to this script.
 
-one_d.vdf: a proton free-induction decay, big-endian, 32-bit samples, 2 x 1024 points.
+one_d.vdf: a proton free-induction decay of ethylbenzene in CDCl3 at 400 MHz, delayed by
+           a digital filter (about 68.3 points), big-endian, 32-bit samples,
+           2 x 4096 points.
 two_d.vdf: a small proton-carbon correlation spectrum, little-endian, 64-bit samples,
            four 32 x 64 hypercomplex quadrants holding three peaks.
 The output is deterministic: fixed dates, no random numbers.
@@ -20,15 +22,44 @@ CREATED = vw.Date(2023, 5, 17)
 REVISED = vw.Date(2023, 6, 2)
 
 
+# Ethylbenzene in CDCl3 at 400 MHz: (shift in ppm, protons, number of equivalent
+# neighbours, coupling in Hz). First-order multiplets; the solvent's residual CHCl3
+# and TMS are the two small singlets.
+ETHYLBENZENE = [
+    (7.29, 2, 2, 7.6),   # meta CH, triplet
+    (7.20, 2, 1, 7.6),   # ortho CH, doublet
+    (7.18, 1, 2, 7.3),   # para CH, triplet
+    (2.65, 2, 3, 7.6),   # CH2, quartet
+    (1.23, 3, 2, 7.6),   # CH3, triplet
+    (7.26, 0.05, 0, 0.0),  # CHCl3
+    (0.00, 0.3, 0, 0.0),   # TMS
+]
+ONE_D_POINTS, ONE_D_SWEEP = 4096, 5000.0
+ONE_D_FREQ_MHZ, ONE_D_OFFSET_PPM = 399.78219838, 5.0  # as vdf_writer.standard_params
+# Digital filter: the summary's group delay, about 68.3 points, is computed from these.
+ONE_D_FILTER = {"filter_orders": (12, 20, 262), "filter_factors": (2, 2, 2)}
+
+
+def multiplet_lines(ppm: float, protons: float, neighbours: int, j_hz: float) -> list[tuple[float, float]]:
+    """(offset from the carrier in Hz, amplitude) of the lines of a first-order multiplet."""
+    centre = (ppm - ONE_D_OFFSET_PPM) * ONE_D_FREQ_MHZ
+    weights = [math.comb(neighbours, i) / 2 ** neighbours for i in range(neighbours + 1)]
+    return [(centre + (i - neighbours / 2) * j_hz, protons * w) for i, w in enumerate(weights)]
+
+
 def one_d_file() -> bytes:
-    points, sweep = 1024, 8000.0
+    points, sweep = ONE_D_POINTS, ONE_D_SWEEP
     dwell = 1.0 / sweep
-    # (offset from the carrier in Hz, amplitude, decay time in s, phase in rad)
-    lines = [(1210.0, 1.0, 0.080, 0.0), (-845.0, 0.6, 0.060, 0.3),
-             (310.0, 0.35, 0.120, -0.2), (-2480.0, 0.9, 0.040, 0.1)]
-    fid = [sum(a * cmath.exp(complex(-k * dwell / t2, 2 * math.pi * f * k * dwell + ph))
-               for f, a, t2, ph in lines) * 2.0e5
-           for k in range(points)]
+    t2 = 0.3  # s: lines about 1.1 Hz wide
+    lines = [line for group in ETHYLBENZENE for line in multiplet_lines(*group)]
+    params, delay = vw.filtered_params("One_D", x_points=points, x_sweep=sweep, **ONE_D_FILTER)
+    # The digital filter delays the decay by `delay` points: nothing is recorded before
+    # it, and from there on each line starts at phase 0.
+    fid = []
+    for k in range(points):
+        t = (k - delay) * dwell
+        fid.append(0j if t < 0 else
+                   sum(a * cmath.exp(complex(-t / t2, 2 * math.pi * f * t)) for f, a in lines) * 4.0e4)
     header = vw.Header(
         title="ethylbenzene_1H",
         data_units=[vw.SECOND],
@@ -41,12 +72,12 @@ def one_d_file() -> bytes:
         author="example",
         comment="synthetic_free_induction_decay",
         data_axis_titles=["Proton"],
-        base_freq=[399.78219838],
+        base_freq=[ONE_D_FREQ_MHZ],
     )
     # One_D stores the imaginary section first, then the real one.
     return vw.build_file(
         header=header,
-        params=vw.standard_params("One_D", x_points=points, x_sweep=sweep),
+        params=params,
         sections=[[z.imag for z in fid], [z.real for z in fid]],
         little_endian=False,
         sample_bits=32,

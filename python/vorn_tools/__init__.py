@@ -1,13 +1,14 @@
 """Tools for vorn_parser users: quiet parsing with ordinary exceptions, readable text,
 strict JSON, numpy arrays, plots and batch conversion, and the `vorn` command.
 
-numpy and matplotlib are optional: `to_numpy` and `save_npz` need numpy (the "numpy"
+numpy and matplotlib are optional: `to_numpy`, `spectrum` and `save_npz` need numpy (the "numpy"
 extra), `plot_document` needs matplotlib (the "plot" extra).
 """
 
 from __future__ import annotations
 
 import os
+import sys
 
 from .errors import ParseError, failure_reason, is_parse_failure
 from .files import VornFile, open
@@ -19,6 +20,8 @@ if TYPE_CHECKING:
     from vorn_parser import VornDataFile
 
     from .arrays import SpectrumArrays
+    from .files import Source
+    from .spectrum import Spectrum
     from .jsonout import jsonable, to_json
     from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
     from .text import parameter_table, summary
@@ -56,8 +59,22 @@ def __getattr__(name: str) -> Any:
 __all__ = [
     "EXAMPLES", "CapturedOutput", "ParseError", "VornFile", "open", "captured_output", "example_path",
     "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
-    "read_file", "save_npz", "summary", "to_json", "to_numpy",
+    "read_file", "save_npz", "spectrum", "summary", "to_json", "to_numpy",
 ]
+
+
+class _Package(type(sys)):  # type: ignore[misc]
+    """The package's module type: importing the submodule vorn_tools.spectrum would make
+    the package's attribute `spectrum` that module; the function is kept instead (the
+    module stays in sys.modules and `from vorn_tools.spectrum import ...` works)."""
+
+    def __setattr__(self, name: str, value: object) -> None:
+        if name == "spectrum" and isinstance(value, type(sys)):
+            return
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package
 
 
 def _optional(module: str, extra: str) -> Any:
@@ -77,12 +94,23 @@ def to_numpy(document: VornDataFile) -> SpectrumArrays:
     return result
 
 
+def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | None = None,
+             line_broadening: float = 0.0, phase: tuple[float, float] = (0.0, 0.0),
+             group_delay: float | None = None) -> Spectrum:
+    """The spectrum of a file: time-domain data Fourier-transformed with its digital
+    filter's group delay removed, in NMR order (see vorn_tools.spectrum)."""
+    result: Spectrum = _optional("spectrum", "numpy").spectrum(
+        source, zero_fill=zero_fill, line_broadening=line_broadening, phase=phase, group_delay=group_delay)
+    return result
+
+
 def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | BinaryIO) -> None:
     """Writes the samples, axes and metadata of a document to an .npz file."""
     _optional("arrays", "numpy").save_npz(document, file)
 
 
-def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None) -> None:
-    """Writes a plot of a document's samples in the format the path's suffix names:
-    .png, .pdf, .svg, ... (see vorn_tools.plot)."""
-    _optional("plot", "plot").plot_document(document, path, title=title)
+def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None,
+                  fid: bool = False) -> None:
+    """Writes a plot in the format the path's suffix names: .png, .pdf, .svg, ...; the
+    spectrum of a time-domain file unless `fid` (see vorn_tools.plot)."""
+    _optional("plot", "plot").plot_document(document, path, title=title, fid=fid)

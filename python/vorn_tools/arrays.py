@@ -17,21 +17,35 @@ from typing import TYPE_CHECKING, Any, BinaryIO
 import numpy as np
 from numpy.typing import NDArray
 
-from .units import unit_symbol
+from .units import PREFIX_POWERS, unit_symbol
 
 if TYPE_CHECKING:
-    from vorn_parser import DataField, Headers, Info, Matrix, VornDataFile
+    from vorn_parser import DataField, Headers, Info, Matrix, Unit, UnitMagnitude, VornDataFile
 
     from .files import VornFile
 
 
 @dataclass(frozen=True)
 class Axis:
-    """One axis of the data: a value per point, from the header's start to stop value."""
+    """One axis of the data: a value per point, from the header's start to stop value,
+    and the calibrated coordinates the header's unit and the summary allow.
+
+    `domain` is "time" when the header's unit of the axis is seconds, "frequency" when it
+    is Hz or ppm, else "points". `seconds` (time axes) and `hz`, `ppm` (frequency axes)
+    hold one coordinate per point, or None where the axis is of the other domain or the
+    file lacks what they are computed from (see calibrate_axis).
+    """
 
     values: NDArray[np.float64]
     unit: str  # a symbol such as "ppm" or "s"; "point" when the header gives no range
     title: str
+    points: int
+    start: float  # the header's dataAxisStart of this axis, in its unit
+    stop: float  # the header's dataAxisStop
+    domain: str
+    seconds: NDArray[np.float64] | None
+    hz: NDArray[np.float64] | None
+    ppm: NDArray[np.float64] | None
 
     @property
     def label(self) -> str:
@@ -87,36 +101,116 @@ def _complex(re: Matrix, im: Matrix, layout: str) -> NDArray[np.complex128]:
     return values
 
 
-def _axis(headers: Headers, index: int, points: int) -> Axis:
+def _magnitude(values: list[UnitMagnitude], index: int, unit: str) -> float | None:
+    """A per-axis summary figure in the given base unit, when the file has it (finite,
+    positive for widths and frequencies: checked by the callers)."""
+    if index >= len(values) or values[index]["unit"] != unit:
+        return None
+    magnitude = values[index]["magnitude"]
+    return magnitude if math.isfinite(magnitude) else None
+
+
+def _positive(value: float | None) -> float | None:
+    return value if value is not None and value > 0 else None
+
+
+def spectral_width(info: Info, index: int) -> float | None:
+    """The spectral width of an axis in Hz (the summary's "spectralWidth"), or None."""
+    return _positive(_magnitude(info["spectralWidth"], index, "Hertz"))
+
+
+def observe_frequency(info: Info, index: int) -> float | None:
+    """The observe frequency SF of an axis in Hz (the summary's "originFrequency"), or None."""
+    return _positive(_magnitude(info["originFrequency"], index, "Hertz"))
+
+
+def carrier_hz(info: Info, index: int) -> float | None:
+    """The carrier's offset O x SF in Hz from the summary's "frequencyOffset" (stored in
+    ppm, converted with the observe frequency; an offset stored in Hz is taken as is)."""
+    in_hz = _magnitude(info["frequencyOffset"], index, "Hertz")
+    if in_hz is not None:
+        return in_hz
+    in_ppm = _magnitude(info["frequencyOffset"], index, "Ppm")
+    sf = observe_frequency(info, index)
+    return None if in_ppm is None or sf is None else in_ppm * sf / 1e6
+
+
+def nmr_frequencies(points: int, sweep: float) -> NDArray[np.float64]:
+    """Frequencies from the carrier in Hz of an N-point spectrum in NMR order:
+    f_k = (N//2 - k) x SW / N, so f_0 = +SW/2 for even N (the Nyquist frequency, the same
+    as -SW/2), the carrier at k = N//2 and the last point at -SW/2 + SW/N."""
+    return (points // 2 - np.arange(points, dtype=np.float64)) * (sweep / points)
+
+
+def _prefix_scale(unit: Unit) -> float:
+    return float(10.0 ** PREFIX_POWERS.get(unit["prefix"], 0))
+
+
+def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int) -> Axis:
+    """One axis of the stored samples (see Axis). Time axes: t_k = k x dwell with
+    dwell = 1 / spectral width, else (stop - start) / (N - 1) from the header.
+    Frequency axes: the header's start..stop (its values) in its unit, the other unit
+    through the observe frequency SF (ppm = Hz / SF x 1e6); a header without a range
+    falls back on the summary: hz_k = O x SF / 1e6 + (N//2 - k) x SW / N."""
     start, stop = headers["dataAxisStart"][index], headers["dataAxisStop"][index]
     title = headers["dataAxisTitles"][index]
-    if start == stop or not (math.isfinite(start) and math.isfinite(stop)):
-        return Axis(np.arange(points, dtype=np.float64), "point", title)
-    return Axis(np.linspace(start, stop, points), unit_symbol(headers["dataUnits"][index]) or "a.u.", title)
+    unit = headers["dataUnits"][index]
+    ranged = start != stop and math.isfinite(start) and math.isfinite(stop)
+    if ranged:
+        values = np.linspace(start, stop, points)
+        symbol = unit_symbol(unit) or "a.u."
+    else:
+        values, symbol = np.arange(points, dtype=np.float64), "point"
+    base = unit["base"]
+    domain = "time" if base == "Second" else "frequency" if base in ("Hertz", "Ppm") else "points"
+    seconds = hz = ppm = None
+    sweep = sf = carrier = None
+    if info is not None:
+        sweep, sf, carrier = spectral_width(info, index), observe_frequency(info, index), carrier_hz(info, index)
+    if domain == "time":
+        dwell = None
+        if sweep is not None:
+            dwell = 1.0 / sweep
+        elif ranged and points > 1:
+            dwell = (stop - start) * _prefix_scale(unit) / (points - 1)
+        if dwell is not None:
+            seconds = np.arange(points, dtype=np.float64) * dwell
+    elif domain == "frequency":
+        if ranged and base == "Ppm":
+            ppm = values.copy()
+            hz = None if sf is None else ppm * (sf / 1e6)
+        elif ranged:
+            hz = values * _prefix_scale(unit)
+            ppm = None if sf is None else hz / sf * 1e6
+        elif sweep is not None and carrier is not None:
+            hz = carrier + nmr_frequencies(points, sweep)
+            ppm = None if sf is None else hz / sf * 1e6
+    return Axis(values, symbol, title, points, float(start), float(stop), domain, seconds, hz, ppm)
 
 
 def to_numpy(document: VornDataFile) -> SpectrumArrays:
     """The samples of a result document as complex arrays shaped like its sections."""
     layout = document["headers"]["dataFormat"]
+    info = document.get("info")
     re_main, re_partner = _split(document["data"]["re"])
     im_main, im_partner = _split(document["data"]["im"])
     values = _complex(re_main, im_main, layout)
     mixed = None
     if re_partner and im_partner:  # four-section Two_D; One_D leaves the partners empty
         mixed = _complex(re_partner, im_partner, layout)
-    return _with_axes(document["headers"], values, mixed)
+    return _with_axes(document["headers"], info, values, mixed)
 
 
 def axes_for_shape(headers: Headers, info: Info | None, shape: tuple[int, ...]) -> tuple[Axis, ...]:
     """The axes of samples of that shape: x, then y for Two_D. Needs no samples."""
     if headers["dataFormat"] == "One_D":
-        return (_axis(headers, 0, shape[0]),)
+        return (calibrate_axis(headers, info, 0, shape[0]),)
     rows, columns = shape if len(shape) == 2 else (0, 0)
-    return (_axis(headers, 0, columns), _axis(headers, 1, rows))
+    return (calibrate_axis(headers, info, 0, columns), calibrate_axis(headers, info, 1, rows))
 
 
-def _with_axes(headers: Headers, values: NDArray[np.complex128],
-               mixed: NDArray[np.complex128] | None, info: Info | None = None) -> SpectrumArrays:
+def _with_axes(headers: Headers, info: Info | None, values: NDArray[np.complex128],
+               mixed: NDArray[np.complex128] | None) -> SpectrumArrays:
     return SpectrumArrays(headers["dataFormat"], values, mixed, axes_for_shape(headers, info, values.shape))
 
 
@@ -127,7 +221,7 @@ def _complex_view(samples: object) -> NDArray[np.complex128]:
     return pairs.view(np.complex128)[..., 0]
 
 
-def from_native(headers: Headers, values: object, mixed: object | None) -> SpectrumArrays:
+def from_native(headers: Headers, info: Info | None, values: object, mixed: object | None) -> SpectrumArrays:
     """The arrays of a file whose samples the native reader decoded: the same result as
     to_numpy of its document."""
     complex_values = _complex_view(values)
@@ -137,7 +231,7 @@ def from_native(headers: Headers, values: object, mixed: object | None) -> Spect
         complex_mixed = _complex_view(mixed)
         if complex_mixed.shape[0] == 0:
             complex_mixed = None
-    return _with_axes(headers, complex_values, complex_mixed)
+    return _with_axes(headers, info, complex_values, complex_mixed)
 
 
 def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | BinaryIO) -> None:

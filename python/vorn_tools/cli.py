@@ -85,8 +85,11 @@ def _parser() -> argparse.ArgumentParser:
                        help="print the parameters as a table: name, kind, value, unit")
     parser.add_argument("--indent", type=int, metavar="N", help="indent the JSON by N spaces")
     parser.add_argument("--plot", metavar="IMAGE", type=_path,
-                        help="write a plot to IMAGE in the format its suffix names: .png, .pdf, .svg, ... "
+                        help="write a plot to IMAGE in the format its suffix names: .png, .pdf, .svg, ...; "
+                             "time-domain files are drawn as their spectrum in ppm (see --fid) "
                              "(needs the 'plot' extra: matplotlib)")
+    parser.add_argument("--fid", action="store_true",
+                        help="with --plot: draw the stored time-domain samples instead of the spectrum")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="also show the parser's digital-filter lines and full error messages")
     batch = parser.add_argument_group("batch conversion")
@@ -125,6 +128,8 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             parser.error(f"{', '.join(given)} only apply to --batch")
     if args.file and args.example:
         parser.error("give either FILE or --example, not both")
+    if args.fid and args.plot is None:
+        parser.error("--fid only applies to --plot")
     if args.indent is not None and not args.json:
         parser.error("--indent only applies to --json")
 
@@ -213,7 +218,7 @@ def _show_file(args: argparse.Namespace) -> int:
         from .plot import plot_document
 
         try:
-            plot_document(document if whole else opened, args.plot)
+            plot_document(document if whole else opened, args.plot, fid=args.fid)
         except ParseError as exc:
             raise CommandError(f"{shown}: {exc.reason}") from None
         except ValueError as exc:

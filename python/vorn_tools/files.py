@@ -126,7 +126,7 @@ class VornFile:
         from .arrays import from_native
 
         values, mixed = self._samples()
-        return from_native(self.headers, values, mixed)
+        return from_native(self.headers, self.info, values, mixed)
 
     def to_xarray(self) -> xarray.Dataset:
         """The file as an xarray Dataset (see vorn_tools.xarray_backend), its samples

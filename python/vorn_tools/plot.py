@@ -1,9 +1,13 @@
 """Plots of a result document, drawn with matplotlib's non-interactive Agg canvas and
 written in the format the file name's suffix names (PNG, PDF, SVG, ...).
 
-One_D: the real and imaginary parts against the axis the header defines (start to stop,
-in its unit). Two_D: contours of the real section, positive and negative levels in two
-colours, with both axes running from the header's start to stop value.
+Time-domain files are drawn as their spectrum (vorn_tools.spectrum, default options):
+One_D the real part against ppm, Two_D contours of the real part (absorption in both
+dimensions) against ppm on both axes; ppm axes run from high to low, as spectra are
+read. With `fid=True`, or for files that are not time-domain, the stored samples:
+One_D the real and imaginary parts against the axis the header defines (start to stop,
+in its unit), Two_D contours of the real section, positive and negative levels in two
+colours, both axes running from the header's start to stop value.
 """
 
 from __future__ import annotations
@@ -47,6 +51,15 @@ def _one_d(ax: Axes, arrays: SpectrumArrays) -> None:
         ax.set_xlim(*limits)
 
 
+def _one_d_spectrum(ax: Axes, arrays: SpectrumArrays) -> None:
+    axis = arrays.axes[0]
+    ax.plot(axis.values, arrays.values.real, linewidth=0.7, color="tab:blue")
+    ax.set_xlabel(axis.label)
+    ax.set_ylabel("intensity (real part)")
+    if (limits := _limits(axis.values)) is not None:
+        ax.set_xlim(*limits)  # NMR order: high ppm on the left
+
+
 def _two_d(ax: Axes, arrays: SpectrumArrays) -> None:
     x, y = arrays.axes
     real = np.ma.masked_invalid(arrays.values.real)
@@ -85,8 +98,9 @@ def plot_format(path: str | os.PathLike[str]) -> str:
 
 
 def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str], *,
-                  title: str | None = None) -> None:
-    """Writes a plot of the document's samples to `path`, in the format its suffix names.
+                  title: str | None = None, fid: bool = False) -> None:
+    """Writes a plot of the document to `path`, in the format its suffix names: the
+    spectrum of a time-domain file, or with `fid` (and for other files) the samples.
 
     Raises ValueError for a suffix that names no plot format (see plot_format), or when
     the file holds no samples.
@@ -105,7 +119,16 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     figure = Figure(figsize=(7.0, 4.0), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
     ax = figure.add_subplot()
-    if arrays.layout == "One_D":
+    if not fid and arrays.axes[0].domain == "time":
+        from .spectrum import transform
+
+        spectrum = transform(arrays, info)
+        arrays = SpectrumArrays(spectrum.layout, spectrum.values, spectrum.mixed, spectrum.axes)
+        if arrays.layout == "One_D":
+            _one_d_spectrum(ax, arrays)
+        else:
+            _two_d(ax, arrays)
+    elif arrays.layout == "One_D":
         _one_d(ax, arrays)
     else:
         _two_d(ax, arrays)

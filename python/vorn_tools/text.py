@@ -38,7 +38,8 @@ def summary_lines(document: VornDataFile, source: str) -> list[tuple[str, str]]:
         ("Offset", _per_axis(info["frequencyOffset"])),
         ("Scans", param_value(info["numberOfScans"])),
         ("Temperature", quantity(info["temperature"])),
-        ("Digital filter", MISSING if digital_filter is None else number(digital_filter, 8)),
+        ("Digital filter", MISSING if digital_filter is None
+         else f"{number(digital_filter, 8)} points (group delay)"),
         ("Created", _date(info["creationTime"])),
         ("Parameters", str(len(document["parameters"]["paramArray"]))),
     ]

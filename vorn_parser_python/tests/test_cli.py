@@ -69,7 +69,9 @@ def test_summary_of_a_file_and_of_the_bundled_example(tmp_path):
     assert fields["Spectral width"] == "8000 Hz"
     assert fields["Frequency"] == "399.7821984 MHz"  # stored as 399.78219838 MHz
     assert (fields["Scans"], fields["Temperature"]) == ("16", "25.3 °C")
-    assert float(fields["Digital filter"]) == pytest.approx(document["info"]["digitalFilter"], rel=1e-7)
+    delay, unit = fields["Digital filter"].split(" ", 1)
+    assert float(delay) == pytest.approx(document["info"]["digitalFilter"], rel=1e-7)
+    assert unit == "points (group delay)"
     assert fields["Parameters"] == str(len(standard_params("One_D")))
     # The parser's filter lines are kept off standard output.
     assert not any(line in result.stdout for line in FILTER_LINES)
@@ -229,7 +231,7 @@ def png_size(data):
     return struct.unpack(">II", data[16:24])
 
 
-@pytest.mark.parametrize("args", [["--example", "one_d"], ["--example", "two_d"]])
+@pytest.mark.parametrize("args", [["--example", "one_d"], ["--example", "one_d", "--fid"], ["--example", "two_d"]])
 def test_plot_writes_a_png(tmp_path, args):
     pytest.importorskip("matplotlib")
     out = tmp_path / "plot.png"
@@ -243,6 +245,8 @@ def test_plot_writes_a_png(tmp_path, args):
 
 def test_plot_failures(tmp_path):
     pytest.importorskip("matplotlib")
+    alone = vorn("--fid")
+    assert alone.returncode == 2 and "--fid only applies to --plot" in alone.stderr
     empty = tmp_path / "empty.vdf"
     empty.write_bytes(build_file(sections=[[], []]))
     result = vorn(empty, "--plot", tmp_path / "p.png")
@@ -308,7 +312,7 @@ def test_batch_to_npz(folder, tmp_path):
         metadata = json.loads(saved["metadata_json"].item())
         assert list(metadata) == ["headers", "parameters", "info"]
     with np.load(folder / "one_d.npz") as saved:
-        assert saved["data"].shape == (1024,) and "y_axis" not in saved.files
+        assert saved["data"].shape == (4096,) and "y_axis" not in saved.files
 
 
 def test_batch_of_an_empty_or_missing_folder(tmp_path):

@@ -693,3 +693,31 @@ def standard_params(layout: str = "One_D", *,
             Param("factors", "".join(str(f) for f in filter_factors)),
         ]
     return params
+
+
+def digital_filter_delay(orders: Sequence[int], factors: Sequence[int], *, x_sweep: float,
+                         x_acq_time: float, x_points: int) -> float:
+    """The group delay in points that the summary's "digitalFilter" gives for these
+    parameters, computed the way the reader does: (x_points - 1) x S / 2 / (x_sweep x
+    x_acq_time), with S the sum over the stages s of (order_s - 1) divided by the
+    product of the decimation factors of stage s and the stages after it."""
+    total = 0.0
+    for stage, order in enumerate(orders):
+        product = 1
+        for factor in factors[stage:]:
+            product *= factor
+        total += (order - 1) / product
+    return (x_points - 1) * (total * 0.5 / x_sweep / x_acq_time)
+
+
+def filtered_params(layout: str = "One_D", *, filter_orders: Sequence[int],
+                    filter_factors: Sequence[int], **options) -> tuple[list[Param], float]:
+    """standard_params with the given digital filter, and the group delay in points the
+    summary will give for it (x_acq_time is x_points / x_sweep, as standard_params
+    writes it)."""
+    params = standard_params(layout, filter_orders=filter_orders, filter_factors=filter_factors, **options)
+    x_points = options.get("x_points", 1024)
+    x_sweep = options.get("x_sweep", 8000.0)
+    delay = digital_filter_delay(filter_orders, filter_factors, x_sweep=float(x_sweep),
+                                 x_acq_time=x_points / float(x_sweep), x_points=x_points)
+    return params, delay

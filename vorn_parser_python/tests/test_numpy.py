@@ -15,7 +15,7 @@ from vdf_writer import PPM, SECOND, Header, build_file
 
 np = pytest.importorskip("numpy")
 
-EXAMPLES_DIR = Path(__file__).resolve().parents[2] / "python" / "vorn_tools" / "examples"
+EXAMPLES_DIR = Path(__file__).resolve().parents[2] / "examples"
 
 
 def matrix(rows, cols, offset):

@@ -14,6 +14,8 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+# The files are package data of vorn_tools, installed with it.
+OUTPUT = HERE.parent / "python" / "vorn_tools" / "examples"
 sys.path.insert(0, str(HERE.parent / "vorn_parser_python" / "tests"))
 
 import vdf_writer as vw  # noqa: E402
@@ -150,7 +152,7 @@ def two_d_file() -> bytes:
 def main() -> None:
     for name, make in (("one_d.vdf", one_d_file), ("two_d.vdf", two_d_file)):
         data = make()
-        (HERE / name).write_bytes(data)
+        (OUTPUT / name).write_bytes(data)
         print(f"{name}: {len(data)} bytes")
 
 

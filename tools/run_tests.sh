@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone: installs what is missing, builds the C++
-# tests and runs them, then builds the Python module and runs its tests, then
+# tests and runs them, then builds the Python module and runs its tests (on
+# CPython 3.12, and the module's tests on 3.13 too where pyenv has a 3.13), then
 # the sanitizer, valgrind and fuzzer runs of tools/sanitize.sh.
+#
+# Usage: tools/run_tests.sh [--quick]
+#   --quick   the C++ and Python suites only: no sanitizer, valgrind or fuzzer runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
+
+quick=0
+case "${1-}" in
+    "") ;;
+    --quick) quick=1 ;;
+    *) echo "usage: tools/run_tests.sh [--quick]" >&2; exit 2 ;;
+esac
 
 # System packages: GoogleTest for the C++ suite.
 source tools/system_packages.sh
@@ -24,4 +35,16 @@ source tools/venv.sh ".[test]"
 unset SKBUILD_CMAKE_DEFINE
 .venv/bin/python -m pytest
 
-bash tools/sanitize.sh
+# The module built for CPython 3.13 (its own build and .venv313), where one is
+# installed: the module's tests, those of vorn_parser and vorn_tools._native.
+if ls -d "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/3.13*/bin/python3.13 >/dev/null 2>&1; then
+    echo "== Python tests on CPython 3.13"
+    export SKBUILD_CMAKE_DEFINE="VORN_WERROR=ON"
+    (vorn_python=3.13; source tools/venv.sh ".[test]")
+    unset SKBUILD_CMAKE_DEFINE
+    .venv313/bin/python -m pytest -p no:cacheprovider
+else
+    echo "== no CPython 3.13 under pyenv: the 3.13 run is skipped"
+fi
+
+[ "$quick" -eq 1 ] || bash tools/sanitize.sh

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import importlib.resources
 import os
 import sys
 import tempfile
@@ -23,7 +24,6 @@ EXAMPLES = ("one_d", "two_d")
 # The header's first fields, those that say what the file is: identifier, byte order,
 # version, dimensions and layout.
 IDENTIFYING_BYTES = 15
-_EXAMPLE_DIR = Path(__file__).resolve().parent / "examples"
 _CAPTURE_LOCK = threading.RLock()
 
 
@@ -31,7 +31,14 @@ def example_path(name: str = "one_d") -> Path:
     """The path of a bundled example file: "one_d" (a proton FID) or "two_d" (an HSQC)."""
     if name not in EXAMPLES:
         raise ValueError(f"no bundled example {name!r}; choose one of {', '.join(EXAMPLES)}")
-    return _EXAMPLE_DIR / f"{name}.vdf"
+    # Package data of vorn_tools, found wherever the package was installed from (a
+    # wheel, an editable install, the source tree). Installed as files, it is a real
+    # path that outlives any as_file() context; a package imported from an archive has
+    # no such path, and that is said rather than a temporary copy handed out.
+    resource = importlib.resources.files("vorn_tools").joinpath("examples", f"{name}.vdf")
+    if not isinstance(resource, Path):
+        raise FileNotFoundError(f"the bundled example {name!r} is inside {resource!r}, not a file of its own")
+    return resource
 
 
 @dataclass

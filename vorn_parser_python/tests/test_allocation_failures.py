@@ -84,6 +84,16 @@ def forget_printed_errors() -> None:
         sys.__dict__.pop(name, None)
 
 
+def discard_printed_error(exc_type, exc, tb) -> None:
+    """sys.excepthook for the walks. On a failed API call the module prints the error
+    with PyErr_Print, which hands it to sys.excepthook. From CPython 3.13 the default
+    hook formats it in Python (traceback._print_exception_bltin), and under injected
+    allocation failures that code leaves interpreter-held blocks behind that are no
+    part of the module (measured: ~1 block per failing call with the default hook,
+    none with this one, on 3.13.0; none either way on 3.12). The module's own
+    allocations are still all counted."""
+
+
 def live_blocks() -> int:
     forget_printed_errors()
     gc.collect()
@@ -134,7 +144,8 @@ def walk(name, arg, expected, persistent: bool, capfd) -> tuple[int, int]:
 
 
 @pytest.mark.parametrize("persistent", [False, True], ids=["one failure", "all from there on"])
-def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path, persistent, capfd):
+def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path, persistent, capfd, monkeypatch):
+    monkeypatch.setattr(sys, "excepthook", discard_printed_error)
     report = {}
     for name, arg in inputs(tmp_path).items():
         expected = outcome(arg)

@@ -20,7 +20,7 @@ from vdf_writer import BLOCK_EDGE, PPM, Header, Matrix, build_file, standard_par
 
 np = pytest.importorskip("numpy")
 
-EXAMPLES_DIR = Path(__file__).resolve().parents[2] / "examples"
+EXAMPLES_DIR = Path(__file__).resolve().parents[2] / "python" / "vorn_tools" / "examples"
 NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_0012_3456))[0]
 SPECIALS = [NAN_PAYLOAD, -0.0, math.inf, -math.inf, 5e-324, 1e-40, -2.5e-310, 1.5]
 

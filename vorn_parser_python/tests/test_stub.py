@@ -1,4 +1,5 @@
-"""The type stub of vorn_parser: installed, true to real documents, and usable by mypy."""
+"""The type stub of vorn_parser: installed, true to real documents and to the module
+(stubtest), and usable by mypy."""
 
 import ast
 import importlib.util
@@ -46,6 +47,9 @@ class StubChecker:
             return self.matches(value, annotation.left) or self.matches(value, annotation.right)
         if isinstance(annotation, ast.Constant) and annotation.value is None:
             return value is None
+        if isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "Literal":
+            names = annotation.slice.elts if isinstance(annotation.slice, ast.Tuple) else [annotation.slice]
+            return type(value) is str and value in {name.value for name in names}
         if isinstance(annotation, ast.Subscript):
             assert ast.unparse(annotation.value) == "list"
             return isinstance(value, list) and all(self.matches(v, annotation.slice) for v in value)
@@ -98,3 +102,88 @@ def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path):
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert all(Path(line.split(":")[0]).name == "misuse.py" for line in errors), result.stdout
     assert sorted(int(line.split(":")[1]) for line in errors) == [4, 5, 6, 7], result.stdout
+
+
+def test_stub_matches_the_module_by_stubtest(tmp_path):
+    """mypy's stubtest compares the stub with the imported module: names, __all__, the
+    signature and kinds; the aliases that exist for type checkers only are allowlisted."""
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "vorn_parser", "--mypy-config-file", str(tmp_path / "none.ini"),
+         "--allowlist", str(REPO / "vorn_parser_python" / "stubtest-allowlist.txt")],
+        capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success: no issues found in 1 module" in result.stdout
+
+
+def test_stub_lists_what_the_module_holds():
+    tree = stub_tree()
+    (all_node,) = [node for node in tree.body if isinstance(node, ast.Assign)
+                   and [ast.unparse(t) for t in node.targets] == ["__all__"]]
+    assert ast.literal_eval(all_node.value) == vorn_parser.__all__ == ["parse"]
+    assert sorted(name for name in vars(vorn_parser) if not name.startswith("__")) == ["parse"]
+    (parse_node,) = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
+    assert "Raises TypeError" in ast.get_docstring(parse_node)
+    assert ast.get_docstring(tree).count("TYPE_CHECKING") >= 1
+
+
+CODE_TABLES = REPO / "vorn_parser_core" / "src" / "lib" / "code_tables.cpp"
+# Stub alias -> code table, and the names of the table a parsed document cannot hold
+# because the reader refuses such files.
+TABLE_ALIASES = {
+    "Endian": ("ENDIANNESS", set()),
+    "DataType": ("DATA_TYPE", {"Reserved"}),
+    "DataFormat": ("DATA_FORMAT", {"Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
+                                   "not for NMR data formats", "Small_Two_D", "Small_Three_D", "Small_Four_D"}),
+    "Instrument": ("INSTRUMENT_TABLE", set()),
+    "AxisType": ("DATA_AXIS_TYPE", set()),
+    "AxisRanged": ("DATA_AXIS_RANGED", set()),
+    "UnitPrefix": ("PREFIX", set()),
+    "UnitBase": ("BASE", set()),
+    "ValueType": ("VALUE_TYPE", set()),
+}
+
+
+def test_literal_names_are_those_of_the_code_tables():
+    import re
+
+    source = CODE_TABLES.read_text(encoding="utf-8")
+    tables = {name: set(re.findall(r'"([^"]*)"', body)) for name, body in
+              re.findall(r'CodeTable table\(\s*"(\w+)",\s*-?\d+,\s*\{(.*?)\}\);', source, flags=re.S)}
+    checker = StubChecker(stub_tree())
+    for alias, (table, refused) in TABLE_ALIASES.items():
+        literal = checker.aliases[alias]
+        assert ast.unparse(literal.value) == "Literal", alias
+        names = literal.slice.elts if isinstance(literal.slice, ast.Tuple) else [literal.slice]
+        assert {name.value for name in names} == tables[table] - refused, alias
+
+
+IMPOSSIBLE = '''\
+from typing import TYPE_CHECKING
+import vorn_parser
+
+if TYPE_CHECKING:
+    from vorn_parser import DataFormat, VornDataFile
+
+document: VornDataFile = vorn_parser.parse("file.vdf")
+layout: DataFormat = document["headers"]["dataFormat"]
+if layout == "Two_D":
+    pass
+if document["headers"]["dataFormat"] == "Three_D":
+    pass
+if document["info"]["temperature"]["unit"] == "Celcius":
+    pass
+'''
+
+
+def test_mypy_rejects_comparisons_with_impossible_names(tmp_path):
+    pytest.importorskip("mypy")
+    source = tmp_path / "impossible.py"
+    source.write_text(IMPOSSIBLE)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--strict-equality", "--no-error-summary",
+         "--cache-dir", str(tmp_path / "cache"), str(source)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert [int(line.split(":")[1]) for line in errors] == [11, 13], result.stdout
+    assert all("Non-overlapping equality check" in line for line in errors), result.stdout

@@ -23,7 +23,7 @@ from vdf_writer import HEADER_SIZE, build_file, standard_params
 FULL = os.environ.get("VORN_SWEEP") == "full"
 DAMAGED_CASES = 4000 if FULL else 400
 SEED = 20240611
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+EXAMPLES = Path(__file__).resolve().parents[2] / "python" / "vorn_tools" / "examples"
 TOP_KEYS = ["headers", "parameters", "data", "info"]
 SHORT_READS = ("Error: failed to fill whole buffer\n", "Error: not enough bytes in reader\n")
 # Far above any call on these small files, even under a sanitizer; a call that takes

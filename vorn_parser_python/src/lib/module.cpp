@@ -50,7 +50,19 @@ PyMethodDef parse_method_definition = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&parse)),
     METH_FASTCALL | METH_KEYWORDS,
     "parse(input)\n--\n\n"
-    "Read a whole data file, given as its bytes or as a path, into a dict.",
+    "Read a whole data file, given as its bytes or as a path, into a dict.\n"
+    "\n"
+    "input: the file's content (bytes, bytearray, memoryview or a sequence of\n"
+    "ints 0..255) or its path (str or pathlib.Path).\n"
+    "\n"
+    "Returns a dict with the keys 'headers', 'parameters', 'data' (the sample\n"
+    "sections as lists of rows) and 'info' (the experiment summary); the type\n"
+    "stub describes every entry.\n"
+    "\n"
+    "Raises TypeError for an argument that is neither content nor a path, and\n"
+    "vorn_parser.ParseFailure (a BaseException, not an Exception) when the file\n"
+    "cannot be read: unreadable, damaged or of an unsupported kind. The digital\n"
+    "filter's lines go to file descriptor 1, a diagnostic on failure to 2.",
 };
 
 PyModuleDef module_definition = {

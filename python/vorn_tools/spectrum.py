@@ -119,13 +119,26 @@ def _transform(data: NDArray[np.complex128], axis: int, sweep: float, points: in
         t = np.maximum(np.arange(n) - delay, 0.0) / sweep
         data = data * np.exp(-math.pi * line_broadening * t).reshape(shape)
     transformed = np.fft.fft(data, n=points, axis=axis)  # zero-filled to `points`
-    order = (points // 2 - np.arange(points)) % points  # NMR order: bin of f_k
-    spectrum = np.take(transformed, order, axis=axis)
+    # NMR order: point k holds bin (points//2 - k) mod points, i.e. the bins
+    # reversed and rotated.
+    spectrum = np.roll(np.flip(transformed, axis), -(points - 1 - points // 2), axis=axis)
     if delay:
         shape[axis] = points
-        ramp = nmr_frequencies(points, 1.0)  # f_k / SW
-        spectrum = spectrum * np.exp(2j * math.pi * delay * ramp).reshape(shape)
+        spectrum = spectrum * _linear_phase(2 * math.pi * delay, points).reshape(shape)
     return spectrum
+
+
+def _linear_phase(cycles_rad: float, points: int) -> NDArray[np.complex128]:
+    """exp(1j * cycles_rad * f_k / SW) for the NMR-ordered f_k of `points` points, made
+    as the outer product of two short runs of exponentials (one complex exp per point
+    would cost more than the transform)."""
+    ramp_step = -cycles_rad / points  # f_k / SW falls by 1/points per point
+    start = cycles_rad * (points // 2) / points
+    block = 256
+    rows = -(-points // block)
+    inner = np.exp(1j * ramp_step * np.arange(block))
+    outer = np.exp(1j * (start + ramp_step * block * np.arange(rows)))
+    return (outer[:, None] * inner[None, :]).reshape(-1)[:points]
 
 
 def _phased(data: NDArray[np.complex128], phase: tuple[float, float]) -> NDArray[np.complex128]:

@@ -5,16 +5,16 @@ A Dataset holds:
   * "data": the complex samples (re + 1j*im), dims ("x",) for One_D, ("y", "x") for
     Two_D; "mixed" (re_im + 1j*im_re) for four-section Two_D files;
   * "re", "im" (and "re_im", "im_re"): the stored sections as float64;
-  * coordinates per axis, none of them an index (so nothing is computed at open):
-    "x_axis" (the header's start-to-stop values, in its unit), and where they apply
-    "x_seconds", "x_hz", "x_ppm" (then the same for "y"), each with a "units" attribute;
+  * coordinates per axis: "x_axis" (the header's start-to-stop values, in its unit),
+    and where they apply "x_seconds", "x_hz", "x_ppm" (then the same for "y"), each
+    with a "units" attribute; indexed for axes up to 65,536 points, computed when
+    first indexed (and not indexed) for longer ones;
   * attributes from the summary: title, nucleus, observe frequency, spectral width,
     offset, scans, temperature, digital filter, creation and revision dates.
 
 The engine opens lazily: opening reads the header and parameter blocks only; the
 samples are decoded (once, for all variables) when a variable is first indexed, and
-each coordinate is computed when first indexed. `ds.set_xindex("x_ppm")` makes a
-coordinate an index for `sel`.
+the coordinates of a long axis are computed when first indexed.
 """
 
 from __future__ import annotations
@@ -39,6 +39,7 @@ if TYPE_CHECKING:
 
 BLOCK_EDGE = 32  # Two_D sections hold whole blocks of this many samples a side
 _COORDINATE_UNITS = {"seconds": "s", "hz": "Hz", "ppm": "ppm"}
+_EAGER_AXIS_POINTS = 1 << 16  # axes up to this long get their coordinates at open
 
 
 def sample_shape(headers: Any) -> tuple[int, ...]:
@@ -110,28 +111,53 @@ def _dims(layout: str) -> tuple[str, ...]:
     return ("x",) if layout == "One_D" else ("y", "x")
 
 
-def _coordinates(axes_of: Any, shape: tuple[int, ...], layout: str, lazy: bool) -> dict[str, xr.Variable]:
+class _Axes:
+    """The axes of a file, computed once when a coordinate first needs them."""
+
+    def __init__(self, headers: Any, info: Any, shape: tuple[int, ...]) -> None:
+        self._args = (headers, info, shape)
+        self._axes: tuple[Axis, ...] | None = None
+        self._lock = threading.Lock()
+
+    def get(self) -> tuple[Axis, ...]:
+        with self._lock:
+            if self._axes is None:
+                from .arrays import axes_for_shape
+
+                self._axes = axes_for_shape(*self._args)
+            return self._axes
+
+
+def _coordinates(headers: Any, info: Any, shape: tuple[int, ...], lazy: bool,
+                 indexed: set[str]) -> dict[str, xr.Variable]:
     """The coordinates of every axis: the header's values, then seconds, Hz or ppm
-    where the axis has them. `axes_of()` gives the axes (called only when needed)."""
-    names = _dims(layout)
+    where the axis has them, each computed when first indexed."""
+    from .arrays import axes_for_shape
+
+    names = _dims(headers["dataFormat"])
     lengths = dict(zip(names, shape, strict=True))
-    axes: tuple[Axis, ...] = axes_of()
+    # Which coordinates an axis has depends on its unit and the summary, not on its
+    # length: the axes of a two-point shape tell, at no cost.
+    probe = axes_for_shape(headers, info, tuple(2 for _ in shape))
+    axes = _Axes(headers, info, shape)
     coords: dict[str, xr.Variable] = {}
-    for index, (name, axis) in enumerate(zip(("x", "y"), axes, strict=False)):
+    for index, (name, axis) in enumerate(zip(("x", "y"), probe, strict=False)):
         n = lengths[name]
         fields = {"axis": ("values", axis.unit)}
         for field, unit in _COORDINATE_UNITS.items():
             if getattr(axis, field, None) is not None:
                 fields[field] = (field, unit)
         for suffix, (field, unit) in fields.items():
-            def load(a: Axis = axis, f: str = field) -> Any:
-                return getattr(a, f)
-            data: Any = _LazyArray((n,), np.float64, load) if lazy else load()
-            if lazy:
-                data = indexing.LazilyIndexedArray(data)
+            def load(i: int = index, f: str = field) -> Any:
+                return getattr(axes.get()[i], f)
+            # A short axis is computed now: as plain numbers, xarray compares and
+            # combines coordinates of many files cheaply (open_mfdataset).
+            eager = not lazy or n <= _EAGER_AXIS_POINTS
+            data: Any = load() if eager else indexing.LazilyIndexedArray(_LazyArray((n,), np.float64, load))
             attrs = {"units": unit, "long_name": axis.title or f"{name} axis {suffix}"}
+            if eager:
+                indexed.add(f"{name}_{suffix}")
             coords[f"{name}_{suffix}"] = xr.Variable((name,), data, attrs)
-        del index
     return coords
 
 
@@ -172,8 +198,6 @@ def _section_names(mixed: bool) -> tuple[str, ...]:
 def dataset(file: VornFile, *, lazy: bool = True,
             drop_variables: Iterable[str] | None = None) -> tuple[xr.Dataset, _Samples]:
     """The Dataset of an open file, and the object that decodes its samples."""
-    from .arrays import axes_for_shape
-
     headers = file.headers
     layout = headers["dataFormat"]
     shape = sample_shape(headers)
@@ -193,9 +217,15 @@ def dataset(file: VornFile, *, lazy: bool = True,
             return samples.variable(n)
         data: Any = (indexing.LazilyIndexedArray(_LazyArray(shape, dtype, load)) if lazy else load())
         variables[name] = xr.Variable(dims, data)
-    coords = _coordinates(lambda: axes_for_shape(headers, file.info, shape), shape, layout, lazy)
+    indexed: set[str] = set()
+    coords = _coordinates(headers, file.info, shape, lazy, indexed)
     coords = {name: value for name, value in coords.items() if name not in dropped}
     ds = xr.Dataset(variables, coords=coords, attrs=_attributes(file))
+    # Coordinates computed at open are indexed: xarray then compares and aligns
+    # many files by their indexes (open_mfdataset), and `sel` works on them.
+    for name in coords:
+        if name in indexed:
+            ds = ds.set_xindex(name)
     return ds, samples
 
 

@@ -506,7 +506,7 @@ def _run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Callable
         futures = {client.submit(convert_chunk, chunk.jobs, with_data, pure=False, key=f"vorn-{chunk.index}"):
                    chunk for chunk in chunks}
         try:
-            queue = as_completed(list(futures))
+            queue = as_completed(list(futures), loop=client.loop)
             for future in queue:
                 chunk = futures.pop(future)
                 try:

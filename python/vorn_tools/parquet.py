@@ -322,11 +322,6 @@ def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
     pq.write_table(table, path, compression=COMPRESSION, write_statistics=True, write_page_index=True)
 
 
-def empty_frame(with_data: bool = False) -> Any:
-    """An empty pandas frame with the dataset's columns (Dask's meta)."""
-    return schema(with_data).empty_table().to_pandas()
-
-
 def relative_name(path: str | os.PathLike[str], folder: str | os.PathLike[str] | None) -> str:
     """The path as stored: relative to `folder` with "/" between parts, else as given."""
     if folder is None:

@@ -502,11 +502,11 @@ def _run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Callable
 
     from .parquet import convert_chunk
 
-    with Client(address, set_as_default=False) as client:
+    with Client(address, set_as_default=False) as client:  # type: ignore[no-untyped-call]
         futures = {client.submit(convert_chunk, chunk.jobs, with_data, pure=False, key=f"vorn-{chunk.index}"):
                    chunk for chunk in chunks}
         try:
-            queue = as_completed(list(futures), loop=client.loop)
+            queue = as_completed(list(futures), loop=client.loop)  # type: ignore[no-untyped-call]
             for future in queue:
                 chunk = futures.pop(future)
                 try:
@@ -519,7 +519,7 @@ def _run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Callable
                         retry = client.submit(convert_chunk, single.jobs, with_data, pure=False,
                                               key=f"vorn-{single.index}")
                         futures[retry] = single
-                        queue.add(retry)
+                        queue.add(retry)  # type: ignore[no-untyped-call]
                     continue
                 done(chunk, result)
                 if on_result is not None:
@@ -577,7 +577,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         if count is None or any(index + (n,) not in results for n in range(count)):
             return None
         parts = [results.pop(index + (n,)) for n in range(count)]
-        return (parquet.pa.Table.from_batches([p[0] for p in parts], schema=writer.schema).to_batches(),
+        return (parquet.combine([b for p in parts for b in p[0]], with_data),
                 [e for p in parts for e in p[1]])
 
     def done(chunk: Chunk, result: Any) -> None:

@@ -39,7 +39,7 @@ def _info_partition(paths: Sequence[str]) -> Any:
 def _frame(batch: Any) -> Any:
     """Arrow-backed columns, so Dask keeps the lists and structs as they are (it would
     turn object columns into strings)."""
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped]
 
     return batch.to_pandas(types_mapper=pd.ArrowDtype)
 
@@ -55,9 +55,12 @@ def read_info(paths: Sequence[str | os.PathLike[str]], *,
     meta = _frame(schema(False).empty_table())
     names = [os.fspath(path) for path in paths]
     parts = [names[start:start + files_per_partition] for start in range(0, len(names), files_per_partition)]
+    frame: dask.dataframe.DataFrame
     if not parts:
-        return dd.from_pandas(meta, npartitions=1)
-    return dd.from_map(_info_partition, parts, meta=meta, enforce_metadata=False)
+        frame = dd.from_pandas(meta, npartitions=1)  # type: ignore[no-untyped-call]
+    else:
+        frame = dd.from_map(_info_partition, parts, meta=meta, enforce_metadata=False)  # type: ignore[no-untyped-call]
+    return frame
 
 
 def _arrays(path: str) -> SpectrumArrays:
@@ -72,4 +75,5 @@ def read_arrays(paths: Sequence[str | os.PathLike[str]], *, npartitions: int | N
     import dask.bag as db
 
     names = [os.fspath(path) for path in paths]
-    return db.from_sequence(names, npartitions=npartitions).map(_arrays)
+    bag: dask.bag.Bag = db.from_sequence(names, npartitions=npartitions).map(_arrays)  # type: ignore[no-untyped-call]
+    return bag

@@ -33,8 +33,8 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.parquet as pq
+import pyarrow as pa  # type: ignore[import-untyped]
+import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from .errors import ParseError
 from .files import open as open_file
@@ -119,6 +119,15 @@ def to_date(date: dict[str, int]) -> datetime.date | None:
         return None
 
 
+
+
+def _unit_text(units: list[Any]) -> str:
+    """The symbol of a parameter's (first) unit; "" for none."""
+    if not units or units[0]["base"] == "None":
+        return ""
+    return unit_symbol(units[0])
+
+
 def _hertz(quantities: list[dict[str, Any]]) -> list[float | None]:
     return [q["magnitude"] if q["unit"] == "Hertz" else None for q in quantities]
 
@@ -160,27 +169,35 @@ class _Columns:
             "created": to_date(info["creationTime"]), "revised": to_date(info["revisionTime"]),
             "headers": headers,
         }
-        for name, column in self.index.items():
-            column.append(row[name])
-        params = self.params
-        for param in opened.parameters["paramArray"]:
-            value = param["value"]
-            params["name"].append(param["name"])
-            params["kind"].append(param["valueType"])
-            params["value"].append(value_text(value))
-            params["value_float"].append(value_float(value))
-            params["unit"].append(unit_symbol(param["unit"][0]) if param["unit"] else "")
-        self.param_offsets.append(len(params["name"]))
+        array = opened.parameters["paramArray"]
+        values = [param["value"] for param in array]
+        param_columns = {
+            "name": [param["name"] for param in array],
+            "kind": [param["valueType"] for param in array],
+            "value": [value if type(value) is str else value_text(value) for value in values],
+            "value_float": [float(value) if type(value) in (int, float) else None for value in values],
+            "unit": [_unit_text(param["unit"]) for param in array],
+        }
+        samples: dict[str, np.ndarray | None] = {}
         if self.with_data:
             assert sections is not None
-            first = sections["re"]
-            self.shape.append(list(first.shape))
             dtype = np.float32 if bits == 32 else np.float64
             for name in SECTIONS:
                 for width in (32, 64):
-                    array = sections.get(name) if width == bits else None
-                    self.samples[f"{name}_f{width}"].append(
-                        None if array is None else np.ascontiguousarray(array, dtype=dtype).reshape(-1))
+                    section = sections.get(name) if width == bits else None
+                    samples[f"{name}_f{width}"] = (
+                        None if section is None else np.ascontiguousarray(section, dtype=dtype).reshape(-1))
+        # Everything is made: the row goes in whole (a failure above leaves no part of it).
+        for name, column in self.index.items():
+            column.append(row[name])
+        for name, items in param_columns.items():
+            self.params[name] += items
+        self.param_offsets.append(len(self.params["name"]))
+        if self.with_data:
+            assert sections is not None
+            self.shape.append(list(sections["re"].shape))
+            for name, part in samples.items():
+                self.samples[name].append(part)
 
     def batch(self) -> pa.RecordBatch:
         arrays = []
@@ -222,7 +239,6 @@ def convert_chunk(jobs: Sequence[tuple[str, str]], with_data: bool) -> tuple[pa.
             size, digest = _digest(source)
             opened = open_file(source)
             sections = opened.sections() if with_data else None
-            opened.headers, opened.info, opened.parameters  # noqa: B018 - made now, so a failure is this file's
             columns.add(rel, size, digest, opened, sections)
         except ParseError as exc:
             errors.append((rel, exc.reason))
@@ -248,7 +264,8 @@ def row_nbytes(batch: pa.RecordBatch) -> list[int]:
         else:
             rest += column.nbytes
     sizes += rest // rows
-    return sizes.tolist()
+    result: list[int] = sizes.tolist()
+    return result
 
 
 class DatasetWriter:
@@ -315,6 +332,11 @@ class DatasetWriter:
         self._close_part()
         for path, _ in self.parts:
             path.unlink(missing_ok=True)
+
+
+def combine(batches: Sequence[Any], with_data: bool) -> list[Any]:
+    """Record batches as one (a chunk converted again file by file)."""
+    return list(pa.Table.from_batches(list(batches), schema=schema(with_data)).to_batches())
 
 
 def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:

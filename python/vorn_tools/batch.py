@@ -29,7 +29,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wai
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from pathlib import Path
-from typing import BinaryIO, TextIO
+from typing import Any, BinaryIO, TextIO
 
 from .errors import ParseError, shown_name
 from .reading import read_file
@@ -274,9 +274,9 @@ def _interrupts_held() -> Iterator[None]:
 Job = tuple[Path, Path]
 
 
-def _terminate(pool: ProcessPoolExecutor, in_flight: dict[Future[str | None], Job]) -> None:
+def _terminate(pool: ProcessPoolExecutor, folders: set[Path]) -> None:
     """Ends the pool's workers now (SIGTERM, then SIGKILL for any still there after a
-    moment) and removes the temporary files they were writing."""
+    moment) and removes the temporary files they were writing in `folders`."""
     # The pool's process table (Python 3.14 gains terminate_workers() for this); taken
     # before shutdown(), which lets go of it.
     processes = list(dict(getattr(pool, "_processes", None) or {}).values())
@@ -290,13 +290,24 @@ def _terminate(pool: ProcessPoolExecutor, in_flight: dict[Future[str | None], Jo
             process.kill()
             process.join()
     pids = [process.pid for process in processes if process.pid is not None]
-    _remove_leftovers({target.parent for _, target in in_flight.values()}, pids)
+    _remove_leftovers(folders, pids)
 
 
 def _run_pool(jobs: Sequence[Job], fmt: str, workers: int, report: Callable[[Outcome], None],
               say: Callable[[str], None]) -> tuple[list[Job], list[Job]]:
-    """Converts in a pool, handing out one file per worker at a time, so a file is either
-    in a worker's hands or not started.
+    """Converts files to `fmt` in a pool (see run_in_pool)."""
+    return run_in_pool(jobs, workers, lambda job: (convert_file, str(job[0]), str(job[1]), fmt),
+                       lambda job, error: report(Outcome(job[0], job[1], error)), say,
+                       lambda job: {job[1].parent})
+
+
+def run_in_pool(jobs: Sequence[Any], workers: int, task: Callable[[Any], tuple[Any, ...]],
+                done: Callable[[Any, Any], None], say: Callable[[str], None],
+                folders: Callable[[Any], set[Path]]) -> tuple[list[Any], list[Any]]:
+    """Runs jobs in a pool, handing out one job per worker at a time, so a job is either
+    in a worker's hands or not started. `task(job)` is the function and its arguments
+    to run, `done(job, result)` takes each result, `folders(job)` is where its worker
+    may leave temporary files.
 
     Returns the jobs whose worker died (the pool breaks for all the files in hand, so
     which one killed it is not known) and the jobs not started because of that. On an
@@ -304,37 +315,37 @@ def _run_pool(jobs: Sequence[Job], fmt: str, workers: int, report: Callable[[Out
     interrupt cuts that short), then the workers are terminated and the interrupt passes on.
     """
     waiting = deque(jobs)
-    in_flight: dict[Future[str | None], Job] = {}
-    broken: list[Job] = []
+    in_flight: dict[Future[Any], Any] = {}
+    broken: list[Any] = []
     context = multiprocessing.get_context("spawn")  # a clean interpreter per worker
     pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
 
-    def collect(done: set[Future[str | None]]) -> None:
-        for future in done:
+    def collect(finished: set[Future[Any]]) -> None:
+        for future in finished:
             job = in_flight.pop(future)
             try:
-                error = future.result()
+                result = future.result()
             except BrokenProcessPool:
                 broken.append(job)
                 continue
-            report(Outcome(job[0], job[1], error))
+            done(job, result)
 
     stopped = False  # the pool broke before a file could be handed out
     try:
         while True:
             while waiting and not broken and not stopped and len(in_flight) < workers:
-                source, target = waiting[0]
+                function, *arguments = task(waiting[0])
                 try:
                     with _interrupts_held():  # the pool starts its workers and threads in here
-                        future = pool.submit(convert_file, str(source), str(target), fmt)
+                        future = pool.submit(function, *arguments)
                         in_flight[future] = waiting.popleft()
                 except BrokenProcessPool:
                     stopped = True  # the file stays waiting, for the next pool
                     break
             if not in_flight:
                 break
-            done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
-            collect(done)
+            finished, _ = wait(in_flight, return_when=FIRST_COMPLETED)
+            collect(finished)
     except KeyboardInterrupt:
         try:
             with _interrupts_held():
@@ -342,17 +353,17 @@ def _run_pool(jobs: Sequence[Job], fmt: str, workers: int, report: Callable[[Out
                     say(f"interrupted: waiting up to {GRACE_SECONDS:g} s for the {len(in_flight)} "
                         "file(s) in hand; Ctrl-C again to stop at once")
             # From here a second interrupt cuts the wait short.
-            done, _ = wait(in_flight, timeout=GRACE_SECONDS)
-            collect(done)
+            finished, _ = wait(in_flight, timeout=GRACE_SECONDS)
+            collect(finished)
         except KeyboardInterrupt:
             pass
         finally:
             with _interrupts_held():
-                _terminate(pool, in_flight)
+                _terminate(pool, set().union(*map(folders, in_flight.values())))
         raise
     except BaseException:
         with _interrupts_held():
-            _terminate(pool, in_flight)
+            _terminate(pool, set().union(*map(folders, in_flight.values())))
         raise
     pool.shutdown()
     return broken, list(waiting)
@@ -419,4 +430,212 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
     finally:  # also when interrupted: how far it got
         if bar is not None:
             bar.finish()
+    return sorted(outcomes.values(), key=lambda outcome: outcome.source)
+
+
+# --- Parquet datasets -----------------------------------------------------------------
+
+class OutputHoldsInput(TargetCollision):
+    """An input lies inside the dataset folder, which a run rewrites."""
+
+    def __init__(self, source: Path, out_dir: Path) -> None:
+        ValueError.__init__(self, f"the input {shown_name(source)} lies inside the dataset folder "
+                                  f"{shown_name(out_dir)}; nothing converted (give another --out)")
+        self.first = self.second = source
+        self.target = out_dir
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """A run of consecutive inputs converted by one task: `index` orders the chunks,
+    `jobs` are (path, path relative to the input folder)."""
+
+    index: tuple[int, ...]
+    jobs: tuple[tuple[str, str], ...]
+
+
+CHUNK_FILES = 64  # files per task at most
+PROCESS_DIED = "the converting process died (the parser crashed on this file)"
+
+
+def _chunks(jobs: Sequence[tuple[str, str]], workers: int) -> list[Chunk]:
+    """Consecutive runs of files, small enough that every worker gets several; the
+    split does not change the output (rows are written in input order)."""
+    size = max(1, min(CHUNK_FILES, -(-len(jobs) // (4 * workers))))
+    return [Chunk((number,), tuple(jobs[start:start + size]))
+            for number, start in enumerate(range(0, len(jobs), size))]
+
+
+def _singles(chunk: Chunk) -> list[Chunk]:
+    return [Chunk(chunk.index + (number,), (job,)) for number, job in enumerate(chunk.jobs)]
+
+
+def _run_local(chunks: list[Chunk], workers: int, with_data: bool, done: Callable[[Chunk, Any], None],
+               say: Callable[[str], None]) -> None:
+    """Converts chunks in a local process pool. A chunk whose pool broke is converted
+    again file by file, one process each, so a crash names its file."""
+    from .parquet import convert_chunk
+
+    def task(chunk: Chunk) -> tuple[Any, ...]:
+        return (convert_chunk, chunk.jobs, with_data)
+
+    def folders(chunk: Chunk) -> set[Path]:
+        return set()
+
+    pending: list[Chunk] = chunks
+    while pending:
+        broken, pending = run_in_pool(pending, workers, task, done, say, folders)
+        for chunk in broken:
+            for single in _singles(chunk):
+                if run_in_pool([single], 1, task, done, say, folders)[0]:
+                    done(single, None)
+
+
+def _run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Callable[[Chunk, Any], None],
+              on_result: Callable[[Any], None] | None = None) -> None:
+    """Converts chunks on the dask.distributed cluster at `address`. Tasks on a worker
+    that dies are run again by the scheduler; each chunk's result is taken once. A
+    chunk the scheduler gives up on (its workers kept dying) is run again file by file,
+    and a file that still kills its worker is reported as failed."""
+    from distributed import Client, as_completed
+    from distributed.scheduler import KilledWorker
+
+    from .parquet import convert_chunk
+
+    with Client(address, set_as_default=False) as client:  # type: ignore[no-untyped-call]
+        futures = {client.submit(convert_chunk, chunk.jobs, with_data, pure=False, key=f"vorn-{chunk.index}"):
+                   chunk for chunk in chunks}
+        try:
+            queue = as_completed(list(futures), loop=client.loop)  # type: ignore[no-untyped-call]
+            for future in queue:
+                chunk = futures.pop(future)
+                try:
+                    result = future.result()
+                except KilledWorker:
+                    if len(chunk.jobs) == 1:
+                        done(chunk, None)
+                        continue
+                    for single in _singles(chunk):
+                        retry = client.submit(convert_chunk, single.jobs, with_data, pure=False,
+                                              key=f"vorn-{single.index}")
+                        futures[retry] = single
+                        queue.add(retry)  # type: ignore[no-untyped-call]
+                    continue
+                done(chunk, result)
+                if on_result is not None:
+                    on_result(client)
+        finally:
+            client.cancel(list(futures), force=True)
+
+
+def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.vdf", with_data: bool = True,
+                              workers: int | None = None, scheduler: str | None = None,
+                              progress: TextIO | None = None,
+                              _on_result: Callable[[Any], None] | None = None) -> list[Outcome]:
+    """Converts every regular file in `folder` matching `pattern` to one row of the
+    Parquet dataset `out_dir` (see vorn_tools.parquet); the files that fail go to its
+    errors table. Runs in a local pool of `workers` processes, or on the Dask cluster
+    at `scheduler`. Returns one Outcome per matching entry in name order (`target` is
+    the dataset folder), as convert_folder does."""
+    from . import parquet
+
+    sources, skipped = matching_entries(folder, pattern)
+    resolved_out = out_dir.resolve()
+    for source in sources:
+        if resolved_out in _entry_key(source).parents or _entry_key(source) == resolved_out:
+            raise OutputHoldsInput(source, out_dir)
+    outcomes: dict[Path, Outcome] = {entry: Outcome(entry, None, skipped=what) for entry, what in skipped}
+    if progress is not None:
+        for entry, what in skipped:
+            progress.write(f"{shown_name(entry)}: skipped: {what}\n")
+        progress.flush()
+    if not sources:
+        return [outcomes[entry] for entry, _ in skipped]
+    out_dir.mkdir(parents=True, exist_ok=True)
+    by_name = {source.relative_to(folder).as_posix(): source for source in sources}
+    jobs = [(str(source), name) for name, source in by_name.items()]
+    workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
+    chunks = _chunks(jobs, workers)
+    bar = ProgressBar(len(sources), progress, "converting to parquet") if progress else None
+
+    def temporary(target: Path) -> tuple[Path, BinaryIO]:
+        return _temporary_path(target)
+
+    writer = parquet.DatasetWriter(out_dir, with_data, temporary)
+    results: dict[tuple[int, ...], Any] = {}
+    errors: list[tuple[str, str]] = []
+    order = [chunk.index for chunk in chunks]
+    position = 0
+    split: dict[tuple[int, ...], int] = {}  # a chunk run again file by file: how many files
+    chunk_by_index = {chunk.index: chunk for chunk in chunks}
+
+    def ready(index: tuple[int, ...]) -> Any:
+        """The result of a chunk, or of all its single-file parts once they are in."""
+        if index in results:
+            return results.pop(index)
+        count = split.get(index)
+        if count is None or any(index + (n,) not in results for n in range(count)):
+            return None
+        parts = [results.pop(index + (n,)) for n in range(count)]
+        return (parquet.combine([b for p in parts for b in p[0]], with_data),
+                [e for p in parts for e in p[1]])
+
+    def done(chunk: Chunk, result: Any) -> None:
+        nonlocal position
+        if result is None:  # the process died on this single file
+            result = (parquet.schema(with_data).empty_table().to_batches(),
+                      [(chunk.jobs[0][1], PROCESS_DIED)])
+        elif not isinstance(result[0], list):
+            result = ([result[0]], result[1])
+        if len(chunk.index) > 1:
+            split[chunk.index[:-1]] = len(chunk_by_index[chunk.index[:-1]].jobs)
+        results[chunk.index] = result
+        reasons = dict(result[1])
+        for _, rel in chunk.jobs:
+            report(Outcome(by_name[rel], out_dir, reasons.get(rel)))
+        while position < len(order):
+            got = ready(order[position])
+            if got is None:
+                break
+            for batch in got[0]:
+                writer.add(batch)
+            errors.extend(got[1])
+            position += 1
+
+    def report(outcome: Outcome) -> None:
+        outcomes[outcome.source] = outcome
+        if bar is not None:
+            if outcome.error is not None:
+                bar.message(f"{shown_name(outcome.source)}: {outcome.error}")
+            bar.advance(outcome.error is not None)
+
+    def say(text: str) -> None:
+        if bar is not None:
+            bar.message(text)
+
+    try:
+        try:
+            if scheduler is None:
+                _run_local(chunks, workers, with_data, done, say)
+            else:
+                _run_dask(chunks, scheduler, with_data, done, _on_result)
+        finally:  # also when interrupted: how far it got
+            if bar is not None:
+                bar.finish()
+        temporaries = writer.finish()
+        errors_temporary, file = _temporary_path(out_dir / parquet.ERRORS_NAME)
+        file.close()
+        parquet.write_errors(errors_temporary, sorted(errors))
+    except BaseException:
+        writer.abandon()
+        with contextlib.suppress(NameError):
+            errors_temporary.unlink(missing_ok=True)
+        raise
+    for temporary_part, (_, final) in zip(temporaries, writer.parts):
+        os.replace(temporary_part, final)
+    os.replace(errors_temporary, out_dir / parquet.ERRORS_NAME)
+    kept = {final.name for _, final in writer.parts}
+    for stale in out_dir.glob(f"{parquet.PART_PREFIX}*.parquet"):
+        if stale.name not in kept:
+            stale.unlink(missing_ok=True)
     return sorted(outcomes.values(), key=lambda outcome: outcome.source)

@@ -24,7 +24,8 @@ from .files import open as open_file
 from .reading import EXAMPLES, example_path, read_file
 
 PROG = "vorn"
-EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'"}
+EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'",
+              "parquet": "pip install 'vorn_parser[parquet]'", "dask": "pip install 'vorn_parser[dask]'"}
 STDIN = "-"
 
 
@@ -95,11 +96,17 @@ def _parser() -> argparse.ArgumentParser:
     batch = parser.add_argument_group("batch conversion")
     batch.add_argument("--batch", metavar="FOLDER", type=_path,
                        help="convert every file in FOLDER that matches --pattern")
-    batch.add_argument("--to", choices=("json", "npz"),
-                       help="output format of --batch (default json; npz needs numpy)")
+    batch.add_argument("--to", choices=("json", "npz", "parquet"),
+                       help="output format of --batch (default json; npz needs numpy; parquet writes "
+                            "one dataset, a row per file, and needs pyarrow)")
     batch.add_argument("--out", metavar="FOLDER", type=_path,
                        help="where --batch writes its files, in the inputs' subfolders "
-                            "(default: the input folder)")
+                            "(default: the input folder); for --to parquet the dataset folder (needed)")
+    batch.add_argument("--no-data", action="store_true",
+                       help="--to parquet: write the index alone (metadata, no samples)")
+    batch.add_argument("--scheduler", metavar="ADDRESS",
+                       help="--to parquet: convert on the dask.distributed cluster at ADDRESS "
+                            "instead of local processes (needs the 'dask' extra)")
     batch.add_argument("--pattern", metavar="GLOB",
                        help="which files --batch converts (default '*.vdf'; '**/*.vdf' also "
                             "takes those in subfolders)")
@@ -117,13 +124,22 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             parser.error(f"--batch converts a folder; it does not combine with {', '.join(single)}")
         if args.jobs is not None and args.jobs < 1:
             parser.error("--jobs takes a number of 1 or more")
+        if args.to != "parquet":
+            used = [flag for flag, on in (("--no-data", args.no_data), ("--scheduler", args.scheduler)) if on]
+            if used:
+                parser.error(f"{', '.join(used)} only apply to --to parquet")
+        elif args.out is None:
+            parser.error("--to parquet needs --out, the dataset folder")
+        if args.scheduler is not None and args.jobs is not None:
+            parser.error("--jobs sets local processes; with --scheduler the cluster has its own workers")
         if args.pattern is not None:
             pattern = PurePath(args.pattern)
             if not args.pattern or pattern.is_absolute() or ".." in pattern.parts:
                 parser.error("--pattern takes a glob within FOLDER: not empty, not absolute, no '..'")
     else:
         given = [flag for flag, used in (("--to", args.to), ("--out", args.out), ("--pattern", args.pattern),
-                                         ("--jobs", args.jobs)) if used is not None]
+                                         ("--jobs", args.jobs), ("--scheduler", args.scheduler),
+                                         ("--no-data", args.no_data or None)) if used is not None]
         if given:
             parser.error(f"{', '.join(given)} only apply to --batch")
     if args.file and args.example:
@@ -243,7 +259,7 @@ def _show_file(args: argparse.Namespace) -> int:
 
 
 def _convert(args: argparse.Namespace) -> int:
-    from .batch import TargetCollision, convert_folder
+    from .batch import TargetCollision, convert_folder, convert_folder_to_parquet
 
     folder: Path = args.batch
     fmt: str = args.to or "json"
@@ -252,10 +268,20 @@ def _convert(args: argparse.Namespace) -> int:
         raise CommandError(f"{shown_name(folder)}: no such folder")
     if fmt == "npz":
         _require("numpy", "numpy", "--to npz")
+    if fmt == "parquet":
+        _require("pyarrow", "parquet", "--to parquet")
+        _require("numpy", "parquet", "--to parquet")
+        if args.scheduler is not None:
+            _require("distributed", "dask", "--scheduler")
     out_dir: Path = args.out if args.out is not None else folder
     try:
-        outcomes = convert_folder(folder, fmt, out_dir=out_dir, pattern=pattern,
-                                  workers=args.jobs, progress=sys.stderr)
+        if fmt == "parquet":
+            outcomes = convert_folder_to_parquet(folder, out_dir, pattern=pattern, with_data=not args.no_data,
+                                                 workers=args.jobs, scheduler=args.scheduler,
+                                                 progress=sys.stderr)
+        else:
+            outcomes = convert_folder(folder, fmt, out_dir=out_dir, pattern=pattern,
+                                      workers=args.jobs, progress=sys.stderr)
     except TargetCollision as exc:
         raise CommandError(str(exc), status=2) from None
     except OSError as exc:
@@ -268,6 +294,10 @@ def _convert(args: argparse.Namespace) -> int:
     print(f"{PROG}: converted {len(outcomes) - failed - skipped} of {len(outcomes)} files to {fmt} in "
           f"{shown_name(out_dir)}" + (f"; {failed} failed" if failed else "")
           + (f"; {skipped} skipped" if skipped else ""), file=sys.stderr)
+    if fmt == "parquet" and failed:
+        from .parquet import ERRORS_NAME
+
+        print(f"{PROG}: {failed} failed file(s) listed in {shown_name(out_dir / ERRORS_NAME)}", file=sys.stderr)
     return 1 if failed else 0
 
 

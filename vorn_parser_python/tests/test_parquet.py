@@ -1,0 +1,331 @@
+"""vorn --batch --to parquet, and vorn_tools.dask: rows against vorn_parser.parse,
+deterministic bytes, the errors table, --no-data, dataset filters, and the same
+dataset from a local dask.distributed cluster (also when a worker is killed)."""
+
+import datetime
+import hashlib
+import math
+import os
+import shutil
+import signal
+import threading
+from pathlib import Path
+
+import pytest
+import vorn_parser
+
+import vorn_tools
+from vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
+from vorn_tools import cli
+from vorn_tools.jsonout import jsonable
+
+np = pytest.importorskip("numpy")
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+pads = pytest.importorskip("pyarrow.dataset")
+pc = pytest.importorskip("pyarrow.compute")
+
+SPECIAL = [math.nan, math.inf, -math.inf, -0.0, 1e-30, 3.25]
+
+
+def samples(count, seed):
+    values = [((i * 7919 + seed * 104729) % 10007) / 64.0 - 70.0 for i in range(count)]
+    values[: len(SPECIAL)] = SPECIAL
+    return values
+
+
+def matrix(rows, cols, seed):
+    flat = samples(rows * cols, seed)
+    return [flat[r * cols:(r + 1) * cols] for r in range(rows)]
+
+
+def nucleus_params(nucleus, mhz):
+    params = standard_params("One_D")
+    return [Param("x_domain", nucleus) if p.name == "x_domain" else
+            Param("x_freq", mhz, units=MEGA_HERTZ) if p.name == "x_freq" else p for p in params]
+
+
+def write_folder(folder: Path) -> dict[str, bytes]:
+    """Files of both layouts, widths and byte orders, two and four sections, one with no
+    parameters, one in a subfolder, and three for filter queries."""
+    files = {
+        "one_d_32_big.vdf": build_file(params=standard_params("One_D"), sections=[samples(40, 1), samples(40, 2)],
+                                       sample_bits=32),
+        "one_d_64_little.vdf": build_file(params=standard_params("One_D", filter_orders=None),
+                                          sections=[samples(33, 3), samples(33, 4)], little_endian=True),
+        "one_d_four_sections.vdf": build_file(sections=[samples(8, k) for k in range(4)], sample_bits=32,
+                                              params=[Param("scans", "many"), Param("cplx", complex(1.5, -2.0))]),
+        "no_parameters.vdf": build_file(sections=[samples(5, 9), samples(5, 8)]),
+        "two_d_32_little.vdf": build_file(params=standard_params("Two_D"), layout="Two_D", little_endian=True,
+                                          sample_bits=32, sections=[matrix(64, 32, 5), matrix(64, 32, 6)]),
+        "two_d_64_four.vdf": build_file(params=standard_params("Two_D"), layout="Two_D",
+                                        sections=[matrix(32, 64, 10 + k) for k in range(4)],
+                                        header=Header(title="hsqc")),
+        "sub/nested.vdf": build_file(params=[Param("solvent", "D2O")], sections=[samples(4, 0), samples(4, 1)]),
+        "carbon_100.vdf": build_file(params=nucleus_params("13C", 100.52), sections=[samples(6, 1)] * 2),
+        "carbon_150.vdf": build_file(params=nucleus_params("13C", 150.90), sections=[samples(6, 2)] * 2),
+        "proton_600.vdf": build_file(params=nucleus_params("1H", 600.13), sections=[samples(6, 3)] * 2),
+    }
+    for name, content in files.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_bytes(content)
+    return files
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("inputs")
+    return folder, write_folder(folder)
+
+
+def convert(folder, out, *extra, jobs="2"):
+    args = ["--batch", str(folder), "--pattern", "**/*.vdf", "--to", "parquet", "--out", str(out), *extra]
+    if "--scheduler" not in extra:
+        args += ["--jobs", jobs]
+    return cli.main(args)
+
+
+def dataset_bytes(out: Path) -> dict[str, bytes]:
+    return {path.name: path.read_bytes() for path in sorted(out.iterdir())}
+
+
+@pytest.fixture(scope="module")
+def local_run(inputs, tmp_path_factory):
+    out = tmp_path_factory.mktemp("runs") / "dataset"
+    assert convert(inputs[0], out) == 0
+    return out
+
+
+def rows_of(out: Path, columns=None):
+    return pads.dataset(out).to_table(columns=columns).to_pylist()
+
+
+def same(a, b):
+    """Equal, NaN equal to NaN."""
+    return jsonable(a) == jsonable(b)
+
+
+def test_every_row_equals_what_parse_gives(inputs, local_run):
+    folder, files = inputs
+    rows = rows_of(local_run)
+    assert [row["path"] for row in rows] == sorted(files)
+    for row in rows:
+        content = files[row["path"]]
+        document = vorn_parser.parse(content)
+        headers, info = document["headers"], document["info"]
+        assert same(row["headers"], headers), row["path"]
+        assert (row["size"], row["sha256"]) == (len(content), hashlib.sha256(content).hexdigest())
+        assert (row["layout"], row["data_type"], row["dimension"], row["points"]) == (
+            headers["dataFormat"], headers["dataType"], info["dimension"], info["dataPoints"])
+        assert row["nucleus"] == [str(n) for n in info["nucleus"]]
+        assert (row["sample"], row["solvent"], row["scans"]) == (
+            str(info["sampleName"]), str(info["solvent"]), str(info["numberOfScans"]))
+        assert row["observe_frequency_hz"] == [q["magnitude"] if q["unit"] == "Hertz" else None
+                                               for q in info["originFrequency"]]
+        assert row["spectral_width_hz"] == [q["magnitude"] if q["unit"] == "Hertz" else None
+                                            for q in info["spectralWidth"]]
+        assert row["offset"] == [q["magnitude"] for q in info["frequencyOffset"]]
+        assert (row["temperature"], row["temperature_unit"]) == (info["temperature"]["magnitude"],
+                                                                 info["temperature"]["unit"])
+        assert same(row["digital_filter"], info["digitalFilter"])
+        created = info["creationTime"]
+        assert row["created"] == datetime.date(created["year"], created["month"], created["day"])
+
+        params = document["parameters"]["paramArray"]
+        assert [(p["name"], p["kind"]) for p in row["parameters"]] == [(p["name"], p["valueType"]) for p in params]
+        for stored, param in zip(row["parameters"], params):
+            value = param["value"]
+            if isinstance(value, str):
+                assert (stored["value"], stored["value_float"]) == (value, None)
+            elif isinstance(value, dict):
+                assert stored["value"].startswith(repr(value["real"])) and stored["value_float"] is None
+            else:
+                assert type(value)(stored["value"]) == value and stored["value_float"] == float(value)
+
+        bits = 32 if headers["dataType"].startswith("32") else 64
+        assert row["sample_bits"] == bits
+        expected = vorn_tools.to_numpy(document).sections  # decoded from parse's lists
+        assert row["shape"] == list(expected["re"].shape)
+        for name in ("re", "im", "re_im", "im_re"):
+            stored, other = row[f"{name}_f{bits}"], row[f"{name}_f{96 - bits}"]
+            assert other is None
+            if name not in expected:
+                assert stored is None
+                continue
+            got = np.array(stored, dtype=np.float64).reshape(row["shape"])
+            np.testing.assert_array_equal(got, expected[name], err_msg=f"{row['path']} {name}")
+            assert np.array_equal(np.signbit(got), np.signbit(expected[name]))
+    schema = pq.read_schema(local_run / "part-00000.parquet")
+    assert schema.field("re_f32").type.value_type == pa.float32()
+    assert schema.field("re_f64").type.value_type == pa.float64()
+
+
+def test_parquet_files_have_statistics_and_a_page_index(local_run):
+    metadata = pq.ParquetFile(local_run / "part-00000.parquet").metadata
+    column = metadata.row_group(0).column(metadata.schema.names.index("size"))
+    assert column.statistics.has_min_max and column.has_offset_index and column.has_column_index
+    assert column.compression == "ZSTD"
+    assert pq.read_table(local_run / "_errors.parquet").num_rows == 0
+
+
+def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs, local_run, tmp_path):
+    folder, files = inputs
+    # Another run, with another number of processes (so other chunks): the same bytes.
+    again = tmp_path / "again"
+    assert convert(folder, again, jobs="1") == 0
+    assert dataset_bytes(again) == dataset_bytes(local_run)
+
+    changed = tmp_path / "changed_inputs"
+    shutil.copytree(folder, changed)
+    name = "one_d_64_little.vdf"
+    (changed / name).write_bytes(build_file(params=standard_params("One_D", filter_orders=None),
+                                            sections=[samples(33, 3), samples(33, 5)], little_endian=True))
+    rerun = tmp_path / "rerun"
+    assert convert(changed, rerun) == 0
+    before, after = rows_of(local_run), rows_of(rerun)
+    differing = [b["path"] for b, a in zip(before, after) if not same(b, a)]
+    assert differing == [name]
+    changed_row = next(a for a in after if a["path"] == name)
+    old_row = next(b for b in before if b["path"] == name)
+    assert changed_row["sha256"] != old_row["sha256"] and changed_row["re_f64"] != old_row["re_f64"]
+    assert same({k: v for k, v in changed_row.items() if k not in ("sha256", "re_f64")},
+                {k: v for k, v in old_row.items() if k not in ("sha256", "re_f64")})
+    old_bytes, new_bytes = dataset_bytes(local_run), dataset_bytes(rerun)
+    assert old_bytes["part-00000.parquet"] != new_bytes["part-00000.parquet"]
+    assert old_bytes["_errors.parquet"] == new_bytes["_errors.parquet"]
+
+
+def test_bad_files_go_to_the_errors_table_and_exit_1(inputs, tmp_path, capsys):
+    folder = tmp_path / "in"
+    shutil.copytree(inputs[0], folder)
+    (folder / "garbage.vdf").write_bytes(b"not a data file" * 40)
+    good = build_file(params=[Param("scans", 4)], sections=[samples(16, 1), samples(16, 2)])
+    (folder / "cut.vdf").write_bytes(good[:-8])
+    out = tmp_path / "dataset"
+    assert convert(folder, out) == 1
+    stderr = capsys.readouterr().err
+    assert "2 failed" in stderr and "_errors.parquet" in stderr
+    errors = pq.read_table(out / "_errors.parquet").to_pylist()
+    assert [e["path"] for e in errors] == ["cut.vdf", "garbage.vdf"]
+    assert "data section" in errors[0]["reason"] and "not a data file of this kind" in errors[1]["reason"]
+    assert [row["path"] for row in rows_of(out, ["path"])] == sorted(inputs[1])
+
+    # With --no-data the cut samples are not read: only the garbage fails.
+    assert convert(folder, tmp_path / "index", "--no-data") == 1
+    assert pq.read_table(tmp_path / "index" / "_errors.parquet").column("path").to_pylist() == ["garbage.vdf"]
+
+
+def test_no_data_writes_the_index_alone(inputs, local_run, tmp_path):
+    out = tmp_path / "index"
+    assert convert(inputs[0], out, "--no-data") == 0
+    table = pads.dataset(out).to_table()
+    full = pads.dataset(local_run).to_table()
+    assert "shape" not in table.schema.names and not any(n.endswith(("_f32", "_f64")) for n in table.schema.names)
+    assert table.schema.names == full.schema.names[:len(table.schema.names)]
+    assert table.equals(full.select(table.schema.names))
+
+
+def test_dataset_filters_find_the_right_rows(local_run):
+    dataset = pads.dataset(local_run)
+    carbon_above_120_mhz = ((pc.list_element(pads.field("nucleus"), 0) == "13C")
+                            & (pc.list_element(pads.field("observe_frequency_hz"), 0) > 120e6))
+    assert dataset.to_table(columns=["path"], filter=carbon_above_120_mhz).column("path").to_pylist() == [
+        "carbon_150.vdf"]
+    two_d_64 = (pads.field("layout") == "Two_D") & (pads.field("sample_bits") == 64)
+    assert dataset.to_table(columns=["path"], filter=two_d_64).column("path").to_pylist() == ["two_d_64_four.vdf"]
+    heavy_water = dataset.to_table(columns=["path", "re_f64"], filter=pads.field("solvent") == "D2O")
+    assert heavy_water.column("path").to_pylist() == ["sub/nested.vdf"]
+
+
+def test_refused_runs(inputs, tmp_path, capsys):
+    folder = tmp_path / "in"
+    shutil.copytree(inputs[0], folder)
+    assert convert(folder, folder / "sub") == 2  # an input lies inside the dataset folder
+    assert "inside the dataset folder" in capsys.readouterr().err
+    with pytest.raises(SystemExit) as exited:
+        cli.main(["--batch", str(folder), "--to", "parquet"])
+    assert exited.value.code == 2
+    with pytest.raises(SystemExit):
+        cli.main(["--batch", str(folder), "--to", "json", "--no-data"])
+
+
+def test_dask_collections(inputs, local_run):
+    pytest.importorskip("dask.dataframe")
+    from vorn_tools.dask import read_arrays, read_info
+
+    folder, files = inputs
+    paths = [folder / name for name in sorted(files)]
+    frame = read_info(paths, files_per_partition=3).compute(scheduler="synchronous")
+    index = rows_of(local_run, ["sha256", "nucleus", "created", "parameters", "headers"])
+    assert frame["path"].tolist() == [str(p) for p in paths]
+    for name in index[0]:
+        assert same(frame[name].tolist(), [row[name] for row in index]), name
+    arrays = read_arrays(paths).compute(scheduler="synchronous")
+    for path, got in zip(paths, arrays):
+        expected = vorn_tools.open(path).to_numpy()
+        np.testing.assert_array_equal(got.values, expected.values)
+
+
+# --- on a local dask.distributed cluster --------------------------------------------
+
+def run_with_timeout(function, seconds=120):
+    result = {}
+
+    def target():
+        try:
+            result["value"] = function()
+        except BaseException as exc:  # handed to the test
+            result["error"] = exc
+
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+    thread.join(seconds)
+    assert not thread.is_alive(), f"no result in {seconds} s"
+    if "error" in result:
+        raise result["error"]
+    return result["value"]
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    cluster = run_with_timeout(lambda: distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None))
+    yield cluster
+    run_with_timeout(cluster.close, 60)
+
+
+def test_scheduler_gives_the_same_dataset(inputs, local_run, cluster, tmp_path):
+    out = tmp_path / "distributed"
+    assert run_with_timeout(lambda: convert(inputs[0], out, "--scheduler", cluster.scheduler_address)) == 0
+    assert dataset_bytes(out) == dataset_bytes(local_run)
+
+
+def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster, tmp_path):
+    from vorn_tools.batch import convert_folder_to_parquet
+
+    folder = tmp_path / "many"
+    folder.mkdir()
+    for i in range(60):
+        (folder / f"f{i:03d}.vdf").write_bytes(build_file(params=standard_params("One_D"),
+                                                          sections=[samples(2048, i), samples(2048, i + 1)]))
+    local = tmp_path / "local"
+    convert_folder_to_parquet(folder, local, workers=2)
+    killed = []
+
+    def kill_a_busy_worker(client):
+        if killed:
+            return
+        processing = {address: keys for address, keys in client.processing().items() if keys}
+        pids = client.run(os.getpid)
+        address = sorted(processing)[0]
+        killed.append((address, list(processing[address])))
+        os.kill(pids[address], signal.SIGKILL)
+
+    out = tmp_path / "distributed"
+    outcomes = run_with_timeout(lambda: convert_folder_to_parquet(
+        folder, out, scheduler=cluster.scheduler_address, _on_result=kill_a_busy_worker))
+    assert killed and killed[0][1], "a worker with tasks in hand was killed"
+    assert all(outcome.error is None for outcome in outcomes) and len(outcomes) == 60
+    assert dataset_bytes(out) == dataset_bytes(local)
+    run_with_timeout(lambda: cluster.wait_for_workers(2), 60)

@@ -127,7 +127,7 @@ def _tokens(values: NDArray[np.int64], encoding: str) -> tuple[bytes, NDArray[np
 
     DIF forms: one token per difference q[i] - q[i-1] (i >= 1); with DUP a run of
     equal differences is one token, the difference and the run's length. SQZ, AFFN:
-    one token per value (AFFN tokens carry their separator: a space, or a minus sign)."""
+    one token per value (AFFN tokens carry their separator, a space)."""
     n = values.size
     if encoding in ("DIFDUP", "DIF"):
         numbers = np.diff(values)
@@ -145,7 +145,8 @@ def _tokens(values: NDArray[np.int64], encoding: str) -> tuple[bytes, NDArray[np
         positive, negative = (np.frombuffer(t, np.uint8) for t in table)
     magnitudes = np.abs(numbers)
     counts = _digit_counts(magnitudes)
-    lead = 1 if encoding == "AFFN" else 0  # the separator
+    # AFFN: a space before each value, then its minus sign if negative.
+    lead = (1 + (numbers < 0)).astype(np.int64) if encoding == "AFFN" else np.zeros(1, np.int64)
     lengths = counts + lead
     dup_counts = None
     if runs is not None:
@@ -155,8 +156,9 @@ def _tokens(values: NDArray[np.int64], encoding: str) -> tuple[bytes, NDArray[np
     offsets = np.cumsum(lengths)
     starts = offsets - lengths
     out = np.zeros(int(offsets[-1]) if offsets.size else 0, dtype=np.uint8)
-    if lead:
-        out[starts] = np.where(numbers < 0, ord("-"), ord(" "))
+    if encoding == "AFFN":
+        out[starts] = ord(" ")
+        out[starts[numbers < 0] + 1] = ord("-")
     rows = np.where((numbers < 0)[:, None], negative[None, :], positive[None, :])
     _put_numbers(out, starts + lead, magnitudes, counts, rows)
     if dup_counts is not None and runs is not None:

@@ -1,8 +1,8 @@
 """Tools for vorn_parser users: quiet parsing with ordinary exceptions, readable text,
 strict JSON, numpy arrays, plots and batch conversion, and the `vorn` command.
 
-numpy and matplotlib are optional: `to_numpy`, `spectrum` and `save_npz` need numpy (the "numpy"
-extra), `plot_document` needs matplotlib (the "plot" extra).
+numpy and matplotlib are optional: `to_numpy`, `spectrum`, `save_npz`, `to_jcamp` and
+`write_jcamp` need numpy (the "numpy" extra), `plot_document` needs matplotlib (the "plot" extra).
 """
 
 from __future__ import annotations
@@ -59,7 +59,7 @@ def __getattr__(name: str) -> Any:
 __all__ = [
     "EXAMPLES", "CapturedOutput", "ParseError", "VornFile", "open", "captured_output", "example_path",
     "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
-    "read_file", "save_npz", "spectrum", "summary", "to_json", "to_numpy",
+    "read_file", "save_npz", "spectrum", "summary", "to_jcamp", "to_json", "to_numpy", "write_jcamp",
 ]
 
 
@@ -114,3 +114,16 @@ def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title
     """Writes a plot in the format the path's suffix names: .png, .pdf, .svg, ...; the
     spectrum of a time-domain file unless `fid` (see vorn_tools.plot)."""
     _optional("plot", "plot").plot_document(document, path, title=title, fid=fid)
+
+
+def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP",
+             form: str | None = None) -> str:
+    """The file as JCAMP-DX text: an NMR FID, or its spectrum (see vorn_tools.jcamp)."""
+    result: str = _optional("jcamp", "numpy").to_jcamp(source, spectrum=spectrum, encoding=encoding, form=form)
+    return result
+
+
+def write_jcamp(source: Source | VornFile, path: str | os.PathLike[str], *, spectrum: bool = False,
+                encoding: str = "DIFDUP", form: str | None = None) -> None:
+    """Writes the file as JCAMP-DX text to `path` (see vorn_tools.jcamp)."""
+    _optional("jcamp", "numpy").write_jcamp(source, path, spectrum=spectrum, encoding=encoding, form=form)

@@ -1,4 +1,4 @@
-"""Batch conversion of a folder of data files to JSON or .npz in a pool of processes.
+"""Batch conversion of a folder of data files to JSON, .npz or JCAMP-DX in a pool of processes.
 
 Parsing holds the interpreter lock from start to end, so the files are spread over
 worker processes, not threads. A file that cannot be read is reported with its reason
@@ -34,7 +34,7 @@ from typing import Any, BinaryIO, TextIO
 from .errors import ParseError, shown_name
 from .reading import read_file
 
-FORMATS = {"json": ".json", "npz": ".npz"}
+FORMATS = {"json": ".json", "npz": ".npz", "jcamp": ".jdx"}
 GRACE_SECONDS = 2.0  # after the first interrupt, for the files in hand
 _TERMINATE_SECONDS = 1.0  # from SIGTERM to SIGKILL for a worker that has not ended
 _TEMPORARY_PREFIX = ".vorn-"
@@ -113,6 +113,14 @@ def convert_file(source: str, target: str, fmt: str) -> str | None:
 
             def write(file: BinaryIO) -> None:
                 file.write(text)
+        elif fmt == "jcamp":
+            from .files import open as open_file
+            from .jcamp import to_jcamp
+
+            jdx = to_jcamp(open_file(source)).encode("ascii")
+
+            def write(file: BinaryIO) -> None:
+                file.write(jdx)
         else:
             from .arrays import save_npz
             from .files import open as open_file
@@ -384,8 +392,8 @@ def matching_entries(folder: Path, pattern: str) -> tuple[list[Path], list[tuple
 
 def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, pattern: str = "*.vdf",
                    workers: int | None = None, progress: TextIO | None = None) -> list[Outcome]:
-    """Converts every regular file in `folder` matching `pattern` to `fmt` ("json" or
-    "npz") in `out_dir` (default: `folder`), in the same folder relative to it as the
+    """Converts every regular file in `folder` matching `pattern` to `fmt` ("json", "npz" or
+    "jcamp") in `out_dir` (default: `folder`), in the same folder relative to it as the
     source. Returns one Outcome per matching entry in name order, the entries that are
     not regular files among them as skipped; failures and skipped entries are also
     reported on `progress` as they happen.

@@ -96,9 +96,10 @@ def _parser() -> argparse.ArgumentParser:
     batch = parser.add_argument_group("batch conversion")
     batch.add_argument("--batch", metavar="FOLDER", type=_path,
                        help="convert every file in FOLDER that matches --pattern")
-    batch.add_argument("--to", choices=("json", "npz", "parquet"),
-                       help="output format of --batch (default json; npz needs numpy; parquet writes "
-                            "one dataset, a row per file, and needs pyarrow)")
+    batch.add_argument("--to", choices=("json", "npz", "parquet", "jcamp"),
+                       help="output format of --batch (default json; npz and jcamp need numpy; parquet "
+                            "writes one dataset, a row per file, and needs pyarrow); FILE --to jcamp "
+                            "writes one file as JCAMP-DX (see -o)")
     batch.add_argument("--out", metavar="FOLDER", type=_path,
                        help="where --batch writes its files, in the inputs' subfolders "
                             "(default: the input folder); for --to parquet the dataset folder (needed)")
@@ -111,6 +112,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="which files --batch converts (default '*.vdf'; '**/*.vdf' also "
                             "takes those in subfolders)")
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: one per CPU)")
+    parser.add_argument("-o", "--output", metavar="OUT", type=_path,
+                        help="with FILE --to jcamp: write to OUT instead of standard output")
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     return parser
 
@@ -122,6 +125,8 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
                                           ("--plot", args.plot)) if used]
         if single:
             parser.error(f"--batch converts a folder; it does not combine with {', '.join(single)}")
+        if args.output is not None:
+            parser.error("-o is for one file; --batch writes to --out")
         if args.jobs is not None and args.jobs < 1:
             parser.error("--jobs takes a number of 1 or more")
         if args.to != "parquet":
@@ -137,7 +142,13 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             if not args.pattern or pattern.is_absolute() or ".." in pattern.parts:
                 parser.error("--pattern takes a glob within FOLDER: not empty, not absolute, no '..'")
     else:
-        given = [flag for flag, used in (("--to", args.to), ("--out", args.out), ("--pattern", args.pattern),
+        jcamp = args.to == "jcamp"  # one file to JCAMP-DX
+        if jcamp and (args.json or args.params or args.plot is not None):
+            parser.error("--to jcamp does not combine with --json, --params or --plot")
+        if args.output is not None and not jcamp:
+            parser.error("-o only applies to --to jcamp")
+        given = [flag for flag, used in (("--to", None if jcamp else args.to), ("--out", args.out),
+                                         ("--pattern", args.pattern),
                                          ("--jobs", args.jobs), ("--scheduler", args.scheduler),
                                          ("--no-data", args.no_data or None)) if used is not None]
         if given:
@@ -215,6 +226,8 @@ def _show_file(args: argparse.Namespace) -> int:
             raise CommandError(f"--plot {shown_name(args.plot)}: {exc}", status=2) from None
     if args.file == STDIN:
         source = _read_stdin()
+    if args.to == "jcamp":
+        return _write_jcamp(source, shown, args.output)
     # The summary, the parameter table and the plot need no Python float per sample:
     # they read through vorn_tools.open (the summary and the table read no samples at
     # all). JSON needs the whole document, and -v the parser's digital-filter lines.
@@ -258,6 +271,27 @@ def _show_file(args: argparse.Namespace) -> int:
     return 0
 
 
+def _write_jcamp(source: str | bytes, shown: str, output: Path | None) -> int:
+    _require("numpy", "numpy", "--to jcamp")
+    from .jcamp import to_jcamp
+
+    try:
+        text = to_jcamp(open_file(source))
+    except ParseError as exc:
+        raise CommandError(f"{shown}: {exc.reason}") from None
+    except ValueError as exc:
+        raise CommandError(f"{shown}: cannot write JCAMP-DX: {exc}") from None
+    if output is None:
+        _write_stdout(text.encode("ascii"))
+        return 0
+    try:
+        output.write_text(text, encoding="ascii", newline="\n")
+    except OSError as exc:
+        raise CommandError(f"cannot write {shown_name(output)}: {exc.strerror or exc}") from None
+    print(f"{PROG}: JCAMP-DX written to {shown_name(output)}", file=sys.stderr)
+    return 0
+
+
 def _convert(args: argparse.Namespace) -> int:
     from .batch import TargetCollision, convert_folder, convert_folder_to_parquet
 
@@ -266,8 +300,8 @@ def _convert(args: argparse.Namespace) -> int:
     pattern: str = args.pattern or "*.vdf"
     if not folder.is_dir():
         raise CommandError(f"{shown_name(folder)}: no such folder")
-    if fmt == "npz":
-        _require("numpy", "numpy", "--to npz")
+    if fmt in ("npz", "jcamp"):
+        _require("numpy", "numpy", f"--to {fmt}")
     if fmt == "parquet":
         _require("pyarrow", "parquet", "--to parquet")
         _require("numpy", "parquet", "--to parquet")

@@ -1,0 +1,466 @@
+"""Export to JCAMP-DX, the open text exchange format of NMR. Needs numpy.
+
+    text = vorn_tools.to_jcamp("fid.vdf")                     # an NMR FID, NTUPLES
+    vorn_tools.write_jcamp("fid.vdf", "fid.jdx", spectrum=True)
+
+One-dimensional files are written as JCAMP-DX 5.01 NMR: a time-domain file as
+`##DATA TYPE= NMR FID` (time in seconds), a spectrum (a frequency-domain file, or a
+time-domain file with `spectrum=True`, transformed by vorn_tools.spectrum) as
+`##DATA TYPE= NMR SPECTRUM` (frequency in Hz from 0 ppm; ppm = Hz / `##.OBSERVE
+FREQUENCY`). `form` chooses the data blocks:
+
+* "ntuples": one block of `##DATA CLASS= NTUPLES` with a real and an imaginary page;
+* "xydata": one block with `##XYDATA= (X++(Y..Y))` of the real part;
+* "both": a compound file (`##DATA TYPE= LINK`) of an XYDATA block, then an NTUPLES block.
+
+The default is "both" for spectra, "ntuples" for FIDs.
+
+Two-dimensional files are written as JCAMP-DX 6.00 nD NMR (`##NUM DIM= 2`): one page
+per row (`##PAGE= T1=...` or `F1=...`), with first, last and factor tables that list F1
+(the y axis), then F2 (the x axis), then the dependent variables. FIDs keep the real
+and imaginary part of each row; hypercomplex FIDs (four sections) store each increment
+as its cosine row, then its sine row, both with the same T1. Spectra keep the real part
+(RR) alone, as JCAMP-DX nD spectra do.
+
+Samples are stored as integers times a `##FACTOR` (`##YFACTOR`) chosen per variable
+(per page in one dimension): FACTOR <= 2e-7 x the largest magnitude, so every value is
+within FACTOR / 2 <= 1e-7 of that magnitude (a `$$` comment states the bound). The
+encoding is ASDF "DIFDUP" (the default), "DIF" or "SQZ", or "AFFN". In DIF forms each
+line starts with the abscissa, then the Y-value check point: the last value of the line
+before, again, in absolute (SQZ) form. Lines are at most 80 characters.
+
+Every parameter of the file is kept as a `##$NAME=` user label (its unit as a `$$`
+comment); other private figures, such as the digital filter's group delay in points,
+also go under `##$` labels.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .arrays import observe_frequency
+from .units import unit_symbol
+
+if TYPE_CHECKING:
+    from .files import Source, VornFile
+
+LINE_WIDTH = 80
+ENCODINGS = ("DIFDUP", "DIF", "SQZ", "AFFN")
+FORMS = ("ntuples", "xydata", "both")
+RELATIVE_BOUND = 1e-7  # quantisation error / largest magnitude of a variable
+# FACTOR is 2 x RELATIVE_BOUND x the largest magnitude, a little less, so that rounding
+# FACTOR to the 6 significant digits written keeps it under the bound.
+_FACTOR_SHARE = 2 * RELATIVE_BOUND * 0.999
+
+_SQZ_POS, _SQZ_NEG = b"@ABCDEFGHI", b"@abcdefghi"
+_DIF_POS, _DIF_NEG = b"%JKLMNOPQR", b"%jklmnopqr"
+_DUP = b"?STUVWXYZs"  # a count's first digit (never 0)
+_AFFN = b"0123456789"
+_POW10 = 10 ** np.arange(19, dtype=np.int64)
+
+
+# --- numbers ------------------------------------------------------------------------
+
+
+def _affn(value: float) -> str:
+    """A float in plain positional notation (no exponent: an "e" would read as SQZ),
+    with at most 12 significant digits."""
+    if value == 0:
+        return "0"
+    text = np.format_float_positional(value, precision=12, unique=True, fractional=False, trim="-")
+    return text
+
+
+def _label_number(value: float) -> str:
+    """A float for a label value: shortest round-trip form."""
+    if value == int(value) and abs(value) < 1e15:
+        return str(int(value))
+    return repr(float(value))
+
+
+def _sqz(value: int) -> str:
+    digits = str(abs(value))
+    table = _SQZ_NEG if value < 0 else _SQZ_POS
+    return chr(table[int(digits[0])]) + digits[1:]
+
+
+def choose_factor(values: NDArray[np.float64]) -> float:
+    """The FACTOR of a variable: values / FACTOR are rounded to integers, so each is off
+    by at most FACTOR / 2 <= 1e-7 x the largest magnitude. 1 for all zeros."""
+    if values.size == 0:
+        return 1.0
+    if not np.all(np.isfinite(values)):
+        raise ValueError("JCAMP-DX holds finite numbers only; the data has NaN or infinite values")
+    largest = float(np.max(np.abs(values)))
+    if largest == 0:
+        return 1.0
+    return float(f"{largest * _FACTOR_SHARE:.6g}")
+
+
+def _digit_counts(magnitudes: NDArray[np.int64]) -> NDArray[np.int64]:
+    return np.maximum(np.searchsorted(_POW10, magnitudes, side="right"), 1)
+
+
+def _put_numbers(out: NDArray[np.uint8], starts: NDArray[np.int64], magnitudes: NDArray[np.int64],
+                 counts: NDArray[np.int64], first: NDArray[np.uint8]) -> None:
+    """Writes each magnitude's decimal digits at its start in `out`, the first digit
+    through its own table row (`first` holds one row of 10 characters per number),
+    the others as ASCII digits."""
+    for j in range(int(counts.max(initial=0))):
+        chosen = counts > j
+        power = _POW10[counts[chosen] - 1 - j]
+        digit = (magnitudes[chosen] // power) % 10
+        if j == 0:
+            out[starts[chosen]] = first[chosen, digit]
+        else:
+            out[starts[chosen] + j] = 48 + digit
+
+
+def _tokens(values: NDArray[np.int64], encoding: str) -> tuple[bytes, NDArray[np.int64], NDArray[np.int64]]:
+    """The y tokens of a page: (all tokens' characters, end offset of each token in
+    them, index of the last point each token covers).
+
+    DIF forms: one token per difference q[i] - q[i-1] (i >= 1); with DUP a run of
+    equal differences is one token, the difference and the run's length. SQZ, AFFN:
+    one token per value (AFFN tokens carry their separator, a space)."""
+    n = values.size
+    if encoding in ("DIFDUP", "DIF"):
+        numbers = np.diff(values)
+        ends = np.arange(1, n, dtype=np.int64)
+        runs = None
+        if encoding == "DIFDUP" and numbers.size:
+            change = np.flatnonzero(numbers[1:] != numbers[:-1])
+            last = np.append(change, numbers.size - 1)  # last difference of each run
+            runs = np.diff(last, prepend=-1)
+            numbers, ends = numbers[last], ends[last]
+        positive, negative = np.frombuffer(_DIF_POS, np.uint8), np.frombuffer(_DIF_NEG, np.uint8)
+    else:
+        numbers, ends, runs = values, np.arange(n, dtype=np.int64), None
+        table = (_SQZ_POS, _SQZ_NEG) if encoding == "SQZ" else (_AFFN, _AFFN)
+        positive, negative = (np.frombuffer(t, np.uint8) for t in table)
+    magnitudes = np.abs(numbers)
+    counts = _digit_counts(magnitudes)
+    # AFFN: a space before each value, then its minus sign if negative.
+    lead = (1 + (numbers < 0)).astype(np.int64) if encoding == "AFFN" else np.zeros(1, np.int64)
+    lengths = counts + lead
+    dup_counts = None
+    if runs is not None:
+        repeated = runs > 1
+        dup_counts = np.where(repeated, _digit_counts(runs), 0)
+        lengths = lengths + dup_counts
+    offsets = np.cumsum(lengths)
+    starts = offsets - lengths
+    out = np.zeros(int(offsets[-1]) if offsets.size else 0, dtype=np.uint8)
+    if encoding == "AFFN":
+        out[starts] = ord(" ")
+        out[starts[numbers < 0] + 1] = ord("-")
+    rows = np.where((numbers < 0)[:, None], negative[None, :], positive[None, :])
+    _put_numbers(out, starts + lead, magnitudes, counts, rows)
+    if dup_counts is not None and runs is not None:
+        chosen = dup_counts > 0
+        dup_rows = np.broadcast_to(np.frombuffer(_DUP, np.uint8), (int(chosen.sum()), 10))
+        _put_numbers(out, (starts + lead + counts)[chosen], runs[chosen], dup_counts[chosen], dup_rows)
+    return out.tobytes(), offsets, ends
+
+
+def encode_lines(values: NDArray[np.int64], x: NDArray[np.float64], encoding: str = "DIFDUP") -> list[str]:
+    """The data lines of one page of integers (X++(Y..Y)): each line the abscissa of its
+    first y value, then as many y values as fit in LINE_WIDTH characters."""
+    if encoding not in ENCODINGS:
+        raise ValueError(f"unknown encoding {encoding!r}; choose one of {', '.join(ENCODINGS)}")
+    n = values.size
+    if n == 0:
+        return []
+    stream, offsets, ends = _tokens(values, encoding)
+    bounds = np.concatenate(([0], offsets))
+    dif = encoding in ("DIFDUP", "DIF")
+    lines = []
+    k, total = 0, ends.size
+    while True:
+        if dif:  # the point before the line's first difference
+            point = int(ends[k - 1]) if k else 0
+        else:
+            point = int(ends[k])
+        head = _affn(float(x[point]))
+        if dif:
+            head += " " + _sqz(int(values[point]))  # the first value, or the check point
+        elif encoding == "SQZ":
+            head += " "
+        budget = LINE_WIDTH - len(head)
+        # The most tokens that fit, at least one.
+        stop = int(np.searchsorted(bounds, bounds[k] + budget, side="right")) - 1
+        stop = min(max(stop, k + 1), total)
+        lines.append(head + stream[bounds[k]:bounds[stop]].decode("ascii"))
+        k = stop
+        if k >= total:
+            return lines
+
+
+# --- what is written ------------------------------------------------------------------
+
+
+def _text(value: object) -> str:
+    """A label value on one line of printable ASCII: other characters as escapes."""
+    text = str(value)
+    return "".join(ch if " " <= ch <= "~" else ascii(ch)[1:-1] for ch in text).strip()
+
+
+def _label_name(name: str) -> str:
+    return _text(name).upper().replace("=", "\\x3d") or "UNNAMED"
+
+
+def _param_value(value: Any) -> str:
+    if isinstance(value, dict):
+        return f"({_label_number(value['real'])}, {_label_number(value['imag'])})"
+    if isinstance(value, float):
+        return _label_number(value) if math.isfinite(value) else str(value).upper()
+    return _text(value)
+
+
+def _nucleus(text: str) -> str:
+    """"1H" -> "^1H", as JCAMP-DX writes nuclei."""
+    text = _text(text)
+    return text if not text or text.startswith("^") or not text[0].isdigit() else "^" + text
+
+
+def _date(value: Any) -> str | None:
+    try:
+        year, month, day = int(value["year"]), int(value["month"]), int(value["day"])
+    except (TypeError, KeyError, ValueError):
+        return None
+    if not (1 <= month <= 12 and 1 <= day <= 31 and 0 < year <= 9999):
+        return None
+    return f"{year:04d}/{month:02d}/{day:02d}"
+
+
+class _Data:
+    """What the data blocks need: samples and axes, kind, and the file's metadata."""
+
+    def __init__(self, file: VornFile, spectrum: bool) -> None:
+        from .spectrum import spectrum as make_spectrum
+
+        arrays = file.to_numpy()
+        self.file = file
+        self.fid = arrays.axes[0].domain == "time" and not spectrum
+        if self.fid:
+            self.values, self.mixed, self.axes = arrays.values, arrays.mixed, arrays.axes
+            self.group_delay = None
+        else:
+            s = make_spectrum(file)
+            self.values, self.mixed, self.axes = s.values, s.mixed, s.axes
+            self.group_delay = s.group_delay if s.transformed else None
+        self.two_d = self.values.ndim == 2
+
+
+def _coordinates(data: _Data, index: int) -> tuple[NDArray[np.float64], str]:
+    """(coordinates, JCAMP-DX unit) of an axis: seconds for FIDs, Hz for spectra, else
+    the axis's own values."""
+    axis = data.axes[index]
+    if data.fid and axis.seconds is not None:
+        return axis.seconds, "SECONDS"
+    if not data.fid and axis.hz is not None:
+        return axis.hz, "HZ"
+    if axis.ppm is not None:
+        return axis.ppm, "PPM"
+    return axis.values, _text(axis.unit).upper() or "POINTS"
+
+
+def _nuclei(data: _Data) -> list[str]:
+    nuclei = [_nucleus(n) if isinstance(n, str) else "" for n in data.file.info["nucleus"]]
+    return nuclei + [""] * (len(data.axes) - len(nuclei))
+
+
+def _core_labels(data: _Data, data_type: str, data_class: str, version: str) -> list[str]:
+    file = data.file
+    headers, info = file.headers, file.info
+    title = _text(headers["title"]) or _text(file.name)
+    lines = [f"##TITLE= {title}", f"##JCAMP-DX= {version}", f"##DATA TYPE= {data_type}",
+             f"##DATA CLASS= {data_class}"]
+    origin = ", ".join(t for t in (_text(headers["site"]), _text(headers["nodeName"])) if t)
+    lines += [f"##ORIGIN= {origin or 'UNKNOWN'}", f"##OWNER= {_text(headers['author'])}"]
+    date = _date(headers["creationTime"])
+    if date:
+        lines.append(f"##LONG DATE= {date}")
+    sf = observe_frequency(info, 0)
+    if sf is not None:
+        lines.append(f"##.OBSERVE FREQUENCY= {_label_number(sf / 1e6)}")
+    nucleus = _nuclei(data)[0]
+    if nucleus:
+        lines.append(f"##.OBSERVE NUCLEUS= {nucleus}")
+    if isinstance(info["solvent"], str) and _text(info["solvent"]):
+        lines.append(f"##.SOLVENT NAME= {_text(info['solvent'])}")
+    axis_type = headers["dataAxisType"][0]
+    mode = {"Complex": "SIMULTANEOUS", "Real_Complex": "SIMULTANEOUS", "Real": "SEQUENTIAL",
+            "TPPI": "SEQUENTIAL"}.get(axis_type, "SINGLE")
+    lines.append(f"##.ACQUISITION MODE= {mode}")
+    if data.two_d:
+        lines.append("##NUM DIM= 2")
+    if data.fid and info["digitalFilter"] is not None and math.isfinite(info["digitalFilter"]):
+        lines.append(f"##$DIGITAL FILTER= {_label_number(info['digitalFilter'])}")
+    if data.group_delay is not None:
+        lines.append(f"##$GROUP DELAY REMOVED= {_label_number(data.group_delay)}")
+    for param in file.parameters["paramArray"]:
+        line = f"##${_label_name(param['name'])}= {_param_value(param['value'])}"
+        unit = unit_symbol(param["unit"][0]) if param["unit"] else ""
+        if unit:
+            line += f" $$ {_text(unit)}"
+        lines.append(line)
+    return lines
+
+
+def _bound_comment(name: str, factor: float, values: NDArray[np.float64]) -> str:
+    largest = float(np.max(np.abs(values))) if values.size else 0.0
+    return f"$$ {name}: error <= FACTOR/2 = {factor / 2:.6g} <= 1e-7 x max|{name}| = {largest:.6g}"
+
+
+def _quantised(values: NDArray[np.float64], factor: float) -> NDArray[np.int64]:
+    return np.rint(values / factor).astype(np.int64)
+
+
+def _xydata_block(data: _Data, encoding: str, title_suffix: str = "") -> list[str]:
+    x, unit = _coordinates(data, 0)
+    y = np.ascontiguousarray(data.values.real, dtype=np.float64)
+    factor = choose_factor(y)
+    q = _quantised(y, factor)
+    lines = [f"##XUNITS= {unit}", "##YUNITS= ARBITRARY UNITS",
+             f"##FIRSTX= {_label_number(x[0])}", f"##LASTX= {_label_number(x[-1])}",
+             f"##DELTAX= {_label_number((x[-1] - x[0]) / (x.size - 1)) if x.size > 1 else 0}",
+             "##XFACTOR= 1", f"##YFACTOR= {_label_number(factor)}", _bound_comment("Y", factor, y),
+             f"##FIRSTY= {_label_number(q[0] * factor)}",
+             f"##MAXY= {_label_number(q.max() * factor)}", f"##MINY= {_label_number(q.min() * factor)}",
+             f"##NPOINTS= {y.size}", "##XYDATA= (X++(Y..Y))"]
+    lines += encode_lines(q, x, encoding)
+    return lines
+
+
+def _ntuples_1d(data: _Data, encoding: str) -> list[str]:
+    x, unit = _coordinates(data, 0)
+    kind = "FID" if data.fid else "SPECTRUM"
+    name = f"NMR {kind}"
+    xname = "TIME" if data.fid else "FREQUENCY"
+    parts = [np.ascontiguousarray(data.values.real), np.ascontiguousarray(data.values.imag)]
+    factors = [choose_factor(p) for p in parts]
+    n = x.size
+    lines = [f"##NTUPLES= {name}",
+             f"##VAR_NAME= {xname}, {kind}/REAL, {kind}/IMAG, PAGE NUMBER",
+             "##SYMBOL= X, R, I, N",
+             "##VAR_TYPE= INDEPENDENT, DEPENDENT, DEPENDENT, PAGE",
+             "##VAR_FORM= AFFN, ASDF, ASDF, AFFN" if encoding != "AFFN" else "##VAR_FORM= AFFN, AFFN, AFFN, AFFN",
+             f"##VAR_DIM= {n}, {n}, {n}, 2",
+             f"##UNITS= {unit}, ARBITRARY UNITS, ARBITRARY UNITS,",
+             f"##FIRST= {_label_number(x[0])}, {_label_number(_quantised(parts[0][:1], factors[0])[0] * factors[0])}, "
+             f"{_label_number(_quantised(parts[1][:1], factors[1])[0] * factors[1])}, 1",
+             f"##LAST= {_label_number(x[-1])}, {_label_number(_quantised(parts[0][-1:], factors[0])[0] * factors[0])}, "
+             f"{_label_number(_quantised(parts[1][-1:], factors[1])[0] * factors[1])}, 2",
+             f"##FACTOR= 1, {_label_number(factors[0])}, {_label_number(factors[1])}, 1",
+             _bound_comment("R", factors[0], parts[0]), _bound_comment("I", factors[1], parts[1])]
+    for page, (symbol, part, factor) in enumerate(zip("RI", parts, factors), start=1):
+        lines += [f"##PAGE= N={page}", f"##NPOINTS= {n}", f"##DATA TABLE= (X++({symbol}..{symbol})), XYDATA"]
+        lines += encode_lines(_quantised(part, factor), x, encoding)
+    lines.append(f"##END NTUPLES= {name}")
+    return lines
+
+
+def _ntuples_2d(data: _Data, encoding: str) -> list[str]:
+    x, xunit = _coordinates(data, 0)
+    y, yunit = _coordinates(data, 1)
+    nuclei = _nuclei(data)
+    info = data.file.info
+    sfs = [observe_frequency(info, i) for i in (1, 0)]
+    asdf = "AFFN" if encoding == "AFFN" else "ASDF"
+    if data.fid:
+        name, i1, i2, s1, s2 = "nD NMR FID", "TIME1", "TIME2", "T1", "T2"
+        rows_values = data.values
+        row_t1 = y
+        if data.mixed is not None:  # States: the cosine row, then the sine row, per increment
+            rows_values = np.empty((2 * data.values.shape[0], data.values.shape[1]), dtype=np.complex128)
+            rows_values[0::2], rows_values[1::2] = data.values, data.mixed
+            row_t1 = np.repeat(y, 2)
+        parts = [("FID/REAL", "R", np.ascontiguousarray(rows_values.real)),
+                 ("FID/IMAG", "I", np.ascontiguousarray(rows_values.imag))]
+    else:
+        name, i1, i2, s1, s2 = "nD NMR SPECTRUM", "FREQUENCY1", "FREQUENCY2", "F1", "F2"
+        row_t1 = y
+        parts = [("SPECTRUM", "Y", np.ascontiguousarray(data.values.real))]
+    factors = [choose_factor(p) for _, _, p in parts]
+    rows, columns = parts[0][2].shape
+    deps = len(parts)
+    blank = ", " * deps
+    lines = [f"##NTUPLES= {name}",
+             f"##VAR_NAME= {i1}, {i2}, " + ", ".join(p[0] for p in parts),
+             f"##SYMBOL= {s1}, {s2}, " + ", ".join(p[1] for p in parts),
+             f"##.NUCLEUS= {nuclei[1]}, {nuclei[0]}",
+             "##.OBSERVE FREQUENCY= " + ", ".join(_label_number(sf / 1e6) if sf else "" for sf in sfs),
+             "##VAR_TYPE= INDEPENDENT, INDEPENDENT" + ", DEPENDENT" * deps,
+             "##VAR_FORM= AFFN, AFFN" + f", {asdf}" * deps,
+             f"##VAR_DIM= {rows}, {columns}" + f", {columns}" * deps,
+             f"##UNITS= {yunit}, {xunit}" + ", ARBITRARY UNITS" * deps,
+             f"##FIRST= {_label_number(row_t1[0])}, {_label_number(x[0])}{blank}".rstrip(", ") + ",",
+             f"##LAST= {_label_number(row_t1[-1])}, {_label_number(x[-1])}{blank}".rstrip(", ") + ",",
+             "##MIN= , , " + ", ".join(_label_number(_quantised(p, f).min() * f) for (_, _, p), f in zip(parts, factors)),
+             "##MAX= , , " + ", ".join(_label_number(_quantised(p, f).max() * f) for (_, _, p), f in zip(parts, factors)),
+             "##FACTOR= 1, 1, " + ", ".join(_label_number(f) for f in factors)]
+    lines += [_bound_comment(sym, f, p) for (_, sym, p), f in zip(parts, factors)]
+    quantised = [_quantised(p, f) for (_, _, p), f in zip(parts, factors)]
+    for r in range(rows):
+        for (_, symbol, _), q in zip(parts, quantised):
+            lines += [f"##PAGE= {s1}={_label_number(row_t1[r])}", f"##NPOINTS= {columns}",
+                      f"##DATA TABLE= ({s2}++({symbol}..{symbol})), {'XYDATA' if data.fid else 'PROFILE'}"]
+            lines += encode_lines(q[r], x, encoding)
+    lines.append(f"##END NTUPLES= {name}")
+    return lines
+
+
+def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP",
+             form: str | None = None) -> str:
+    """The file as JCAMP-DX text (see the module's description). `source`: anything
+    vorn_tools.open takes, or a VornFile. `spectrum`: write the spectrum of a
+    time-domain file (vorn_tools.spectrum with its defaults) instead of the FID;
+    `encoding`: "DIFDUP", "DIF", "SQZ" or "AFFN"; `form` (one-dimensional files):
+    "ntuples", "xydata" or "both" (default "both" for spectra, "ntuples" for FIDs)."""
+    from .files import VornFile, open as open_file
+
+    if encoding not in ENCODINGS:
+        raise ValueError(f"unknown encoding {encoding!r}; choose one of {', '.join(ENCODINGS)}")
+    if form is not None and form not in FORMS:
+        raise ValueError(f"unknown form {form!r}; choose one of {', '.join(FORMS)}")
+    file = source if isinstance(source, VornFile) else open_file(source)
+    data = _Data(file, spectrum)
+    if data.values.size == 0:
+        raise ValueError("the file holds no samples")
+    if data.values.ndim > 2:
+        raise ValueError("only one- and two-dimensional files can be written")
+    kind = "NMR FID" if data.fid else "NMR SPECTRUM"
+    if data.two_d:
+        if form not in (None, "ntuples"):
+            raise ValueError("two-dimensional files are written as NTUPLES only")
+        lines = _core_labels(data, f"nD {kind}", "NTUPLES", "6.00") + _ntuples_2d(data, encoding)
+        lines.append("##END=")
+    else:
+        form = form or ("ntuples" if data.fid else "both")
+        if form == "ntuples":
+            lines = _core_labels(data, kind, "NTUPLES", "5.01") + _ntuples_1d(data, encoding) + ["##END="]
+        elif form == "xydata":
+            lines = _core_labels(data, kind, "XYDATA", "5.01") + _xydata_block(data, encoding) + ["##END="]
+        else:
+            title = _text(file.headers["title"]) or _text(file.name)
+            lines = [f"##TITLE= {title}", "##JCAMP-DX= 5.01", "##DATA TYPE= LINK", "##BLOCKS= 2"]
+            first = _core_labels(data, kind, "XYDATA", "5.01")
+            second = _core_labels(data, kind, "NTUPLES", "5.01")
+            lines += first[:1] + ["##BLOCK_ID= 1"] + first[1:] + _xydata_block(data, encoding) + ["##END="]
+            lines += second[:1] + ["##BLOCK_ID= 2"] + second[1:] + _ntuples_1d(data, encoding) + ["##END="]
+            lines.append("##END=")
+    return "\n".join(lines) + "\n"
+
+
+def write_jcamp(source: Source | VornFile, path: str | os.PathLike[str], *, spectrum: bool = False,
+                encoding: str = "DIFDUP", form: str | None = None) -> None:
+    """Writes to_jcamp(source, ...) to `path` (ASCII text)."""
+    text = to_jcamp(source, spectrum=spectrum, encoding=encoding, form=form)
+    with open(path, "w", encoding="ascii", newline="\n") as file:
+        file.write(text)

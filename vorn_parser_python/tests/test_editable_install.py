@@ -41,6 +41,7 @@ def editable_venv(tmp_path_factory):
     installed = run(venv / "bin" / "python", "-m", "pip", "install", "--disable-pip-version-check",
                     "-e", REPO, "-C", f"build-dir={root / 'build'}", cwd=root)
     assert installed.returncode == 0, installed.stdout[-4000:] + installed.stderr[-4000:]
+    assert (root / "build" / "CMakeCache.txt").is_file()  # built here, from nothing
     return venv
 
 

@@ -99,6 +99,12 @@ class VornFile:
             self._parameters = self._meta.parameters()
         return self._parameters
 
+    def parameter_columns(self) -> tuple[list[str], list[str], list[Any], list[tuple[str, int, str] | None]]:
+        """The parameters as columns, for tables of many files: names, value kinds,
+        values (as in `parameters`) and each first unit as (prefix, power, base), None
+        for a parameter without units. Made without a dict per parameter."""
+        return self._meta.parameter_columns()
+
     @property
     def info(self) -> Info:
         """The summary, as the "info" entry of vorn_parser.parse."""

@@ -128,6 +128,22 @@ def _unit_text(units: list[Any]) -> str:
     return unit_symbol(units[0])
 
 
+_UNIT_TEXTS: dict[tuple[str, int, str], str] = {}
+
+
+def _first_unit_text(unit: tuple[str, int, str] | None) -> str:
+    """The symbol of a parameter's first unit given as (prefix, power, base); "" for
+    none. Units repeat across parameters and files, so each is worked out once."""
+    if unit is None:
+        return ""
+    text = _UNIT_TEXTS.get(unit)
+    if text is None:
+        prefix, power, base = unit
+        text = _unit_text([{"prefix": prefix, "power": power, "base": base}])
+        _UNIT_TEXTS[unit] = text
+    return text
+
+
 def _hertz(quantities: list[dict[str, Any]]) -> list[float | None]:
     return [q["magnitude"] if q["unit"] == "Hertz" else None for q in quantities]
 
@@ -169,14 +185,13 @@ class _Columns:
             "created": to_date(info["creationTime"]), "revised": to_date(info["revisionTime"]),
             "headers": headers,
         }
-        array = opened.parameters["paramArray"]
-        values = [param["value"] for param in array]
+        names, kinds, values, units = opened.parameter_columns()
         param_columns = {
-            "name": [param["name"] for param in array],
-            "kind": [param["valueType"] for param in array],
+            "name": names,
+            "kind": kinds,
             "value": [value if type(value) is str else value_text(value) for value in values],
             "value_float": [float(value) if type(value) in (int, float) else None for value in values],
-            "unit": [_unit_text(param["unit"]) for param in array],
+            "unit": [_first_unit_text(unit) for unit in units],
         }
         samples: dict[str, np.ndarray | None] = {}
         if self.with_data:

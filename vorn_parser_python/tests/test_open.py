@@ -307,3 +307,20 @@ def test_threads_each_reading_their_own_files(tmp_path):
     for t in threads:
         t.join()
     assert failures == []
+
+
+@pytest.mark.parametrize("content", [
+    (EXAMPLES_DIR / "one_d.vdf").read_bytes(),
+    (EXAMPLES_DIR / "two_d.vdf").read_bytes(),
+    build_file(sections=[[1.0], [2.0]]),  # no parameters
+], ids=["one_d", "two_d", "no parameters"])
+def test_parameter_columns_are_the_parameter_dicts_by_column(content):
+    with vorn_tools.open(content) as f:
+        names, kinds, values, units = f.parameter_columns()
+        params = f.parameters["paramArray"]
+    assert names == [p["name"] for p in params]
+    assert kinds == [p["valueType"] for p in params]
+    assert values == [p["value"] for p in params]
+    assert [type(v) for v in values] == [type(p["value"]) for p in params]
+    assert units == [(p["unit"][0]["prefix"], p["unit"][0]["power"], p["unit"][0]["base"]) if p["unit"] else None
+                     for p in params]

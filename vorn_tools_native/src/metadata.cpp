@@ -56,7 +56,40 @@ PyObject* metadata_info(PyObject* self, PyObject*)
     return build([&] { return ConvertSharedKeys{}(records_of(self).info); });
 }
 
+// The parameters as columns, for tables of many files: the names, the value
+// kinds, the values (as in the parameter dicts) and each first unit as a
+// (prefix, power, base) tuple (None without units); no dict per parameter.
+PyObject* metadata_parameter_columns(PyObject* self, PyObject*)
+{
+    return build([&] {
+        const auto& params = records_of(self).blocks.parameters.param_array;
+        PyRef names = new_list(params.size());
+        PyRef kinds = new_list(params.size());
+        PyRef values = new_list(params.size());
+        PyRef units = new_list(params.size());
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const Param& p = params[i];
+            const auto at = static_cast<Py_ssize_t>(i);
+            PyList_SET_ITEM(names.get(), at, to_py(p.name).release());
+            PyList_SET_ITEM(kinds.get(), at, to_py(p.value_type).release());
+            PyList_SET_ITEM(values.get(), at, ConvertSharedKeys{}(p.value).release());
+            PyRef unit = PyRef::borrow(Py_None);
+            if (!p.unit.empty()) {
+                const Unit& u = p.unit.front();
+                PyRef prefix = to_py(u.prefix);
+                PyRef power = to_py(u.power);
+                PyRef base = to_py(u.base);
+                unit = made(PyTuple_Pack(3, prefix.get(), power.get(), base.get()));
+            }
+            PyList_SET_ITEM(units.get(), at, unit.release());
+        }
+        return made(PyTuple_Pack(4, names.get(), kinds.get(), values.get(), units.get()));
+    });
+}
+
 PyMethodDef metadata_methods[] = {
+    {"parameter_columns", metadata_parameter_columns, METH_NOARGS,
+     "The parameters as (names, kinds, values, first units as (prefix, power, base) or None)."},
     {"headers", metadata_headers, METH_NOARGS, "The header block as a dict, as vorn_parser.parse gives it."},
     {"parameters", metadata_parameters, METH_NOARGS, "The parameter block as a dict."},
     {"info", metadata_info, METH_NOARGS, "The summary of the experiment as a dict."},

@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 
     from .arrays import SpectrumArrays
     from .files import Source
-    from .spectrum import Spectrum
+    from .spectra import Spectrum
     from .jsonout import jsonable, to_json
     from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
     from .text import parameter_table, summary
@@ -63,20 +63,6 @@ __all__ = [
 ]
 
 
-class _Package(type(sys)):  # type: ignore[misc]
-    """The package's module type: importing the submodule vorn_tools.spectrum would make
-    the package's attribute `spectrum` that module; the function is kept instead (the
-    module stays in sys.modules and `from vorn_tools.spectrum import ...` works)."""
-
-    def __setattr__(self, name: str, value: object) -> None:
-        if name == "spectrum" and isinstance(value, type(sys)):
-            return
-        super().__setattr__(name, value)
-
-
-sys.modules[__name__].__class__ = _Package
-
-
 def _optional(module: str, extra: str) -> Any:
     """Imports one of our modules that needs an optional dependency, naming the extra."""
     from importlib import import_module
@@ -98,8 +84,8 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
              line_broadening: float = 0.0, phase: tuple[float, float] = (0.0, 0.0),
              group_delay: float | None = None) -> Spectrum:
     """The spectrum of a file: time-domain data Fourier-transformed with its digital
-    filter's group delay removed, in NMR order (see vorn_tools.spectrum)."""
-    result: Spectrum = _optional("spectrum", "numpy").spectrum(
+    filter's group delay removed, in NMR order (see vorn_tools.spectra)."""
+    result: Spectrum = _optional("spectra", "numpy").spectrum(
         source, zero_fill=zero_fill, line_broadening=line_broadening, phase=phase, group_delay=group_delay)
     return result
 

@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import datetime
 import hashlib
-import math
 import os
 from collections.abc import Sequence
 from pathlib import Path
@@ -38,7 +37,7 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from .errors import ParseError
 from .files import open as open_file
-from .units import unit_symbol
+from .units import unit_symbol, value_text
 
 ROW_GROUP_BYTES = 128 * 1024 * 1024
 PART_ROW_GROUPS = 8
@@ -91,18 +90,6 @@ _DICTIONARY_COLUMNS = ["layout", "data_type", "sample", "solvent", "experiment",
 
 def schema(with_data: bool) -> pa.Schema:
     return DATA_SCHEMA if with_data else INDEX_SCHEMA
-
-
-def value_text(value: Any) -> str:
-    """A parameter value (any kind) as text: strings as they are, integers in decimal,
-    floats in their shortest round-trip form, complex numbers as a+bi."""
-    if isinstance(value, dict):
-        real, imag = value["real"], value["imag"]
-        sign = "-" if math.copysign(1.0, imag) < 0 else "+"
-        return f"{real!r}{sign}{abs(imag)!r}i"
-    if isinstance(value, float):
-        return repr(value)
-    return str(value)
 
 
 def value_float(value: Any) -> float | None:

@@ -57,18 +57,24 @@ def number(value: float, digits: int = 10) -> str:
     return f"{value:.{digits}g}"
 
 
-def param_value(value: ParamValue) -> str:
-    """A parameter value as text, floats exactly (shortest round-trip form), complex
-    numbers as a+bi, empty text as '-'."""
+def value_text(value: ParamValue) -> str:
+    """A parameter value (any kind) as exact text: strings as they are, integers in
+    decimal, floats in their shortest round-trip form, complex numbers as a+bi."""
     if isinstance(value, dict):
         real, imag = value["real"], value["imag"]
         sign = "-" if math.copysign(1.0, imag) < 0 else "+"
         return f"{real!r}{sign}{abs(imag)!r}i"
     if isinstance(value, float):
         return repr(value)
+    return str(value)
+
+
+def param_value(value: ParamValue) -> str:
+    """A parameter value for display: value_text, with text made printable and empty
+    text shown as '-'."""
     if isinstance(value, str):
         return printable(value) if value else MISSING
-    return str(value)
+    return value_text(value)
 
 
 def quantity(value: UnitMagnitude) -> str:

@@ -329,3 +329,42 @@ def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster, tmp_path):
     assert all(outcome.error is None for outcome in outcomes) and len(outcomes) == 60
     assert dataset_bytes(out) == dataset_bytes(local)
     run_with_timeout(lambda: cluster.wait_for_workers(2), 60)
+
+
+def test_a_failed_write_is_raised_and_leaves_no_part(inputs, tmp_path):
+    """The writing thread's failure reaches the caller; abandoning removes what it made."""
+    from vorn_tools import parquet
+
+    batch, errors = parquet.convert_chunk([(str(inputs[0] / name), name) for name in sorted(inputs[1])], True)
+    assert errors == [] and batch.num_rows == len(inputs[1])
+    made = []
+
+    def temporary(target):
+        if made:
+            raise OSError(28, "No space left on device")
+        path = tmp_path / f"{target.name}.tmp"
+        made.append(path)
+        return path, path.open("wb")
+
+    writer = parquet.DatasetWriter(tmp_path, True, temporary)
+    row_group_bytes = parquet.ROW_GROUP_BYTES
+    parquet.ROW_GROUP_BYTES = 1  # a row group per row, a part per PART_ROW_GROUPS rows
+    try:
+        for _ in range(parquet.PART_ROW_GROUPS + 2):
+            writer.add(batch.slice(0, 1))
+        with pytest.raises(OSError, match="No space left"):
+            writer.finish()
+    finally:
+        parquet.ROW_GROUP_BYTES = row_group_bytes
+        writer.abandon()
+    assert made and not any(path.exists() for path in made)
+
+
+def test_chunks_depend_on_the_number_of_files_alone():
+    from vorn_tools.batch import CHUNK_FILES, _chunks
+
+    jobs = [(f"/in/{i}.vdf", f"{i}.vdf") for i in range(1000)]
+    chunks = _chunks(jobs)
+    assert [job for chunk in chunks for job in chunk.jobs] == jobs
+    assert max(len(chunk.jobs) for chunk in chunks) <= CHUNK_FILES
+    assert len(_chunks(jobs[:3])) == 3

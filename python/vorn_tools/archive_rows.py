@@ -115,16 +115,13 @@ class FileRows:
         samples: dict[str, np.ndarray | None] = {}
         shape: list[int] = []
         if self.with_data:
-            import numpy as np
-
+            # The decoded sections as they are (float64, views of the samples); pack()
+            # writes them in the file's width into one array per column.
             sections = opened.sections()
             shape = list(sections["re"].shape)
-            dtype = np.float32 if bits == 32 else np.float64
             for name in SECTIONS:
                 for width in (32, 64):
-                    section = sections.get(name) if width == bits else None
-                    samples[f"{name}_f{width}"] = (
-                        None if section is None else np.ascontiguousarray(section, dtype=dtype).reshape(-1))
+                    samples[f"{name}_f{width}"] = sections.get(name) if width == bits else None
         # Everything is made: the row goes in whole (a failure above leaves no part of it).
         for name, column in self.index.items():
             column.append(row[name])
@@ -144,11 +141,16 @@ class FileRows:
         import numpy as np
 
         for name, parts in self.samples.items():
-            dtype = np.float32 if name.endswith("_f32") else np.float64
-            present = [part for part in parts if part is not None]
-            values = np.concatenate(present) if present else np.empty(0, dtype)
             lengths = np.fromiter((0 if part is None else part.size for part in parts), np.int64, len(parts))
             missing = np.fromiter((part is None for part in parts), np.bool_, len(parts))
+            # One pass: each section converted (float32 of a 32-bit file's samples is
+            # exact) straight into its place.
+            values = np.empty(int(lengths.sum()), np.float32 if name.endswith("_f32") else np.float64)
+            start = 0
+            for part in parts:
+                if part is not None:
+                    values[start:start + part.size].reshape(part.shape)[...] = part
+                    start += part.size
             self.packed[name] = (values, lengths, missing)
         self.samples = {}
 

@@ -215,7 +215,7 @@ std::optional<Failure> extract_path(PyObject* object, InputTypes& out)
     const int is_path = PyObject_IsInstance(object, path_type.get());
     if (is_path < 0) return take_pending();
     if (is_path == 0) return cannot_convert(object, "PyString");
-    PyRef text = PyRef::steal(PyObject_CallMethodNoArgs(object, interned::__str__()));
+    PyRef text = PyRef::steal(PyObject_CallMethodNoArgs(object, interned::dunder_str()));
     if (!text) return take_pending();
     if (!PyUnicode_Check(text.get())) return cannot_convert(text.get(), "PyString");
     out = encode_path(text.get());

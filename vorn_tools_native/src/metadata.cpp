@@ -15,9 +15,11 @@ struct MetadataObject {
 void metadata_dealloc(PyObject* self)
 {
     delete reinterpret_cast<MetadataObject*>(self)->records;
+    // Instances of a heap type hold a reference to it, given up after the
+    // instance's memory.
     PyTypeObject* type = Py_TYPE(self);
+    PyRef type_reference = PyRef::steal(reinterpret_cast<PyObject*>(type));
     type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 const FileRecords& records_of(PyObject* self)

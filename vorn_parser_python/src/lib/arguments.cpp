@@ -81,13 +81,13 @@ Failure new_failure(PyObject* type, const std::string& message)
 // again and end the call unchanged.
 Failure take_pending()
 {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (exc == nullptr) api_call_failed();
-    if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-        PyErr_SetRaisedException(exc);
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc) api_call_failed();
+    if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+        PyErr_SetRaisedException(exc.release());
         throw PythonErrorSet{};
     }
-    return PyRef::steal(exc);
+    return exc;
 }
 
 // Clears the pending exception where a failure only means "try another way";

@@ -69,9 +69,7 @@ PyRef to_py(const std::vector<double>& v)
     PyRef list = new_list(v.size());
     PyObject* raw = list.get();
     for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(v[i]);
-        if (f == nullptr) api_call_failed();
-        PyList_SET_ITEM(raw, static_cast<Py_ssize_t>(i), f);
+        PyList_SET_ITEM(raw, static_cast<Py_ssize_t>(i), made(PyFloat_FromDouble(v[i])).release());
     }
     return list;
 }

@@ -15,9 +15,11 @@ struct MetadataObject {
 void metadata_dealloc(PyObject* self)
 {
     delete reinterpret_cast<MetadataObject*>(self)->records;
+    // Instances of a heap type hold a reference to it, given up after the
+    // instance's memory.
     PyTypeObject* type = Py_TYPE(self);
+    PyRef type_reference = PyRef::steal(reinterpret_cast<PyObject*>(type));
     type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 const FileRecords& records_of(PyObject* self)
@@ -43,17 +45,17 @@ PyObject* build(F&& make) noexcept
 
 PyObject* metadata_headers(PyObject* self, PyObject*)
 {
-    return build([&] { return ConvertSharedKeys{}(records_of(self).blocks.headers); });
+    return build([&] { return to_py_shared_keys(records_of(self).blocks.headers); });
 }
 
 PyObject* metadata_parameters(PyObject* self, PyObject*)
 {
-    return build([&] { return ConvertSharedKeys{}(records_of(self).blocks.parameters); });
+    return build([&] { return to_py_shared_keys(records_of(self).blocks.parameters); });
 }
 
 PyObject* metadata_info(PyObject* self, PyObject*)
 {
-    return build([&] { return ConvertSharedKeys{}(records_of(self).info); });
+    return build([&] { return to_py_shared_keys(records_of(self).info); });
 }
 
 // The parameters as columns, for tables of many files: the names, the value
@@ -72,7 +74,7 @@ PyObject* metadata_parameter_columns(PyObject* self, PyObject*)
             const auto at = static_cast<Py_ssize_t>(i);
             PyList_SET_ITEM(names.get(), at, to_py(p.name).release());
             PyList_SET_ITEM(kinds.get(), at, to_py(p.value_type).release());
-            PyList_SET_ITEM(values.get(), at, ConvertSharedKeys{}(p.value).release());
+            PyList_SET_ITEM(values.get(), at, to_py_shared_keys(p.value).release());
             PyRef unit = PyRef::borrow(Py_None);
             if (!p.unit.empty()) {
                 const Unit& u = p.unit.front();

@@ -20,9 +20,11 @@ struct MetadataObject {
 void metadata_dealloc(PyObject* self)
 {
     delete reinterpret_cast<MetadataObject*>(self)->records;
+    // Instances of a heap type hold a reference to it, given up after the
+    // instance's memory.
     PyTypeObject* type = Py_TYPE(self);
+    PyRef type_reference = PyRef::steal(reinterpret_cast<PyObject*>(type));
     type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 const FileRecords& records_of(PyObject* self)
@@ -48,17 +50,17 @@ PyObject* build(F&& make) noexcept
 
 PyObject* metadata_headers(PyObject* self, PyObject*)
 {
-    return build([&] { return ConvertSharedKeys{}(records_of(self).blocks.headers); });
+    return build([&] { return to_py_shared_keys(records_of(self).blocks.headers); });
 }
 
 PyObject* metadata_parameters(PyObject* self, PyObject*)
 {
-    return build([&] { return ConvertSharedKeys{}(records_of(self).blocks.parameters); });
+    return build([&] { return to_py_shared_keys(records_of(self).blocks.parameters); });
 }
 
 PyObject* metadata_info(PyObject* self, PyObject*)
 {
-    return build([&] { return ConvertSharedKeys{}(records_of(self).info); });
+    return build([&] { return to_py_shared_keys(records_of(self).info); });
 }
 
 // A parameter value as exact text: strings as they are, integers in decimal,

@@ -22,9 +22,11 @@ void samples_dealloc(PyObject* self)
 {
     auto* s = reinterpret_cast<SamplesObject*>(self);
     FreeDoubles{}(s->data);
+    // Instances of a heap type hold a reference to it, given up after the
+    // instance's memory.
     PyTypeObject* type = Py_TYPE(self);
+    PyRef type_reference = PyRef::steal(reinterpret_cast<PyObject*>(type));
     type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 int samples_getbuffer(PyObject* self, Py_buffer* view, int flags)

@@ -20,11 +20,16 @@ struct DataPair {
     Matrix im;
     Matrix re;
 
+    // Also writable, for a consumer that takes the samples over.
     template <class Out>
-    void serialize(Out& out) const
+    void serialize(Out& out) const { serialize(*this, out); }
+    template <class Out>
+    void serialize(Out& out) { serialize(*this, out); }
+    template <class Self, class Out>
+    static void serialize(Self& self, Out& out)
     {
-        out.field("im", im);
-        out.field("re", re);
+        out.field("im", self.im);
+        out.field("re", self.re);
     }
     bool operator==(const DataPair&) const = default;
 };
@@ -36,11 +41,16 @@ struct Data {
     DataField im;
     DataField re;
 
+    // Also writable, for a consumer that takes the samples over.
     template <class Out>
-    void serialize(Out& out) const
+    void serialize(Out& out) const { serialize(*this, out); }
+    template <class Out>
+    void serialize(Out& out) { serialize(*this, out); }
+    template <class Self, class Out>
+    static void serialize(Self& self, Out& out)
     {
-        out.field("im", im);
-        out.field("re", re);
+        out.field("im", self.im);
+        out.field("re", self.re);
     }
     bool operator==(const Data&) const = default;
 };

@@ -19,13 +19,18 @@ struct VornDataFile {
     Data data;
     Info info;
 
+    // Also writable, for a consumer that takes the samples over.
     template <class Out>
-    void serialize(Out& out) const
+    void serialize(Out& out) const { serialize(*this, out); }
+    template <class Out>
+    void serialize(Out& out) { serialize(*this, out); }
+    template <class Self, class Out>
+    static void serialize(Self& self, Out& out)
     {
-        out.field("headers", headers);
-        out.field("parameters", parameters);
-        out.field("data", data);
-        out.field("info", info);
+        out.field("headers", self.headers);
+        out.field("parameters", self.parameters);
+        out.field("data", self.data);
+        out.field("info", self.info);
     }
 };
 

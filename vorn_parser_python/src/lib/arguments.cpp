@@ -81,13 +81,13 @@ Failure new_failure(PyObject* type, const std::string& message)
 // again and end the call unchanged.
 Failure take_pending()
 {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (exc == nullptr) api_call_failed();
-    if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-        PyErr_SetRaisedException(exc);
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc) api_call_failed();
+    if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+        PyErr_SetRaisedException(exc.release());
         throw PythonErrorSet{};
     }
-    return PyRef::steal(exc);
+    return exc;
 }
 
 // Clears the pending exception where a failure only means "try another way";
@@ -215,7 +215,7 @@ std::optional<Failure> extract_path(PyObject* object, InputTypes& out)
     const int is_path = PyObject_IsInstance(object, path_type.get());
     if (is_path < 0) return take_pending();
     if (is_path == 0) return cannot_convert(object, "PyString");
-    PyRef text = PyRef::steal(PyObject_CallMethodNoArgs(object, interned::__str__()));
+    PyRef text = PyRef::steal(PyObject_CallMethodNoArgs(object, interned::dunder_str()));
     if (!text) return take_pending();
     if (!PyUnicode_Check(text.get())) return cannot_convert(text.get(), "PyString");
     out = encode_path(text.get());

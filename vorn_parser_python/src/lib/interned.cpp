@@ -13,19 +13,18 @@ PyObject* intern(PyObject*& slot, const char* text)
 
 }  // namespace
 
-#define VORN_INTERNED(name)              \
-    PyObject* name()                     \
+#define VORN_INTERNED(function, text)    \
+    PyObject* function()                 \
     {                                    \
         static PyObject* slot = nullptr; \
-        return intern(slot, #name);      \
+        return intern(slot, text);       \
     }
 
-VORN_INTERNED(__all__)
-VORN_INTERNED(__name__)
-VORN_INTERNED(__qualname__)
-VORN_INTERNED(pathlib)
-VORN_INTERNED(Path)
-VORN_INTERNED(__str__)
+VORN_INTERNED(dunder_all, "__all__")
+VORN_INTERNED(dunder_name, "__name__")
+VORN_INTERNED(dunder_str, "__str__")
+VORN_INTERNED(pathlib, "pathlib")
+VORN_INTERNED(Path, "Path")
 
 #undef VORN_INTERNED
 

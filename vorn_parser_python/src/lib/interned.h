@@ -6,11 +6,10 @@
 
 namespace vorn::py::interned {
 
-PyObject* __all__();
-PyObject* __name__();
-PyObject* __qualname__();
+PyObject* dunder_all();   // "__all__"
+PyObject* dunder_name();  // "__name__"
+PyObject* dunder_str();   // "__str__"
 PyObject* pathlib();
 PyObject* Path();
-PyObject* __str__();
 
 }  // namespace vorn::py::interned

@@ -82,13 +82,13 @@ std::atomic<bool> initialised{false};
 // Adds the function under its own __name__ and lists it in __all__.
 void add_function(PyObject* module, PyObject* function)
 {
-    PyRef name = made(PyObject_GetAttr(function, interned::__name__()));
-    PyRef all = PyRef::steal(PyObject_GetAttr(module, interned::__all__()));
+    PyRef name = made(PyObject_GetAttr(function, interned::dunder_name()));
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, interned::dunder_all()));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
         PyErr_Clear();
         all = made(PyList_New(0));
-        if (PyObject_SetAttr(module, interned::__all__(), all.get()) < 0) throw PythonErrorSet{};
+        if (PyObject_SetAttr(module, interned::dunder_all(), all.get()) < 0) throw PythonErrorSet{};
     }
     if (PyList_Append(all.get(), name.get()) < 0) throw PythonErrorSet{};
     if (PyObject_SetAttr(module, name.get(), function) < 0) throw PythonErrorSet{};
@@ -96,7 +96,7 @@ void add_function(PyObject* module, PyObject* function)
 
 PyObject* init_module()
 {
-    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!module) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         return nullptr;

@@ -11,7 +11,7 @@ PyRef new_list(std::size_t n)
     return made(PyList_New(static_cast<Py_ssize_t>(n)));
 }
 
-void insert_field(PyObject* dict, std::string_view key, PyObject* value)
+void FreshKeys::insert(PyObject* dict, std::string_view key, PyObject* value)
 {
     PyRef k = made(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
     if (PyObject_SetItem(dict, k.get(), value) < 0) throw PythonErrorSet{};
@@ -24,17 +24,24 @@ struct KeyHash {
     std::size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
 };
 
-}  // namespace
-
+// The key object of one field name (borrowed; it lives for the process).
 PyObject* shared_key(std::string_view key)
 {
     // Filled with the interpreter lock held; the keys are never released.
     static std::unordered_map<std::string, PyObject*, KeyHash, std::equal_to<>> keys;
     if (auto found = keys.find(key); found != keys.end()) return found->second;
-    PyObject* made_key = made(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))).release();
-    PyUnicode_InternInPlace(&made_key);
-    keys.emplace(std::string(key), made_key);
-    return made_key;
+    PyObject* text = made(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))).release();
+    PyUnicode_InternInPlace(&text);
+    PyRef owned = PyRef::steal(text);
+    keys.emplace(std::string(key), owned.get());
+    return owned.release();  // now the cache's
+}
+
+}  // namespace
+
+void SharedKeys::insert(PyObject* dict, std::string_view key, PyObject* value)
+{
+    if (PyDict_SetItem(dict, shared_key(key), value) < 0) throw PythonErrorSet{};
 }
 
 PyRef to_py(double v) { return made(PyFloat_FromDouble(v)); }
@@ -62,9 +69,7 @@ PyRef to_py(const std::vector<double>& v)
     PyRef list = new_list(v.size());
     PyObject* raw = list.get();
     for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(v[i]);
-        if (f == nullptr) api_call_failed();
-        PyList_SET_ITEM(raw, static_cast<Py_ssize_t>(i), f);
+        PyList_SET_ITEM(raw, static_cast<Py_ssize_t>(i), made(PyFloat_FromDouble(v[i])).release());
     }
     return list;
 }

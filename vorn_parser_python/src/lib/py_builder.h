@@ -1,4 +1,4 @@
-// Records to Python objects: the consumer of the records' serialize().
+// Records to Python objects: the one consumer of the records' serialize().
 #pragma once
 
 #include <cstdint>
@@ -13,13 +13,23 @@
 
 namespace vorn::py {
 
-// Anything whose serialize() presents its fields is a record.
+// Anything whose serialize() presents its fields is a record. A record whose
+// serialize() is also non-const hands out its fields writable.
 struct FieldProbe {
     template <class T>
-    void field(std::string_view, const T&);
+    void field(std::string_view, T&);
 };
 template <class T>
-concept Record = requires(const T& r, FieldProbe& probe) { r.serialize(probe); };
+concept Record = requires(T& r, FieldProbe& probe) { r.serialize(probe); };
+
+template <class T>
+inline constexpr bool is_vector = false;
+template <class T, class A>
+inline constexpr bool is_vector<std::vector<T, A>> = true;
+template <class T>
+inline constexpr bool is_variant = false;
+template <class... Ts>
+inline constexpr bool is_variant<std::variant<Ts...>> = true;
 
 PyRef to_py(double v);
 PyRef to_py(bool v);
@@ -33,172 +43,84 @@ PyRef to_py(const std::optional<double>& v);
 PyRef to_py(const std::vector<double>& v);
 PyRef to_py(const std::vector<bool>& v);
 
-template <class T>
-PyRef to_py(const std::vector<T>& v);
-template <class... Ts>
-PyRef to_py(const std::variant<Ts...>& v);
-template <Record T>
-PyRef to_py(const T& record);
+PyRef new_list(std::size_t n);
 
-// Inserts one field into a record's dict: a fresh key, then the insertion. A
-// failed insertion leaves its exception set.
-void insert_field(PyObject* dict, std::string_view key, PyObject* value);
+// The keys of parse()'s dicts: a new str per insertion. A failed insertion
+// leaves its exception set.
+struct FreshKeys {
+    static void insert(PyObject* dict, std::string_view key, PyObject* value);
+};
 
-// Fills one dict, a field at a time, in the record's order: each value is
-// converted with Conversion, then inserted under a fresh key.
-template <class Conversion>
-class BasicDictFiller {
+// The keys for readers of many files (vorn_tools): one interned str per field
+// name, made on first use and kept for the process, since for small records a
+// new key per insertion costs more than the values.
+struct SharedKeys {
+    static void insert(PyObject* dict, std::string_view key, PyObject* value);
+};
+
+// Converts a value (a scalar, a string, a vector, an untagged union or a
+// record, whose fields are converted in their order into a dict) into new
+// Python objects. Keys makes each dict key. With FreeRows, each vector of
+// doubles (a row of samples) reached as writable is freed as soon as its list
+// is made, so that a large data section is not held twice, as doubles and as
+// floats, and the memory of a freed row is at hand for the next list.
+template <class Keys, bool FreeRows>
+class Builder {
 public:
-    explicit BasicDictFiller(PyObject* dict) noexcept : dict_(dict) {}
-
     template <class T>
-    void field(std::string_view key, const T& value)
+    static PyRef convert(T& value)
     {
-        PyRef v = Conversion{}(value);
-        insert_field(dict_, key, v.get());
+        using V = std::remove_const_t<T>;
+        if constexpr (std::is_same_v<V, std::vector<double>>) {
+            PyRef list = to_py(value);
+            if constexpr (FreeRows && !std::is_const_v<T>) std::vector<double>().swap(value);
+            return list;
+        } else if constexpr (is_vector<V> && !std::is_same_v<V, std::vector<bool>>) {
+            PyRef list = new_list(value.size());
+            for (std::size_t i = 0; i < value.size(); ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(value[i]).release());
+            }
+            return list;
+        } else if constexpr (is_variant<V>) {
+            // Untagged: the active alternative as if it stood alone.
+            return std::visit([](auto& alt) { return convert(alt); }, value);
+        } else if constexpr (Record<T>) {
+            PyRef dict = made(PyDict_New());
+            DictFiller filler{dict.get()};
+            value.serialize(filler);
+            return dict;
+        } else {
+            return to_py(value);
+        }
     }
 
 private:
-    PyObject* dict_;  // borrowed
-};
-
-// The plain conversion: to_py.
-struct Convert {
-    template <class T>
-    PyRef operator()(const T& value) const
-    {
-        return to_py(value);
-    }
-};
-using DictFiller = BasicDictFiller<Convert>;
-
-PyRef new_list(std::size_t n);
-
-template <class T>
-PyRef to_py(const std::vector<T>& v)
-{
-    PyRef list = new_list(v.size());
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(v[i]).release());
-    }
-    return list;
-}
-
-// Untagged: the active alternative as if it stood alone.
-template <class... Ts>
-PyRef to_py(const std::variant<Ts...>& v)
-{
-    return std::visit([](const auto& alt) { return to_py(alt); }, v);
-}
-
-template <Record T>
-PyRef to_py(const T& record)
-{
-    PyRef dict = made(PyDict_New());
-    DictFiller filler(dict.get());
-    record.serialize(filler);
-    return dict;
-}
-
-// The conversion of a record the builder owns. It gives the same objects as
-// to_py but frees each vector of doubles (a row of samples) as soon as its
-// list is made, so that a large data section is not held twice, as doubles
-// and as floats, and the memory of a freed row is at hand for the next
-// list. The record's fields are presented as const by serialize(); each
-// freed vector is part of the record handed over here, which is not const.
-struct ConvertReleasing {
-    PyRef operator()(const std::vector<double>& row) const
-    {
-        PyRef list = to_py(row);
-        std::vector<double>().swap(const_cast<std::vector<double>&>(row));
-        return list;
-    }
-    // Vectors of rows, records or unions, whose items may hold rows.
-    template <class T>
-        requires(!std::is_arithmetic_v<T>)
-    PyRef operator()(const std::vector<T>& v) const
-    {
-        PyRef list = new_list(v.size());
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), (*this)(v[i]).release());
-        }
-        return list;
-    }
-    template <class... Ts>
-    PyRef operator()(const std::variant<Ts...>& v) const
-    {
-        return std::visit([this](const auto& alt) { return (*this)(alt); }, v);
-    }
-    template <Record T>
-    PyRef operator()(const T& record) const
-    {
-        PyRef dict = made(PyDict_New());
-        BasicDictFiller<ConvertReleasing> filler(dict.get());
-        record.serialize(filler);
-        return dict;
-    }
-    template <class T>
-    PyRef operator()(const T& value) const
-    {
-        return to_py(value);
-    }
-};
-
-// The key object of one field name, made once and shared by every dict made
-// with SharedKeys (borrowed; it lives for the process).
-PyObject* shared_key(std::string_view key);
-
-// The conversion for readers of many files (vorn_tools): the same objects as
-// to_py, but each dict key is one shared object per field name instead of a
-// new one per insertion, which for small records costs more than the values.
-struct ConvertSharedKeys {
-    template <class T>
-        requires(!std::is_arithmetic_v<T>)
-    PyRef operator()(const std::vector<T>& v) const
-    {
-        PyRef list = new_list(v.size());
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), (*this)(v[i]).release());
-        }
-        return list;
-    }
-    template <class... Ts>
-    PyRef operator()(const std::variant<Ts...>& v) const
-    {
-        return std::visit([this](const auto& alt) { return (*this)(alt); }, v);
-    }
-    template <Record T>
-    PyRef operator()(const T& record) const
-    {
-        PyRef dict = made(PyDict_New());
-        Filler filler{dict.get()};
-        record.serialize(filler);
-        return dict;
-    }
-    template <class T>
-    PyRef operator()(const T& value) const
-    {
-        return to_py(value);
-    }
-
-    struct Filler {
+    struct DictFiller {
         PyObject* dict;  // borrowed
         template <class T>
-        void field(std::string_view key, const T& value)
+        void field(std::string_view key, T& value)
         {
-            PyRef v = ConvertSharedKeys{}(value);
-            if (PyDict_SetItem(dict, shared_key(key), v.get()) < 0) throw PythonErrorSet{};
+            PyRef v = convert(value);
+            Keys::insert(dict, key, v.get());
         }
     };
 };
 
-// Converts a record that is given up: the result of to_py, with the record
-// left behind with its vectors of doubles emptied.
+// parse(): converts a record that is given up, freeing its rows as they are
+// converted; what is left of the record is only fit to be destroyed.
 template <Record T>
-    requires(!std::is_lvalue_reference_v<T>)
+    requires(!std::is_reference_v<T> && !std::is_const_v<T>)
 PyRef to_py_releasing(T&& record)
 {
-    return ConvertReleasing{}(record);
+    return Builder<FreshKeys, true>::convert(record);
+}
+
+// vorn_tools: converts a record (or a field of one) that is kept, with shared
+// keys.
+template <class T>
+PyRef to_py_shared_keys(const T& value)
+{
+    return Builder<SharedKeys, false>::convert(value);
 }
 
 }  // namespace vorn::py

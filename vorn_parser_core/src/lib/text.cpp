@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "field.h"
 #include "internal_failure.h"
 #include "utf8.h"
 
@@ -29,6 +30,12 @@ std::string read_string(std::vector<std::uint8_t> bytes, bool lowercase)
     text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
     if (lowercase) return to_lower_unicode(text);
     return text;
+}
+
+Result<std::string> read_text(ByteSource& src, std::size_t width, bool lowercase)
+{
+    VORN_ASSIGN_OR_RETURN(auto bytes, src.read_bytes(width));
+    return read_string(std::move(bytes), lowercase);
 }
 
 }  // namespace vorn

@@ -30,8 +30,9 @@ public:
     }
 
     // Made by field() and record() below.
-    ReadStart(ByteSource& src, std::string_view field, std::string_view record, SourceLoc where, bool framed) noexcept
-        : src_(src), start_(src.position()), field_(field), record_(record), where_(where), framed_(framed)
+    ReadStart(ByteSource& src, std::string_view field_name, std::string_view record_name, SourceLoc where,
+              bool framed) noexcept
+        : src_(src), start_(src.position()), field_(field_name), record_(record_name), where_(where), framed_(framed)
     {
     }
 
@@ -66,9 +67,9 @@ inline ReadStart record(ByteSource& src) noexcept
 // The statement forms of early return. `expr` is a Result; its error is
 // returned from the enclosing function, which returns a Result or Status.
 //
-//     VORN_TRY(src.seek(at));                                  // value discarded
+//     VORN_TRY(src.seek(at));                                      // the value is dropped
 //     VORN_ASSIGN_OR_RETURN(const std::uint8_t b, src.read_u8());  // a declaration
-//     VORN_ASSIGN_OR_RETURN(h.endian_code, src.read_u8());      // or an lvalue
+//     VORN_ASSIGN_OR_RETURN(c.scaler, src.read_i16(order));        // or an lvalue
 //
 // VORN_ASSIGN_OR_RETURN expands to several statements: write it as a
 // statement of its own (braces around it under an `if` or a loop; without

@@ -52,3 +52,28 @@ TEST(CodeTables, MissingCodeIsAnInternalFailureNamingTableAndCode)
         EXPECT_EQ(e.message(), "code 7 has no entry in table VALUE_TYPE");
     }
 }
+
+TEST(CodeTables, EnumsNameTheRowsTheReadersActOn)
+{
+    EXPECT_EQ(name_of(Endianness::Big), "bigEndian");
+    EXPECT_EQ(name_of(Endianness::Little), "littleEndian");
+    EXPECT_EQ(name_of(DataType::Float64), "64Bit Float");
+    EXPECT_EQ(name_of(DataType::Float32), "32Bit Float");
+    EXPECT_EQ(name_of(DataFormat::OneD), "One_D");
+    EXPECT_EQ(name_of(DataFormat::TwoD), "Two_D");
+    EXPECT_EQ(name_of(AxisType::Complex), "Complex");
+    EXPECT_EQ(name_of(AxisType::RealComplex), "Real_Complex");
+    const std::pair<ValueType, std::string_view> kinds[] = {{ValueType::String, "String"},
+                                                            {ValueType::Integer, "Integer"},
+                                                            {ValueType::Float, "Float"},
+                                                            {ValueType::Complex, "Complex"},
+                                                            {ValueType::Infinity, "Infinity"}};
+    for (const auto& [kind, name] : kinds) EXPECT_EQ(name_of(kind), name);
+    EXPECT_TRUE(is("Two_D", DataFormat::TwoD));
+    EXPECT_FALSE(is("Small_Two_D", DataFormat::TwoD));
+    EXPECT_FALSE(is("two_d", DataFormat::TwoD));
+    // A repeated name gives its first code.
+    EXPECT_EQ(DATA_AXIS_RANGED().code_of("Listed"), 1);
+    EXPECT_EQ(DATA_TYPE().code_of("Reserved"), 2);
+    EXPECT_FALSE(DATA_TYPE().code_of("16Bit Integer"));
+}

@@ -116,6 +116,24 @@ TEST(ToLowerUnicode, MalformedBytesPassThroughWithoutOverreading)
     // Callers validate first; this pins that a cut-off sequence is still safe.
     EXPECT_EQ(to_lower_unicode("A\xCE"), "a\xCE");
     EXPECT_EQ(to_lower_unicode("\xA3Σ\xCE"), "\xA3σ\xCE");
+    // The decoder is the validator's: an overlong "A" (E0 81 81 and C1 81)
+    // or a surrogate is not a letter to lower-case.
+    EXPECT_EQ(to_lower_unicode("\xE0\x81\x81\xC1\x81"), "\xE0\x81\x81\xC1\x81");
+    EXPECT_EQ(to_lower_unicode("\xED\xA0\x80Σ"), "\xED\xA0\x80σ");
+}
+
+TEST(ReadText, ReadsTheWholeWidthOrFailsWithoutMoving)
+{
+    ByteSource src(std::vector<std::uint8_t>{'A', ' ', 'b', 0, 'C', 'D'});
+    const auto text = read_text(src, 4, true);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, "ab");
+    EXPECT_EQ(src.position(), 4u);
+    const auto short_run = read_text(src, 3);
+    ASSERT_FALSE(short_run);
+    EXPECT_EQ(short_run.error().root_cause(), kShortByteRun);
+    EXPECT_EQ(src.position(), 4u);
+    EXPECT_EQ(*read_text(src, 2), "CD");
 }
 
 }  // namespace

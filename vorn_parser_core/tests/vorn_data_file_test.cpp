@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "internal_failure.h"
 #include "test_bytes.h"
 #include "vorn_data_file.h"
 
@@ -56,6 +57,41 @@ TEST(ParseDriver, EmptyInputFailsAtTheFirstHeaderField)
               std::string::npos)
         << text;
     EXPECT_NE(text.find("vorn_parser_core/src/lib/headers.cpp:"), std::string::npos) << text;
+}
+
+TEST(ParseDriver, RenderedTextOfAReadErrorAndOfAnInternalFailure)
+{
+    // The whole message text after the module's lead: root cause, frames
+    // innermost first, each with the repository-relative file and the line
+    // of the reading code that named the field.
+    const auto e = read_error_of(parse_from_filepath(DataContainer::from_bytes(Bytes(5, 0))));
+    ASSERT_EQ(e.frames().size(), 2u);
+    const unsigned inner = e.frames()[0].where.line;
+    const unsigned outer = e.frames()[1].where.line;
+    EXPECT_GT(inner, 0u);
+    EXPECT_GT(outer, 0u);
+    const std::string want = "\n---- read error, innermost field first ----\n"
+                             " 0: Error: not enough bytes in reader\n"
+                             "    While parsing field 'file_identifier' in Headers\n"
+                             "      at vorn_parser_core/src/lib/headers.cpp:" + std::to_string(inner) + "\n" +
+                             " 1: While parsing field 'headers' in VornDataFile\n"
+                             "      at vorn_parser_core/src/lib/vorn_data_file.cpp:" + std::to_string(outer) + "\n" +
+                             "--------------------------------------------";
+    EXPECT_EQ(render(ParseError(e)), want);
+
+    // An internal failure has no frames: its text is its message, and it
+    // names where the reading code met it.
+    Bytes b = valid_header();
+    put_u8(b, hdr::endian, 2);
+    try {
+        (void)parse_from_filepath(DataContainer::from_bytes(b));
+        FAIL() << "no internal failure";
+    } catch (const InternalFailure& failure) {
+        EXPECT_STREQ(failure.what(), "code 2 has no entry in table ENDIANNESS");
+        EXPECT_EQ(failure.message(), failure.what());
+        EXPECT_STREQ(failure.where().file, "vorn_parser_core/src/lib/headers.cpp");
+        EXPECT_GT(failure.where().line, 0u);
+    }
 }
 
 TEST(ParseDriver, LayoutCheckCarriesOnlyTheDriverFrame)

@@ -1,5 +1,6 @@
-// Rows of the code tables. Names are compared exactly elsewhere, so every
-// character (case, digits, spaces, underscores) matters.
+// Rows of the code tables. Readers compare names with is() and the enums of
+// code_tables.h, so each name is spelled here only; every character (case,
+// digits, spaces, underscores) is output as it stands.
 #include "code_tables.h"
 
 #include "internal_failure.h"
@@ -8,61 +9,70 @@ namespace vorn {
 
 const CodeTable& ENDIANNESS()
 {
-    static const CodeTable table("ENDIANNESS", 0, {"bigEndian", "littleEndian"});
+    static constexpr CodeTable table("ENDIANNESS", 0, {"bigEndian", "littleEndian"});
+    static_assert(table.has_rows(Endianness::Big, Endianness::Little));
     return table;
 }
 
 const CodeTable& DATA_TYPE()
 {
-    static const CodeTable table("DATA_TYPE", 0, {"64Bit Float", "32Bit Float", "Reserved", "Reserved"});
+    static constexpr CodeTable table("DATA_TYPE", 0, {"64Bit Float", "32Bit Float", "Reserved", "Reserved"});
+    static_assert(table.has_rows(DataType::Float64, DataType::Float32));
     return table;
 }
 
 const CodeTable& DATA_FORMAT()
 {
-    static const CodeTable table("DATA_FORMAT", 1,
-                                 {"One_D", "Two_D", "Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
-                                  "not for NMR data formats", "not for NMR data formats", "not for NMR data formats",
-                                  "Small_Two_D", "Small_Three_D", "Small_Four_D"});
+    static constexpr CodeTable table(
+        "DATA_FORMAT", 1,
+        {"One_D", "Two_D", "Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
+         "not for NMR data formats", "not for NMR data formats", "not for NMR data formats",
+         "Small_Two_D", "Small_Three_D", "Small_Four_D"});
+    static_assert(table.has_rows(DataFormat::OneD, DataFormat::TwoD));
     return table;
 }
 
 const CodeTable& INSTRUMENT_TABLE()
 {
     // Our own neutral identifiers; nothing compares against them.
-    static const CodeTable table("INSTRUMENT_TABLE", 0,
-                                 {"UNSPECIFIED", "CONSOLE_A",  "CONSOLE_B",  "CONSOLE_C",   "CONSOLE_D",  "CONSOLE_E",
-                                  "CONSOLE_F",   "CONSOLE_G",  "CONSOLE_H",  "BENCHTOP_A",  "BENCHTOP_B", "BENCHTOP_C",
-                                  "IMAGING_A",   "IMAGING_B",  "SOLIDS_A",   "SOLIDS_B",    "FLOW_A",     "FLOW_B",
-                                  "CRYO_A",      "CRYO_B",     "PORTABLE",   "RESEARCH",    "TEACHING",   "SIMULATOR",
-                                  "CONVERTER",   "IMPORT_A",   "IMPORT_B",   "PROCESSED",   "OTHER"});
+    static constexpr CodeTable table(
+        "INSTRUMENT_TABLE", 0,
+        {"UNSPECIFIED", "CONSOLE_A",  "CONSOLE_B",  "CONSOLE_C",   "CONSOLE_D",  "CONSOLE_E",
+         "CONSOLE_F",   "CONSOLE_G",  "CONSOLE_H",  "BENCHTOP_A",  "BENCHTOP_B", "BENCHTOP_C",
+         "IMAGING_A",   "IMAGING_B",  "SOLIDS_A",   "SOLIDS_B",    "FLOW_A",     "FLOW_B",
+         "CRYO_A",      "CRYO_B",     "PORTABLE",   "RESEARCH",    "TEACHING",   "SIMULATOR",
+         "CONVERTER",   "IMPORT_A",   "IMPORT_B",   "PROCESSED",   "OTHER"});
     return table;
 }
 
 const CodeTable& DATA_AXIS_TYPE()
 {
-    static const CodeTable table("DATA_AXIS_TYPE", 0, {"None", "Real", "TPPI", "Complex", "Real_Complex", "Envelope"});
+    static constexpr CodeTable table(
+        "DATA_AXIS_TYPE", 0,
+        {"None", "Real", "TPPI", "Complex", "Real_Complex", "Envelope"});
+    static_assert(table.has_rows(AxisType::Complex, AxisType::RealComplex));
     return table;
 }
 
 const CodeTable& DATA_AXIS_RANGED()
 {
-    static const CodeTable table("DATA_AXIS_RANGED", 0, {"Ranged", "Listed", "Sparse", "Listed"});
+    static constexpr CodeTable table("DATA_AXIS_RANGED", 0, {"Ranged", "Listed", "Sparse", "Listed"});
     return table;
 }
 
 const CodeTable& PREFIX()
 {
     // The code is minus one third of the prefix's power of ten.
-    static const CodeTable table("PREFIX", -8,
-                                 {"Yotta", "Zetta", "Exa", "Pecta", "Tera", "Giga", "Mega", "Kilo", "None", "Milli",
-                                  "Micro", "Nano", "Pico", "Femto", "Atto", "Zepto"});
+    static constexpr CodeTable table(
+        "PREFIX", -8,
+        {"Yotta", "Zetta", "Exa", "Pecta", "Tera", "Giga", "Mega", "Kilo", "None", "Milli",
+         "Micro", "Nano", "Pico", "Femto", "Atto", "Zepto"});
     return table;
 }
 
 const CodeTable& BASE()
 {
-    static const CodeTable table(
+    static constexpr CodeTable table(
         "BASE", 0,
         {"None",    "Abundance", "Ampere",    "Candela", "Celsius",  "Coulomb", "Degree",   "Electronvolt", "Farad",
          "Sievert", "Gram",      "Gray",      "Henry",   "Hertz",    "Kelvin",  "Joule",    "Liter",        "Lumen",
@@ -74,28 +84,23 @@ const CodeTable& BASE()
 
 const CodeTable& VALUE_TYPE()
 {
-    static const CodeTable table("VALUE_TYPE", 0, {"String", "Integer", "Float", "Complex", "Infinity"});
+    static constexpr CodeTable table("VALUE_TYPE", 0, {"String", "Integer", "Float", "Complex", "Infinity"});
+    static_assert(table.has_rows(ValueType::String, ValueType::Integer, ValueType::Float, ValueType::Complex,
+                                 ValueType::Infinity));
     return table;
+}
+
+std::optional<std::int8_t> PrefixPowerTable::lookup(std::string_view name) const noexcept
+{
+    // A prefix's code is minus one third of its power of ten (see PREFIX).
+    const auto code = PREFIX().code_of(name);
+    if (!code) return std::nullopt;
+    return static_cast<std::int8_t>(-3 * *code);
 }
 
 const PrefixPowerTable& UNIT_PREFIX()
 {
-    static const PrefixPowerTable table({{"Yotta", 24},
-                                         {"Zetta", 21},
-                                         {"Exa", 18},
-                                         {"Pecta", 15},
-                                         {"Tera", 12},
-                                         {"Giga", 9},
-                                         {"Mega", 6},
-                                         {"Kilo", 3},
-                                         {"None", 0},
-                                         {"Milli", -3},
-                                         {"Micro", -6},
-                                         {"Nano", -9},
-                                         {"Pico", -12},
-                                         {"Femto", -15},
-                                         {"Atto", -18},
-                                         {"Zepto", -21}});
+    static constexpr PrefixPowerTable table;
     return table;
 }
 

@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "code_tables.h"
 #include "field.h"
 #include "internal_failure.h"
 
@@ -23,15 +24,6 @@ Matrix& SectionMap::operator[](Section section)
     fail("no such data section");
 }
 
-Matrix& SectionMap::operator[](std::string_view name)
-{
-    if (name == "re") return re;
-    if (name == "im") return im;
-    if (name == "re_im") return re_im;
-    if (name == "im_re") return im_re;
-    fail("no data section named '" + std::string(name) + "'");
-}
-
 namespace {
 
 // Two_D sections are stored as blocks of 32 runs of 32 samples.
@@ -39,8 +31,8 @@ constexpr std::uint64_t kBlock = 32;
 
 std::optional<SampleWidth> sample_width(const std::string& data_type)
 {
-    if (data_type == "32Bit Float") return SampleWidth::Four;
-    if (data_type == "64Bit Float") return SampleWidth::Eight;
+    if (is(data_type, DataType::Float32)) return SampleWidth::Four;
+    if (is(data_type, DataType::Float64)) return SampleWidth::Eight;
     return std::nullopt;
 }
 
@@ -120,7 +112,8 @@ Status read_block_matrix(ByteSource& src, ByteOrder order, const std::string& da
         // damaged header may ask for no more of them, over all its sections,
         // than an eighth of the file's size.
         empty_rows += rows;
-        if (!VORN_TRY(src.holds_at_least(8 * empty_rows))) {
+        VORN_ASSIGN_OR_RETURN(const bool held, src.holds_at_least(8 * empty_rows));
+        if (!held) {
             const bool first = empty_rows == rows;
             return ReadError::assertion(std::string(first ? "Two_D section of " : "Two_D sections of ") +
                                             std::to_string(empty_rows) +
@@ -136,10 +129,11 @@ Status read_block_matrix(ByteSource& src, ByteOrder order, const std::string& da
         return Ok{};
     }
 
-    const SampleWidth width = VORN_TRY(checked_width(src, data_type));
+    VORN_ASSIGN_OR_RETURN(const SampleWidth width, checked_width(src, data_type));
     // A section that is not all there fails before anything is allocated;
     // rows * columns is below 2^64 since both are below 2^32.
-    if (!VORN_TRY(samples_remain(src, width, rows * columns))) return short_read();
+    VORN_ASSIGN_OR_RETURN(const bool all_there, samples_remain(src, width, rows * columns));
+    if (!all_there) return short_read();
     target.begin(rows, columns);
     for (std::uint64_t i = 0; i < by; ++i) {
         for (std::uint64_t j = 0; j < bx; ++j) {
@@ -156,8 +150,9 @@ Status read_block_matrix(ByteSource& src, ByteOrder order, const std::string& da
 Status read_run(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint32_t count,
                 Target target)
 {
-    const SampleWidth width = VORN_TRY(checked_width(src, data_type));
-    if (!VORN_TRY(samples_remain(src, width, count))) return short_read();
+    VORN_ASSIGN_OR_RETURN(const SampleWidth width, checked_width(src, data_type));
+    VORN_ASSIGN_OR_RETURN(const bool all_there, samples_remain(src, width, count));
+    if (!all_there) return short_read();
     target.begin(1, count);
     const RowSlots row = target.row(0);
     return src.read_samples(width, order, count, row.first, row.step);
@@ -192,9 +187,9 @@ std::uint32_t get_data_section_count(const std::vector<std::string>& axis_types)
     std::uint32_t count = 1;
     bool real_complex_seen = false;
     for (const auto& type : axis_types) {
-        if (type == "Complex") {
+        if (is(type, AxisType::Complex)) {
             count *= 2;
-        } else if (type == "Real_Complex" && !real_complex_seen) {
+        } else if (is(type, AxisType::RealComplex) && !real_complex_seen) {
             real_complex_seen = true;
             count += 1;
         }
@@ -204,64 +199,78 @@ std::uint32_t get_data_section_count(const std::vector<std::string>& axis_types)
 
 Result<Row> read_vector(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint32_t count)
 {
-    const SampleWidth width = VORN_TRY(checked_width(src, data_type));
-    if (!VORN_TRY(samples_remain(src, width, count))) return short_read();
+    VORN_ASSIGN_OR_RETURN(const SampleWidth width, checked_width(src, data_type));
+    VORN_ASSIGN_OR_RETURN(const bool all_there, samples_remain(src, width, count));
+    if (!all_there) return short_read();
     Row row(count);
     VORN_TRY(src.read_samples(width, order, row.size(), row.data()));
     return row;
 }
 
-DataField store_data_result(SectionMap& sections, std::uint32_t count, std::string_view name)
+DataField store_data_result(SectionMap& sections, std::uint32_t count, Section part)
 {
     switch (count) {
     case 2:
-        return std::move(sections[name]);
+        return std::move(sections[part]);
     case 4:
-        return DataPair{std::move(sections[name]), std::move(sections[name == "im" ? "im_re" : "re_im"])};
+        return DataPair{std::move(sections[part]),
+                        std::move(sections[part == Section::Im ? Section::ImRe : Section::ReIm])};
     default:
         // Only two- and four-section data have fields.
         fail("internal error: entered unreachable code");
     }
 }
 
+namespace {
+
+// The sections of the data step, by layout; the step's frame is added by
+// read_sections.
+Result<std::uint32_t> read_layout(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
+                                  const std::string& data_type, const std::string& data_format,
+                                  const std::vector<std::uint32_t>& data_points, SectionSink& sink)
+{
+    const std::uint32_t count = get_data_section_count(data_axis_type);
+    DroppedSection dropped;
+    if (is(data_format, DataFormat::OneD)) {
+        // One run per section: "im" first, then "re"; any further sections
+        // are read and dropped.
+        const std::uint32_t points = point_count(data_points, 0);
+        for (std::uint32_t s = 0; s < count; ++s) {
+            std::optional<Section> section;
+            if (s < 2) section = s == 0 ? Section::Im : Section::Re;
+            VORN_TRY(read_run(src, order, data_type, points, Target{sink, section, dropped}));
+        }
+    } else if (is(data_format, DataFormat::TwoD)) {
+        static constexpr Section kFourSections[] = {Section::Re, Section::ReIm, Section::Im, Section::ImRe};
+        const std::uint64_t bx = point_count(data_points, 0) / kBlock;
+        const std::uint64_t by = point_count(data_points, 1) / kBlock;
+        std::uint64_t empty_rows = 0;
+        for (std::uint32_t s = 0; s < count; ++s) {
+            std::optional<Section> section;
+            if (count == 2) section = s == 0 ? Section::Re : Section::Im;
+            if (count == 4) section = kFourSections[s];
+            VORN_TRY(read_block_matrix(src, order, data_type, bx, by, empty_rows, Target{sink, section, dropped}));
+            if (count != 2 && count != 4) {
+                return ReadError::assertion("Data section count with value " + std::to_string(count) +
+                                                " is not supported for Two_D kind, only 2 and 4 are supported.",
+                                            src.position());
+            }
+        }
+    } else {
+        // The header reader accepts no other layout.
+        fail("data format '" + data_format + "' is neither One_D nor Two_D");
+    }
+    return count;
+}
+
+}  // namespace
+
 Result<std::uint32_t> read_sections(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
                                     const std::string& data_type, const std::string& data_format,
                                     const std::vector<std::uint32_t>& data_points, SectionSink& sink)
 {
-    return read_field(src, "data_results", "Data", [&]() -> Result<std::uint32_t> {
-        const std::uint32_t count = get_data_section_count(data_axis_type);
-        DroppedSection dropped;
-        if (data_format == "One_D") {
-            // One run per section: "im" first, then "re"; any further
-            // sections are read and dropped.
-            const std::uint32_t points = point_count(data_points, 0);
-            for (std::uint32_t s = 0; s < count; ++s) {
-                std::optional<Section> section;
-                if (s < 2) section = s == 0 ? Section::Im : Section::Re;
-                VORN_TRY(read_run(src, order, data_type, points, Target{sink, section, dropped}));
-            }
-        } else if (data_format == "Two_D") {
-            static constexpr Section kFourSections[] = {Section::Re, Section::ReIm, Section::Im, Section::ImRe};
-            const std::uint64_t bx = point_count(data_points, 0) / kBlock;
-            const std::uint64_t by = point_count(data_points, 1) / kBlock;
-            std::uint64_t empty_rows = 0;
-            for (std::uint32_t s = 0; s < count; ++s) {
-                std::optional<Section> section;
-                if (count == 2) section = s == 0 ? Section::Re : Section::Im;
-                if (count == 4) section = kFourSections[s];
-                VORN_TRY(read_block_matrix(src, order, data_type, bx, by, empty_rows, Target{sink, section, dropped}));
-                if (count != 2 && count != 4) {
-                    return ReadError::assertion("Data section count with value " + std::to_string(count) +
-                                                    " is not supported for Two_D kind, only 2 and 4 are supported.",
-                                                src.position());
-                }
-            }
-        } else {
-            // The header reader accepts no other layout.
-            fail("data format '" + data_format + "' is neither One_D nor Two_D");
-        }
-        return count;
-    });
+    return field(src, "data_results", "Data")
+        .read(read_layout(src, order, data_axis_type, data_type, data_format, data_points, sink));
 }
 
 Result<Data> read_data(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
@@ -270,10 +279,10 @@ Result<Data> read_data(ByteSource& src, ByteOrder order, const std::vector<std::
 {
     SectionMap sections;
     MatrixSink sink(sections);
-    const std::uint32_t count =
-        VORN_TRY(read_sections(src, order, data_axis_type, data_type, data_format, data_points, sink));
-    DataField im = store_data_result(sections, count, "im");
-    DataField re = store_data_result(sections, count, "re");
+    VORN_ASSIGN_OR_RETURN(const std::uint32_t count,
+                          read_sections(src, order, data_axis_type, data_type, data_format, data_points, sink));
+    DataField im = store_data_result(sections, count, Section::Im);
+    DataField re = store_data_result(sections, count, Section::Re);
     return Data{std::move(im), std::move(re)};
 }
 

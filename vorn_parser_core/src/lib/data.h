@@ -55,11 +55,17 @@ struct Data {
     bool operator==(const Data&) const = default;
 };
 
-
-
 // Where a section of the file goes. The reader decides from the layout and
 // the section count; sections that no field keeps are decoded and dropped.
 enum class Section { Re, Im, ReIm, ImRe };
+
+// The sections' display names, in the order of Section.
+inline constexpr std::string_view kSectionNames[] = {"re", "im", "re_im", "im_re"};
+
+constexpr std::string_view section_name(Section section) noexcept
+{
+    return kSectionNames[static_cast<std::size_t>(section)];
+}
 
 // Where one row of a section is decoded to: its first sample, and the step
 // between samples in doubles (1 for a plain row; 2 to interleave two sections
@@ -89,7 +95,6 @@ struct SectionMap {
     Matrix re_im;
     Matrix im_re;
 
-    Matrix& operator[](std::string_view name);
     Matrix& operator[](Section section);
 };
 
@@ -107,8 +112,10 @@ std::uint32_t get_data_section_count(const std::vector<std::string>& axis_types)
 // One run of `count` samples of the named type, widened to double.
 Result<Row> read_vector(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint32_t count);
 
-// The field for "im" or "re"; moves the matrices it uses out of the map.
-DataField store_data_result(SectionMap& sections, std::uint32_t count, std::string_view name);
+// The field of `part` (Section::Im or Section::Re): that section alone, or
+// paired with its mixed partner (im_re, re_im) when there are four; moves the
+// matrices it uses out of the map.
+DataField store_data_result(SectionMap& sections, std::uint32_t count, Section part);
 
 // The data step, read at the current position (the header's data_start).
 Result<Data> read_data(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,

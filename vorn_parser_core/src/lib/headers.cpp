@@ -12,30 +12,21 @@ namespace {
 
 constexpr ByteOrder kBig = ByteOrder::Big;
 
-template <class F>
-auto header_field(ByteSource& src, std::string_view name, F&& read, SourceLoc where = SourceLoc::current())
-{
-    return read_field(src, name, "Headers", std::forward<F>(read), where);
-}
-
-Result<std::string> read_text(ByteSource& src, std::size_t width)
-{
-    auto bytes = src.read_bytes(width);
-    if (!bytes) return std::move(bytes).error();
-    return read_string(std::move(*bytes), false);
-}
-
 Result<std::vector<std::uint32_t>> read_u32_list(ByteSource& src)
 {
     std::vector<std::uint32_t> out(kAxes);
-    for (auto& v : out) v = VORN_TRY(src.read_u32(kBig));
+    for (auto& v : out) {
+        VORN_ASSIGN_OR_RETURN(v, src.read_u32(kBig));
+    }
     return out;
 }
 
 Result<std::vector<double>> read_f64_list(ByteSource& src)
 {
     std::vector<double> out(kAxes);
-    for (auto& v : out) v = VORN_TRY(src.read_f64(kBig));
+    for (auto& v : out) {
+        VORN_ASSIGN_OR_RETURN(v, src.read_f64(kBig));
+    }
     return out;
 }
 
@@ -49,6 +40,130 @@ Result<std::uint32_t> read_second_word(ByteSource& src)
 Result<std::vector<std::uint8_t>> read_run(ByteSource& src, std::size_t n)
 {
     return src.read_bytes(n);
+}
+
+Result<std::vector<std::int16_t>> read_i16_words(ByteSource& src, std::size_t n)
+{
+    std::vector<std::int16_t> words(n);
+    for (auto& w : words) {
+        VORN_ASSIGN_OR_RETURN(w, src.read_i16(kBig));
+    }
+    return words;
+}
+
+Result<std::vector<CompoundUnit>> read_compound_units(ByteSource& src, std::size_t n)
+{
+    std::vector<CompoundUnit> units;
+    units.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        VORN_ASSIGN_OR_RETURN(CompoundUnit unit, read_compound_unit(src));
+        units.push_back(std::move(unit));
+    }
+    return units;
+}
+
+Result<Date> read_date_fields(ByteSource& src)
+{
+    VORN_ASSIGN_OR_RETURN(const auto bytes, field(src, "temp_bytes", "Date").read(src.read_array<4>()));
+    return decode_date(bytes);
+}
+
+Result<Unit> read_unit_fields(ByteSource& src)
+{
+    constexpr std::string_view in = "Unit";
+    Unit u;
+    VORN_ASSIGN_OR_RETURN(const std::uint8_t first, field(src, "temp_byte", in).read(src.read_u8()));
+    // High nibble as a signed 4-bit number: arithmetic shift of the signed byte.
+    u.prefix = name_or_fail(PREFIX(), static_cast<std::int8_t>(first) >> 4);
+    u.power = static_cast<std::uint8_t>(first & 0x0F);
+    VORN_ASSIGN_OR_RETURN(const std::uint8_t base, field(src, "base", in).read(src.read_u8()));
+    u.base = name_or_fail(BASE(), base);
+    return u;
+}
+
+// Always big-endian, whatever the file's order.
+Result<CompoundUnit> read_compound_unit_fields(ByteSource& src)
+{
+    constexpr std::string_view in = "CompoundUnit";
+    CompoundUnit c;
+    VORN_ASSIGN_OR_RETURN(c.scaler, field(src, "scaler", in).read(src.read_i16(kBig)));
+    VORN_ASSIGN_OR_RETURN(c.unit, field(src, "unit", in).read(read_i16_words(src, 5)));
+    return c;
+}
+
+Result<Headers> read_header_fields(ByteSource& src)
+{
+    constexpr std::string_view in = "Headers";
+    const std::uint64_t start = src.position();
+    Headers h;
+    VORN_ASSIGN_OR_RETURN(h.file_identifier, field(src, "file_identifier", in).read(read_text(src, 8)));
+    VORN_ASSIGN_OR_RETURN(const std::uint8_t endian, field(src, "endian", in).read(src.read_u8()));
+    h.endian = name_or_fail(ENDIANNESS(), endian);
+    VORN_ASSIGN_OR_RETURN(h.major_version, field(src, "major_version", in).read(src.read_u8()));
+    VORN_ASSIGN_OR_RETURN(h.minor_version, field(src, "minor_version", in).read(src.read_u16(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.data_dimension_number, field(src, "data_dimension_number", in).read(src.read_u8()));
+    VORN_ASSIGN_OR_RETURN(const std::uint8_t exist, field(src, "data_dimension_exist", in).read(src.read_u8()));
+    h.data_dimension_exist = read_bool_vector_from_byte(exist);
+
+    VORN_ASSIGN_OR_RETURN(const std::uint8_t type_byte, field(src, "temp_byte", in).read(src.read_u8()));
+    h.data_type = name_or_fail(DATA_TYPE(), type_byte >> 6);
+    h.data_format = name_or_fail(DATA_FORMAT(), type_byte & 0x3F);
+    if (!is(h.data_format, DataFormat::OneD) && !is(h.data_format, DataFormat::TwoD)) {
+        return ReadError::assertion(
+            "Only One_D and Two_D data formats are implemented yet, received " + h.data_format + " instead ", start);
+    }
+
+    VORN_ASSIGN_OR_RETURN(const std::uint8_t instrument, field(src, "data_instrument", in).read(src.read_u8()));
+    h.data_instrument = name_or_fail(INSTRUMENT_TABLE(), instrument);
+    VORN_ASSIGN_OR_RETURN(h.translate, field(src, "translate", in).read(read_run(src, 8)));
+    VORN_ASSIGN_OR_RETURN(const auto axis_types, field(src, "data_axis_type", in).read(read_run(src, 8)));
+    h.data_axis_type.reserve(kAxes);
+    for (std::uint8_t code : axis_types) h.data_axis_type.push_back(name_or_fail(DATA_AXIS_TYPE(), code));
+    VORN_ASSIGN_OR_RETURN(h.data_units, field(src, "data_units", in).read(read_units(src, kAxes)));
+    VORN_ASSIGN_OR_RETURN(h.title, field(src, "title", in).read(read_text(src, 124)));
+    VORN_ASSIGN_OR_RETURN(const auto ranged, field(src, "data_axis_ranged", in).read(read_run(src, 4)));
+    h.data_axis_ranged = read_data_axis_ranged(ranged);
+
+    VORN_ASSIGN_OR_RETURN(h.data_points, field(src, "data_points", in).read(read_u32_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.data_offset_start, field(src, "data_offset_start", in).read(read_u32_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.data_offset_stop, field(src, "data_offset_stop", in).read(read_u32_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.data_axis_start, field(src, "data_axis_start", in).read(read_f64_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.data_axis_stop, field(src, "data_axis_stop", in).read(read_f64_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.creation_time, field(src, "creation_time", in).read(read_date(src)));
+    VORN_ASSIGN_OR_RETURN(h.revision_time, field(src, "revision_time", in).read(read_date(src)));
+
+    VORN_ASSIGN_OR_RETURN(h.node_name, field(src, "node_name", in).read(read_text(src, 16)));
+    VORN_ASSIGN_OR_RETURN(h.site, field(src, "site", in).read(read_text(src, 128)));
+    VORN_ASSIGN_OR_RETURN(h.author, field(src, "author", in).read(read_text(src, 128)));
+    VORN_ASSIGN_OR_RETURN(h.comment, field(src, "comment", in).read(read_text(src, 128)));
+    VORN_ASSIGN_OR_RETURN(const auto titles, field(src, "data_axis_titles", in).read(read_run(src, 256)));
+    h.data_axis_titles = read_data_axis_names(titles);
+
+    VORN_ASSIGN_OR_RETURN(h.base_freq, field(src, "base_freq", in).read(read_f64_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.zero_point, field(src, "zero_point", in).read(read_f64_list(src)));
+    VORN_ASSIGN_OR_RETURN(const auto reversed, field(src, "reversed", in).read(read_run(src, 8)));
+    h.reversed = read_bool_vector(reversed);
+
+    VORN_TRY(src.seek(src.position() + 3));  // three bytes not read
+    VORN_ASSIGN_OR_RETURN(const std::uint8_t annotation, field(src, "annotation_ok", in).read(src.read_u8()));
+    h.annotation_ok = (annotation & 0x80) != 0;
+
+    VORN_ASSIGN_OR_RETURN(h.history_used, field(src, "history_used", in).read(src.read_u32(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.history_length, field(src, "history_length", in).read(src.read_u32(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.param_start, field(src, "param_start", in).read(src.read_u32(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.param_length, field(src, "param_length", in).read(src.read_u32(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.list_start, field(src, "list_start", in).read(read_u32_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.list_length, field(src, "list_length", in).read(read_u32_list(src)));
+    VORN_ASSIGN_OR_RETURN(h.data_start, field(src, "data_start", in).read(src.read_u32(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.data_length, field(src, "data_length", in).read(read_second_word(src)));
+    VORN_ASSIGN_OR_RETURN(h.context_start, field(src, "context_start", in).read(read_second_word(src)));
+    VORN_ASSIGN_OR_RETURN(h.context_length, field(src, "context_length", in).read(src.read_u32(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.annote_start, field(src, "annote_start", in).read(read_second_word(src)));
+    VORN_ASSIGN_OR_RETURN(h.annote_length, field(src, "annote_length", in).read(src.read_u32(kBig)));
+    VORN_ASSIGN_OR_RETURN(h.total_size, field(src, "total_size", in).read(read_second_word(src)));
+    VORN_ASSIGN_OR_RETURN(h.unit_location, field(src, "unit_location", in).read(read_run(src, 8)));
+    VORN_ASSIGN_OR_RETURN(h.compound_unit, field(src, "compound_unit", in).read(read_compound_units(src, 2)));
+    return h;
 }
 
 }  // namespace
@@ -101,127 +216,33 @@ std::vector<std::string> read_data_axis_names(const std::vector<std::uint8_t>& b
 
 Result<Date> read_date(ByteSource& src)
 {
-    return read_record(src, [&]() -> Result<Date> {
-        auto bytes = VORN_TRY(read_field(src, "temp_bytes", "Date", [&] { return src.read_array<4>(); }));
-        return decode_date(bytes);
-    });
+    return record(src).read(read_date_fields(src));
 }
 
 Result<Unit> read_unit(ByteSource& src)
 {
-    return read_record(src, [&]() -> Result<Unit> {
-        Unit u;
-        const std::uint8_t first = VORN_TRY(read_field(src, "temp_byte", "Unit", [&] { return src.read_u8(); }));
-        // High nibble as a signed 4-bit number: arithmetic shift of the signed byte.
-        u.prefix = name_or_fail(PREFIX(), static_cast<std::int8_t>(first) >> 4);
-        u.power = static_cast<std::uint8_t>(first & 0x0F);
-        const std::uint8_t base = VORN_TRY(read_field(src, "base", "Unit", [&] { return src.read_u8(); }));
-        u.base = name_or_fail(BASE(), base);
-        return u;
-    });
+    return record(src).read(read_unit_fields(src));
+}
+
+Result<std::vector<Unit>> read_units(ByteSource& src, std::size_t n)
+{
+    std::vector<Unit> units;
+    units.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        VORN_ASSIGN_OR_RETURN(Unit unit, read_unit(src));
+        units.push_back(std::move(unit));
+    }
+    return units;
 }
 
 Result<CompoundUnit> read_compound_unit(ByteSource& src)
 {
-    // Always big-endian, whatever the file's order.
-    return read_record(src, [&]() -> Result<CompoundUnit> {
-        CompoundUnit c;
-        c.scaler = VORN_TRY(read_field(src, "scaler", "CompoundUnit", [&] { return src.read_i16(kBig); }));
-        c.unit = VORN_TRY(read_field(src, "unit", "CompoundUnit", [&]() -> Result<std::vector<std::int16_t>> {
-            std::vector<std::int16_t> words(5);
-            for (auto& w : words) w = VORN_TRY(src.read_i16(kBig));
-            return words;
-        }));
-        return c;
-    });
+    return record(src).read(read_compound_unit_fields(src));
 }
 
 Result<Headers> read_headers(ByteSource& src)
 {
-    return read_record(src, [&]() -> Result<Headers> {
-        const std::uint64_t start = src.position();
-        Headers h;
-        h.file_identifier = VORN_TRY(header_field(src, "file_identifier", [&] { return read_text(src, 8); }));
-        const std::uint8_t endian = VORN_TRY(header_field(src, "endian", [&] { return src.read_u8(); }));
-        h.endian = name_or_fail(ENDIANNESS(), endian);
-        h.major_version = VORN_TRY(header_field(src, "major_version", [&] { return src.read_u8(); }));
-        h.minor_version = VORN_TRY(header_field(src, "minor_version", [&] { return src.read_u16(kBig); }));
-        h.data_dimension_number =
-            VORN_TRY(header_field(src, "data_dimension_number", [&] { return src.read_u8(); }));
-        const std::uint8_t exist = VORN_TRY(header_field(src, "data_dimension_exist", [&] { return src.read_u8(); }));
-        h.data_dimension_exist = read_bool_vector_from_byte(exist);
-
-        const std::uint8_t type_byte = VORN_TRY(header_field(src, "temp_byte", [&] { return src.read_u8(); }));
-        h.data_type = name_or_fail(DATA_TYPE(), type_byte >> 6);
-        h.data_format = name_or_fail(DATA_FORMAT(), type_byte & 0x3F);
-        if (h.data_format != "One_D" && h.data_format != "Two_D") {
-            return ReadError::assertion(
-                "Only One_D and Two_D data formats are implemented yet, received " + h.data_format + " instead ",
-                start);
-        }
-
-        const std::uint8_t instrument = VORN_TRY(header_field(src, "data_instrument", [&] { return src.read_u8(); }));
-        h.data_instrument = name_or_fail(INSTRUMENT_TABLE(), instrument);
-        h.translate = VORN_TRY(header_field(src, "translate", [&] { return read_run(src, 8); }));
-        const auto axis_types = VORN_TRY(header_field(src, "data_axis_type", [&] { return read_run(src, 8); }));
-        h.data_axis_type.reserve(kAxes);
-        for (std::uint8_t code : axis_types) h.data_axis_type.push_back(name_or_fail(DATA_AXIS_TYPE(), code));
-        h.data_units = VORN_TRY(header_field(src, "data_units", [&]() -> Result<std::vector<Unit>> {
-            std::vector<Unit> units;
-            units.reserve(kAxes);
-            for (std::size_t i = 0; i < kAxes; ++i) units.push_back(VORN_TRY(read_unit(src)));
-            return units;
-        }));
-        h.title = VORN_TRY(header_field(src, "title", [&] { return read_text(src, 124); }));
-        const auto ranged = VORN_TRY(header_field(src, "data_axis_ranged", [&] { return read_run(src, 4); }));
-        h.data_axis_ranged = read_data_axis_ranged(ranged);
-
-        h.data_points = VORN_TRY(header_field(src, "data_points", [&] { return read_u32_list(src); }));
-        h.data_offset_start = VORN_TRY(header_field(src, "data_offset_start", [&] { return read_u32_list(src); }));
-        h.data_offset_stop = VORN_TRY(header_field(src, "data_offset_stop", [&] { return read_u32_list(src); }));
-        h.data_axis_start = VORN_TRY(header_field(src, "data_axis_start", [&] { return read_f64_list(src); }));
-        h.data_axis_stop = VORN_TRY(header_field(src, "data_axis_stop", [&] { return read_f64_list(src); }));
-        h.creation_time = VORN_TRY(header_field(src, "creation_time", [&] { return read_date(src); }));
-        h.revision_time = VORN_TRY(header_field(src, "revision_time", [&] { return read_date(src); }));
-
-        h.node_name = VORN_TRY(header_field(src, "node_name", [&] { return read_text(src, 16); }));
-        h.site = VORN_TRY(header_field(src, "site", [&] { return read_text(src, 128); }));
-        h.author = VORN_TRY(header_field(src, "author", [&] { return read_text(src, 128); }));
-        h.comment = VORN_TRY(header_field(src, "comment", [&] { return read_text(src, 128); }));
-        const auto titles = VORN_TRY(header_field(src, "data_axis_titles", [&] { return read_run(src, 256); }));
-        h.data_axis_titles = read_data_axis_names(titles);
-
-        h.base_freq = VORN_TRY(header_field(src, "base_freq", [&] { return read_f64_list(src); }));
-        h.zero_point = VORN_TRY(header_field(src, "zero_point", [&] { return read_f64_list(src); }));
-        const auto reversed = VORN_TRY(header_field(src, "reversed", [&] { return read_run(src, 8); }));
-        h.reversed = read_bool_vector(reversed);
-
-        VORN_TRY(src.seek(src.position() + 3));  // three bytes not read
-        const std::uint8_t annotation = VORN_TRY(header_field(src, "annotation_ok", [&] { return src.read_u8(); }));
-        h.annotation_ok = (annotation & 0x80) != 0;
-
-        h.history_used = VORN_TRY(header_field(src, "history_used", [&] { return src.read_u32(kBig); }));
-        h.history_length = VORN_TRY(header_field(src, "history_length", [&] { return src.read_u32(kBig); }));
-        h.param_start = VORN_TRY(header_field(src, "param_start", [&] { return src.read_u32(kBig); }));
-        h.param_length = VORN_TRY(header_field(src, "param_length", [&] { return src.read_u32(kBig); }));
-        h.list_start = VORN_TRY(header_field(src, "list_start", [&] { return read_u32_list(src); }));
-        h.list_length = VORN_TRY(header_field(src, "list_length", [&] { return read_u32_list(src); }));
-        h.data_start = VORN_TRY(header_field(src, "data_start", [&] { return src.read_u32(kBig); }));
-        h.data_length = VORN_TRY(header_field(src, "data_length", [&] { return read_second_word(src); }));
-        h.context_start = VORN_TRY(header_field(src, "context_start", [&] { return read_second_word(src); }));
-        h.context_length = VORN_TRY(header_field(src, "context_length", [&] { return src.read_u32(kBig); }));
-        h.annote_start = VORN_TRY(header_field(src, "annote_start", [&] { return read_second_word(src); }));
-        h.annote_length = VORN_TRY(header_field(src, "annote_length", [&] { return src.read_u32(kBig); }));
-        h.total_size = VORN_TRY(header_field(src, "total_size", [&] { return read_second_word(src); }));
-        h.unit_location = VORN_TRY(header_field(src, "unit_location", [&] { return read_run(src, 8); }));
-        h.compound_unit = VORN_TRY(header_field(src, "compound_unit", [&]() -> Result<std::vector<CompoundUnit>> {
-            std::vector<CompoundUnit> units;
-            units.reserve(2);
-            for (int i = 0; i < 2; ++i) units.push_back(VORN_TRY(read_compound_unit(src)));
-            return units;
-        }));
-        return h;
-    });
+    return record(src).read(read_header_fields(src));
 }
 
 }  // namespace vorn

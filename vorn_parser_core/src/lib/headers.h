@@ -160,6 +160,8 @@ struct Headers {
 Result<Headers> read_headers(ByteSource& src);
 Result<Date> read_date(ByteSource& src);
 Result<Unit> read_unit(ByteSource& src);
+// `n` units in a row, as the header and every parameter record hold them.
+Result<std::vector<Unit>> read_units(ByteSource& src, std::size_t n);
 Result<CompoundUnit> read_compound_unit(ByteSource& src);
 
 // Pure decoders of the header's packed fields.

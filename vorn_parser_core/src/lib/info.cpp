@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "code_tables.h"
+#include "data.h"
 #include "internal_failure.h"
 
 namespace vorn {
@@ -86,7 +88,7 @@ std::string get_param_string(const std::vector<Param>& params)
     return out;
 }
 
-std::optional<double> compute_digital_filter(const std::vector<Param>& params, std::FILE* out)
+std::optional<double> compute_digital_filter(const std::vector<Param>& params, std::ostream* out)
 {
     const auto* orders = value_if<std::string>(find_param(params, "orders"));
     const auto* factors = value_if<std::string>(find_param(params, "factors"));
@@ -116,11 +118,10 @@ std::optional<double> compute_digital_filter(const std::vector<Param>& params, s
         const char c = f[i];
         if (static_cast<unsigned char>(c) >= 0x80)
             fail("digital filter \"factors\" byte " + std::to_string(i) + " is not a whole character");
+        // One write per line, so lines of parses on other threads do not
+        // interleave with it.
         const std::string line = f + ", " + std::to_string(i) + ", " + c + "\n";
-        if (out != nullptr) {
-            std::fwrite(line.data(), 1, line.size(), out);
-            std::fflush(out);
-        }
+        if (out != nullptr) out->write(line.data(), static_cast<std::streamsize>(line.size())).flush();
         if (!is_digit(c)) fail("digital filter \"factors\" character " + std::to_string(i) + " is not a decimal digit");
         slots[i] = c - '0';
     }
@@ -150,14 +151,15 @@ std::optional<double> compute_digital_filter(const std::vector<Param>& params, s
 
 namespace {
 
-// The per-axis entries of one axis ("x" or "y"); only x has a clipped width.
+// The per-axis entries of one axis: x (index 0) or y (index 1), the prefix
+// of its parameters' names; only x has a clipped width.
 void add_axis(Info& info, const Headers& headers, const std::vector<Param>& params, const std::string& axis,
               std::size_t index)
 {
     info.nucleus.push_back(param_value(params, axis + "_domain"));
     info.acquisition_time.push_back(get_magnitude(params, axis + "_acq_time"));
     info.spectral_width.push_back(get_magnitude(params, axis + "_sweep"));
-    if (axis == "x") info.spectral_width_clipped.push_back(get_magnitude(params, "x_sweep_clipped"));
+    if (index == 0) info.spectral_width_clipped.push_back(get_magnitude(params, "x_sweep_clipped"));
     info.resolution.push_back(get_magnitude(params, axis + "_resolution"));
     info.origin_frequency.push_back(get_magnitude(params, axis + "_freq"));
     info.frequency_offset.push_back(get_magnitude(params, axis + "_offset"));
@@ -167,18 +169,13 @@ void add_axis(Info& info, const Headers& headers, const std::vector<Param>& para
 
 }  // namespace
 
-Info extract_info(const Headers& headers, const Parameters& parameters, const Data& /*data*/)
-{
-    return extract_info(headers, parameters, stdout);
-}
-
-Info extract_info(const Headers& headers, const Parameters& parameters, std::FILE* filter_lines)
+Info extract_info(const Headers& headers, const Parameters& parameters, std::ostream* filter_lines)
 {
     const std::vector<Param>& params = parameters.param_array;
     Info info;
 
     add_axis(info, headers, params, "x", 0);
-    if (headers.data_format == "Two_D") add_axis(info, headers, params, "y", 1);
+    if (is(headers.data_format, DataFormat::TwoD)) add_axis(info, headers, params, "y", 1);
 
     info.sample_name = param_value(params, "sample_id");
     info.author = headers.author;
@@ -199,7 +196,7 @@ Info extract_info(const Headers& headers, const Parameters& parameters, std::FIL
     info.data_points.assign(headers.data_points.begin(), headers.data_points.begin() + info.dimension);
     info.data_offset_start = headers.data_offset_start;
     info.data_offset_stop = headers.data_offset_stop;
-    info.data_sections = {"im", "re"};
+    info.data_sections = {std::string(section_name(Section::Im)), std::string(section_name(Section::Re))};
     info.data_axis_start = headers.data_axis_start;
     info.data_axis_stop = headers.data_axis_stop;
     info.decimation_rate = param_value(params, "decimation_rate");

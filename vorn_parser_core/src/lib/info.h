@@ -2,13 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "data.h"
 #include "headers.h"
 #include "parameters.h"
 
@@ -108,13 +107,10 @@ std::string get_param_string(const std::vector<Param>& params);
 // The digital-filter figure, or nothing when its parameters are missing or of
 // the wrong kinds. Writes one "F, i, c" line per stage to `out` (when it is
 // not null), flushed at each line feed, before that stage's character is parsed.
-std::optional<double> compute_digital_filter(const std::vector<Param>& params, std::FILE* out);
+std::optional<double> compute_digital_filter(const std::vector<Param>& params, std::ostream* out);
 
-// Builds the summary; the digital-filter lines go to `filter_lines`, or
-// nowhere when it is null.
-Info extract_info(const Headers& headers, const Parameters& parameters, std::FILE* filter_lines);
-
-// Builds the summary; the digital-filter lines go to standard output.
-Info extract_info(const Headers& headers, const Parameters& parameters, const Data& data);
+// Builds the summary; the digital-filter lines go to `filter_lines` (the
+// parse gives standard output), or nowhere when it is null.
+Info extract_info(const Headers& headers, const Parameters& parameters, std::ostream* filter_lines);
 
 }  // namespace vorn

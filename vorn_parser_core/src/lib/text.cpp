@@ -3,42 +3,18 @@
 
 #include <algorithm>
 
+#include "field.h"
 #include "internal_failure.h"
+#include "utf8.h"
 
 namespace vorn {
 
 bool is_valid_utf8(std::string_view text) noexcept
 {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k) {
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-        }
-        i += len;
+    for (std::size_t i = 0; i < text.size();) {
+        const Utf8Char c = decode_utf8(text, i);
+        if (c.cp == kNotUtf8) return false;
+        i += c.length;
     }
     return true;
 }
@@ -54,6 +30,12 @@ std::string read_string(std::vector<std::uint8_t> bytes, bool lowercase)
     text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
     if (lowercase) return to_lower_unicode(text);
     return text;
+}
+
+Result<std::string> read_text(ByteSource& src, std::size_t width, bool lowercase)
+{
+    VORN_ASSIGN_OR_RETURN(auto bytes, src.read_bytes(width));
+    return read_string(std::move(bytes), lowercase);
 }
 
 }  // namespace vorn

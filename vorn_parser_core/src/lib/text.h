@@ -6,6 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_source.h"
+#include "read_error.h"
+
 namespace vorn {
 
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or
@@ -21,5 +24,9 @@ std::string to_lower_unicode(std::string_view utf8);
 // dropped, then trailing spaces, then every remaining space; finally the text
 // is lower-cased when asked. Interior NULs and other white space stay.
 std::string read_string(std::vector<std::uint8_t> bytes, bool lowercase);
+
+// Reads a text field of `width` bytes and decodes it as read_string does; a
+// short run fails with "not enough bytes in reader".
+Result<std::string> read_text(ByteSource& src, std::size_t width, bool lowercase = false);
 
 }  // namespace vorn

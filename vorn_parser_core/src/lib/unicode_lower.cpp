@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "text.h"
+#include "utf8.h"
 
 namespace vorn {
 namespace {
@@ -29,9 +30,6 @@ constexpr char32_t kMaxCodePoint = 0x10FFFF;
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr char32_t kSmallSigma = 0x03C3;
 constexpr char32_t kFinalSigma = 0x03C2;
-// Stands for a byte that does not start a well-formed sequence; it has no
-// mapping and no case property, and the byte is copied through unchanged.
-constexpr char32_t kMalformed = 0xFFFFFFFF;
 
 // The packed tables are sorted by first code point in the high bits; this key
 // sorts after every entry that starts at or before cp.
@@ -86,49 +84,15 @@ const LowerSpecial* find_special(char32_t cp) noexcept
     return it != end && it->cp == cp ? it : nullptr;
 }
 
-struct Decoded {
-    char32_t cp;
-    std::size_t length;
-};
-
-// Decodes the sequence that starts at byte i (< text.size()). The text is
-// valid UTF-8 by contract; a malformed or cut-off sequence still reads nothing
-// out of bounds and yields kMalformed for its first byte.
-Decoded decode_at(std::string_view text, std::size_t i) noexcept
-{
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length;
-    char32_t cp;
-    if (lead < 0x80) return {lead, 1};
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07u;
-    } else {
-        return {kMalformed, 1};
-    }
-    if (text.size() - i < length) return {kMalformed, 1};
-    for (std::size_t k = 1; k < length; ++k) {
-        const unsigned char c = byte(i + k);
-        if ((c & 0xC0u) != 0x80u) return {kMalformed, 1};
-        cp = cp << 6 | (c & 0x3Fu);
-    }
-    return {cp, length};
-}
-
-// Decodes the code point that ends just before byte end (> 0).
-Decoded decode_before(std::string_view text, std::size_t end) noexcept
+// Decodes the character that ends just before byte end (> 0). A byte that
+// starts no well-formed sequence (kNotUtf8) has no mapping and no case
+// property, and is copied through unchanged.
+Utf8Char decode_before(std::string_view text, std::size_t end) noexcept
 {
     std::size_t start = end - 1;
     while (start > 0 && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0u) == 0x80u) --start;
-    const Decoded d = decode_at(text, start);
-    if (d.cp == kMalformed || start + d.length != end) return {kMalformed, 1};
+    const Utf8Char d = decode_utf8(text, start);
+    if (d.cp == kNotUtf8 || start + d.length != end) return {kNotUtf8, 1};
     return d;
 }
 
@@ -159,7 +123,7 @@ bool is_final_sigma(std::string_view text, std::size_t start, std::size_t end) n
 {
     bool cased_before = false;
     for (std::size_t i = start; i > 0;) {
-        const Decoded d = decode_before(text, i);
+        const Utf8Char d = decode_before(text, i);
         if (!is_case_ignorable(d.cp)) {
             cased_before = is_cased(d.cp);
             break;
@@ -168,7 +132,7 @@ bool is_final_sigma(std::string_view text, std::size_t start, std::size_t end) n
     }
     if (!cased_before) return false;
     for (std::size_t i = end; i < text.size();) {
-        const Decoded d = decode_at(text, i);
+        const Utf8Char d = decode_utf8(text, i);
         if (!is_case_ignorable(d.cp)) return !is_cased(d.cp);
         i += d.length;
     }
@@ -189,8 +153,8 @@ std::string to_lower_unicode(std::string_view utf8)
             ++i;
             continue;
         }
-        const Decoded d = decode_at(utf8, i);
-        if (d.cp == kMalformed) {
+        const Utf8Char d = decode_utf8(utf8, i);
+        if (d.cp == kNotUtf8) {
             out += c;
         } else if (d.cp == kCapitalSigma) {
             append_utf8(out, is_final_sigma(utf8, i, i + d.length) ? kFinalSigma : kSmallSigma);

@@ -1,6 +1,9 @@
 // The parse driver: header, parameter block, data section, then the summary.
 #include "vorn_data_file.h"
 
+#include <iostream>
+
+#include "code_tables.h"
 #include "field.h"
 #include "internal_failure.h"
 
@@ -16,7 +19,7 @@ std::string render(const ParseError& error)
 // The byte order of the parameter block and the data section.
 ByteOrder order_of(const Headers& headers)
 {
-    return headers.endian == "littleEndian" ? ByteOrder::Little : ByteOrder::Big;
+    return is(headers.endian, Endianness::Little) ? ByteOrder::Little : ByteOrder::Big;
 }
 
 ParseError parse_error(ReadError error)
@@ -27,61 +30,68 @@ ParseError parse_error(ReadError error)
 
 namespace {
 
+constexpr std::string_view kFile = "VornDataFile";
+
 Result<Headers> read_header_step(ByteSource& src)
 {
-    return read_field(src, "headers", "VornDataFile", [&] { return read_headers(src); });
+    return field(src, "headers", kFile).read(read_headers(src));
 }
 
 // A failed seek carries no frame of ours; failures inside a block do.
 Result<Parameters> read_parameter_step(ByteSource& src, const Headers& headers)
 {
     VORN_TRY(src.seek(headers.param_start));
-    const ByteOrder order = order_of(headers);
-    return read_field(src, "parameters", "VornDataFile", [&] { return read_parameters(src, order); });
+    return field(src, "parameters", kFile).read(read_parameters(src, order_of(headers)));
 }
 
 Result<Data> read_data_step(ByteSource& src, const Headers& h)
 {
     VORN_TRY(src.seek(h.data_start));
-    const ByteOrder order = order_of(h);
-    return read_field(src, "data", "VornDataFile", [&] {
-        return read_data(src, order, h.data_axis_type, h.data_type, h.data_format, h.data_points);
-    });
+    return field(src, "data", kFile)
+        .read(read_data(src, order_of(h), h.data_axis_type, h.data_type, h.data_format, h.data_points));
+}
+
+// The data step into a sink, with the seek and frame of read_data_step.
+Result<std::uint32_t> read_section_step(ByteSource& src, const Headers& h, SectionSink& sink)
+{
+    VORN_TRY(src.seek(h.data_start));
+    return field(src, "data", kFile)
+        .read(read_sections(src, order_of(h), h.data_axis_type, h.data_type, h.data_format, h.data_points, sink));
+}
+
+Result<VornDataFile> read_blocks(ByteSource& src)
+{
+    VornDataFile file;
+    VORN_ASSIGN_OR_RETURN(file.headers, read_header_step(src));
+    VORN_ASSIGN_OR_RETURN(file.parameters, read_parameter_step(src, file.headers));
+    VORN_ASSIGN_OR_RETURN(file.data, read_data_step(src, file.headers));
+    file.info = extract_info(file.headers, file.parameters, &std::cout);
+    return file;
+}
+
+Result<FileMetadata> read_metadata_blocks(ByteSource& src)
+{
+    FileMetadata meta;
+    VORN_ASSIGN_OR_RETURN(meta.headers, read_header_step(src));
+    VORN_ASSIGN_OR_RETURN(meta.parameters, read_parameter_step(src, meta.headers));
+    return meta;
 }
 
 Result<VornDataFile> read_file(ByteSource& src)
 {
-    return read_record(src, [&]() -> Result<VornDataFile> {
-        VornDataFile file;
-        file.headers = VORN_TRY(read_header_step(src));
-        file.parameters = VORN_TRY(read_parameter_step(src, file.headers));
-        file.data = VORN_TRY(read_data_step(src, file.headers));
-        file.info = extract_info(file.headers, file.parameters, file.data);
-        return file;
-    });
+    return record(src).read(read_blocks(src));
 }
 
 }  // namespace
 
 Result<FileMetadata> read_metadata(ByteSource& src)
 {
-    return read_record(src, [&]() -> Result<FileMetadata> {
-        FileMetadata meta;
-        meta.headers = VORN_TRY(read_header_step(src));
-        meta.parameters = VORN_TRY(read_parameter_step(src, meta.headers));
-        return meta;
-    });
+    return record(src).read(read_metadata_blocks(src));
 }
 
 Status read_data_into(ByteSource& src, const Headers& h, SectionSink& sink)
 {
-    const std::uint32_t count = VORN_TRY(read_record(src, [&]() -> Result<std::uint32_t> {
-        VORN_TRY(src.seek(h.data_start));
-        const ByteOrder order = order_of(h);
-        return read_field(src, "data", "VornDataFile", [&] {
-            return read_sections(src, order, h.data_axis_type, h.data_type, h.data_format, h.data_points, sink);
-        });
-    }));
+    VORN_ASSIGN_OR_RETURN(const std::uint32_t count, record(src).read(read_section_step(src, h, sink)));
     // As building the fields of a parse: only two and four sections have them.
     if (count != 2 && count != 4) fail("internal error: entered unreachable code");
     return Ok{};

@@ -17,8 +17,8 @@ import sys
 import pytest
 import vorn_parser
 
-from conftest import small_file
-from vdf_writer import digital_filter_params
+from helpers import is_parse_failure, small_file
+from vdf_writer import HEADER_SIZE, digital_filter_params
 
 _testcapi = pytest.importorskip("_testcapi", reason="this interpreter was built without _testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
@@ -74,8 +74,7 @@ def acceptable(got, expected) -> bool:
         return True
     if isinstance(got, TypeError) and "caused by MemoryError" in str(got):
         return True  # input classification reports the failed alternative's cause
-    cls = type(got)
-    return cls.__name__ == "ParseFailure" and cls.__module__ == "vorn_parser" and str(got) == API_FAILED
+    return is_parse_failure(got) and str(got) == API_FAILED
 
 
 def forget_printed_errors() -> None:
@@ -117,7 +116,7 @@ def inputs(tmp_path):
         "list of ints": list(small_file()),
         "path str": str(path),
         "truncated (read error)": small_file()[:700],
-        "bad code (internal failure)": small_file()[:1360] + b"\xff" * 200,
+        "bad code (internal failure)": small_file()[:HEADER_SIZE] + b"\xff" * 200,
         "int (TypeError)": 42,
         "list with 256 (TypeError)": [1, 2, 256],
     }

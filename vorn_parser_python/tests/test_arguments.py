@@ -6,9 +6,7 @@ import pathlib
 import pytest
 import vorn_parser
 
-from conftest import small_file
-
-PARSE_FAILURE = "ParseFailure"
+from helpers import small_file
 
 
 def test_module_surface():
@@ -130,10 +128,10 @@ def test_cause_chains_and_failing_str_are_rendered():
             "<exception str() failed>\n") in str(info.value)
 
 
-def test_bytes_are_content_not_a_path(small_path):
+def test_bytes_are_content_not_a_path(small_path, failure_class):
     with pytest.raises(BaseException) as info:
         vorn_parser.parse(str(small_path).encode())
-    assert type(info.value).__name__ == PARSE_FAILURE
+    assert type(info.value) is failure_class
 
 
 def test_path_subclass_str_result_must_be_text(small_path):

@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import vorn_parser
+from helpers import FAILURE_NAME
 from vdf_writer import build_file, standard_params
 
 TESTS = Path(__file__).resolve().parent
@@ -136,7 +137,7 @@ def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_spa
         pytest.fail("parse('/dev/zero') did not end")
     from_device, from_content = json.loads(out)
     assert from_device == from_content
-    assert from_device[0] == "ParseFailure"
+    assert from_device[0] == FAILURE_NAME
     # An endless random device fails in its header too, at once.
     assert failure_message("/dev/urandom")
 

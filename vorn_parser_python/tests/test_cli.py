@@ -14,8 +14,8 @@ import vorn_parser
 
 import vorn_tools
 from vorn_tools import batch
-from vdf_writer import (CELSIUS, MEGA_HERTZ, MICRO_SECOND, Header, Param, build_file,
-                        standard_params)
+from vdf_writer import (CELSIUS, HEADER_SIZE, MEGA_HERTZ, MICRO_SECOND, PARAM_BLOCK_HEADER_SIZE, Header, Param,
+                        build_file, standard_params)
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # The lines parse writes for the standard parameters' filter: "F, i, c" per factor digit.
@@ -108,7 +108,7 @@ def test_missing_file_and_folder(tmp_path):
 def test_damaged_file_gives_one_line_and_status_1(tmp_path, damage, reason):
     good = build_file(params=[Param("scans", 16)], sections=[[1.0] * 8, [2.0] * 8])
     data = {
-        "cut in a parameter name": good[:1360 + 16 + 50],
+        "cut in a parameter name": good[:HEADER_SIZE + PARAM_BLOCK_HEADER_SIZE + 50],
         "empty": b"",
         "Three_D layout": build_file(header=Header(layout_code="Three_D"), sections=[[1.0], [2.0]]),
         "cut in the samples": good[:-4],

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import vorn_tools
-from vdf_writer import BLOCK_EDGE, PPM, Header, Matrix, build_file, standard_params, two_d_section_bytes
+from vdf_writer import BLOCK_EDGE, HEADER_SIZE, PPM, Header, Matrix, build_file, standard_params, two_d_section_bytes
 
 np = pytest.importorskip("numpy")
 
@@ -192,7 +192,7 @@ def test_bytearray_changed_after_open_does_not_reach_the_arrays():
 
 
 @pytest.mark.parametrize("kind", ["path", "bytes"])
-@pytest.mark.parametrize("cut, at_open", [(100, True), (1360 + 40, True), (-8, False), (-4096, False)])
+@pytest.mark.parametrize("cut, at_open", [(100, True), (HEADER_SIZE + 40, True), (-8, False), (-4096, False)])
 def test_cut_files_fail_where_and_as_read_file_does(kind, cut, at_open, tmp_path):
     content = SMALL[:cut]
     path = tmp_path / "cut.vdf"

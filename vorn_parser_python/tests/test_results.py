@@ -5,9 +5,9 @@ import struct
 
 import vorn_parser
 
+from helpers import COMPOUND_UNITS, TOP_KEYS
 from vdf_writer import Date, Header, Param, Unit, build_file
 
-TOP_KEYS = ["headers", "parameters", "data", "info"]
 HEADER_KEYS = [
     "fileIdentifier", "endian", "majorVersion", "minorVersion", "dataDimensionNumber",
     "dataDimensionExist", "dataType", "dataFormat", "dataInstrument", "translate",
@@ -58,7 +58,7 @@ def test_integer_widths_are_not_truncated_or_sign_flipped():
                     data_offset_start=[4294967295] + [0] * 7)
     params = [Param("neg", -1, scaler=-1), Param("big", 2147483647), Param("small", -2147483648)]
     data = bytearray(build_file(header=header, params=params, sections=[[0.0], [0.0]]))
-    struct.pack_into(">hh", data, 1336, -1, -32768)  # first compound unit: scaler and word 0
+    struct.pack_into(">hh", data, COMPOUND_UNITS, -1, -32768)  # first compound unit: scaler and word 0
     result = vorn_parser.parse(bytes(data))
     h = result["headers"]
     assert h["minorVersion"] == 65535

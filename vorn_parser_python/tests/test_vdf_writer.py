@@ -4,6 +4,7 @@ import struct
 
 import pytest
 
+from helpers import AXIS_TYPES, DATA_POINTS, DATA_START, PARAM_START
 from vdf_writer import (
     Date,
     Header,
@@ -27,13 +28,13 @@ def test_file_places_blocks_where_the_big_endian_header_points(little, e):
     data = build_file(params=[Param("scans", 16), Param("solvent", "D2O")],
                       sections=[[1.5] * 4, [-2.0] * 4], sample_bits=32,
                       little_endian=little)
-    param_start, data_start = be_words(data, 1212)[0], be_words(data, 1284)[0]
+    param_start, data_start = be_words(data, PARAM_START)[0], be_words(data, DATA_START)[0]
     assert param_start == 1360
     assert data_start == 1360 + 16 + 2 * 64
     assert data[8] == (1 if little else 0)
     assert data[12:16] == bytes([1, 0x80, 0x41, 0])  # dimensions, flags, 32-bit One_D
-    assert data[24:32] == bytes([3, 0, 0, 0, 0, 0, 0, 0])  # one Complex axis: 2 sections
-    assert be_words(data, 176, 2) == (4, 1)
+    assert data[AXIS_TYPES:AXIS_TYPES + 8] == bytes([3, 0, 0, 0, 0, 0, 0, 0])  # one Complex axis: 2 sections
+    assert be_words(data, DATA_POINTS, 2) == (4, 1)
     # parameter block words: size, low index, record count, total size
     assert struct.unpack_from(e + "4I", data, param_start) == (64, 0, 2, 16 + 128)
     assert data[data_start:] == struct.pack(e + "8f", *[1.5] * 4, *[-2.0] * 4)
@@ -112,8 +113,8 @@ def test_parameter_value_kinds(param, code, value_area, little, e):
 def test_two_d_64_by_32_runs_fill_columns_0_to_31_then_32_to_63(little, e):
     matrix = [[row * 1000.0 + col for col in range(64)] for row in range(32)]
     data = build_file(sections=[matrix, matrix], layout="Two_D", little_endian=little)
-    assert be_words(data, 176, 2) == (64, 32)
-    samples = struct.unpack_from(e + "4096d", data, be_words(data, 1284)[0])
+    assert be_words(data, DATA_POINTS, 2) == (64, 32)
+    samples = struct.unpack_from(e + "4096d", data, be_words(data, DATA_START)[0])
     runs = [samples[i:i + 32] for i in range(0, 2048, 32)]
     assert runs[:32] == [tuple(matrix[r][0:32]) for r in range(32)]
     assert runs[32:] == [tuple(matrix[r][32:64]) for r in range(32)]
@@ -149,7 +150,7 @@ def test_header_offsets_move_blocks_and_later_blocks_win_overlaps():
     samples = [1.0, 2.0]
     data = build_file(header=Header(data_start=1360 + 8), params=[Param("scans", 1)],
                       sections=[samples, samples])
-    assert be_words(data, 1284)[0] == 1368
+    assert be_words(data, DATA_START)[0] == 1368
     assert data[1360:1368] == struct.pack(">4I", 64, 0, 1, 80)[:8]
     assert data[1368:1400] == struct.pack(">4d", *samples, *samples)
     assert len(data) == 1360 + 80  # the parameter block still ends the file

@@ -1,8 +1,10 @@
 """What the Python tests share: small files, the failure class, the message lead, the
-result's top-level keys and the header's field offsets."""
+result's top-level keys, the header's field offsets and the outcome of a `vorn` run."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
 from vdf_writer import Param, build_file, standard_params
@@ -44,3 +46,17 @@ def standard_one_d_file() -> bytes:
     return build_file(params=standard_params("One_D"),
                       sections=[[float(i) for i in range(64)], [-float(i) for i in range(64)]],
                       sample_bits=32)
+
+
+@dataclass
+class Completed:
+    """How a run of the `vorn` command ended: its exit status and what it wrote."""
+
+    returncode: int
+    stdout: str
+    stderr: str
+
+
+# The `vorn` fixture: runs the command with these arguments (and the keywords stdin and
+# cwd) in this process.
+Vorn = Callable[..., Completed]

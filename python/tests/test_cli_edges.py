@@ -1,6 +1,9 @@
 """The `vorn` command at its edges: batch outputs that could collide, entries that are not
 files, long and odd names, interrupts, empty paths, plot formats, failed writes to
-standard output, standard input, and input that is not a data file at all."""
+standard output, standard input, and input that is not a data file at all.
+
+Interrupts and failed writes to standard output need a process of their own; the rest
+runs the command in this process (the `vorn` fixture)."""
 
 import contextlib
 import json
@@ -21,21 +24,18 @@ from vdf_writer import Header, build_file
 
 VORN = str(Path(sys.executable).parent / "vorn")
 TESTS = str(Path(__file__).resolve().parent)
+HELPERS = str(Path(__file__).resolve().parents[2] / "vorn_parser_python" / "tests")
 HANG_GUARD = 120  # seconds; only so that a broken run fails instead of hanging
 TEXT = b"just some notes, not a data file\n" * 60
 PNG_START = b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR" + bytes(range(256)) * 8
-
-
-def vorn(*args, stdin=None):
-    return subprocess.run([VORN, *map(str, args)], capture_output=True, input=stdin, timeout=HANG_GUARD)
 
 
 def example_bytes(name="one_d"):
     return vorn_tools.example_path(name).read_bytes()
 
 
-def one_line(stderr: bytes) -> str:
-    text = stderr.decode("utf-8")
+def one_line(stderr: str | bytes) -> str:
+    text = stderr.decode("utf-8") if isinstance(stderr, bytes) else stderr
     assert text.count("\n") == 1 and text.endswith("\n"), text
     assert "Traceback" not in text
     return text
@@ -48,14 +48,14 @@ def listing(folder: Path) -> list[str]:
 # --- batch: where outputs go --------------------------------------------------------
 
 
-def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path):
+def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path, vorn):
     folder, out = tmp_path / "in", tmp_path / "out"
     for relative, example in (("sub1/x.vdf", "one_d"), ("sub2/deeper/x.vdf", "two_d"), ("x.vdf", "one_d")):
         (folder / relative).parent.mkdir(parents=True, exist_ok=True)
         (folder / relative).write_bytes(example_bytes(example))
     result = vorn("--batch", folder, "--out", out, "--pattern", "**/*.vdf", "--jobs", "2")
     assert result.returncode == 0, result.stderr
-    assert result.stderr.decode().endswith(f"vorn: converted 3 of 3 files to json in {out}\n")
+    assert result.stderr.endswith(f"vorn: converted 3 of 3 files to json in {out}\n")
     assert listing(out) == ["sub1", "sub1/x.json", "sub2", "sub2/deeper", "sub2/deeper/x.json", "x.json"]
     for relative in ("sub1/x", "sub2/deeper/x", "x"):
         written = json.loads((out / f"{relative}.json").read_text(encoding="utf-8"))
@@ -76,7 +76,7 @@ def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_w
     (["x.vdf", "x.dat", "x.vdf.q"], "*", "out",
      "{folder}/x.vdf and {folder}/x.vdf.q would both be written to {out}/x.vdf.json; nothing converted"),
 ])
-def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, names, pattern, out, message):
+def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, names, pattern, out, message, vorn):
     folder = tmp_path / "in"
     folder.mkdir()
     for name in names:
@@ -91,7 +91,7 @@ def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, na
 # --- batch: what is converted, skipped or shown -------------------------------------
 
 
-def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path):
+def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path, vorn):
     folder, out = tmp_path / "in", tmp_path / "out"
     folder.mkdir()
     long_name = "n" * 246  # .vdf makes 250 bytes, the output 251
@@ -106,7 +106,7 @@ def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path
         sock.bind(str(folder / "s.vdf"))
         result = vorn("--batch", folder, "--out", out)
     assert result.returncode == 1
-    lines = result.stderr.decode().splitlines()
+    lines = result.stderr.splitlines()
     assert lines[:4] == [f"{folder}/dangling.vdf: skipped: a broken symbolic link",
                          f"{folder}/folder.vdf: skipped: a folder",
                          f"{folder}/pipe\\n.vdf: skipped: a named pipe",
@@ -118,7 +118,7 @@ def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path
 
     nothing = vorn("--batch", folder, "--pattern", "[fp]*")
     assert nothing.returncode == 1
-    last = nothing.stderr.decode().splitlines()[-1]
+    last = nothing.stderr.splitlines()[-1]
     assert last == f"vorn: error: no files matching '[fp]*' in {folder}; 2 skipped"
 
 
@@ -139,7 +139,7 @@ def stalled_convert(source, target, fmt):
 
 STALLED_RUN = """\
 import sys
-sys.path.insert(0, {tests!r})
+sys.path[:0] = [{tests!r}, {helpers!r}]
 import test_cli_edges
 from vorn_tools import batch, cli
 batch.convert_file = test_cli_edges.stalled_convert
@@ -178,7 +178,7 @@ def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path, pr
     """The workers never finish their files: one Ctrl-C ends the run after the grace
     period; with a grace period of an hour, only a second Ctrl-C can have ended it."""
     out = tmp_path / "out"
-    with batch_of(tmp_path, 6, (sys.executable, "-c", STALLED_RUN.format(tests=TESTS, grace=grace))) as process:
+    with batch_of(tmp_path, 6, (sys.executable, "-c", STALLED_RUN.format(tests=TESTS, helpers=HELPERS, grace=grace))) as process:
         wait_for(lambda: len(list(out.glob("*.started"))) == 2)
         for _ in range(presses):
             os.killpg(process.pid, signal.SIGINT)
@@ -217,15 +217,15 @@ def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path):
 @pytest.mark.parametrize("args", [[""], ["--batch", ""], ["--batch", ".", "--out", ""], ["--plot", ""],
                                   ["--batch", ".", "--pattern", ""], ["--batch", ".", "--pattern", "../*.vdf"],
                                   ["--batch", ".", "--pattern", "/tmp/*.vdf"]])
-def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args):
+def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args, vorn):
     result = vorn(*args)
-    assert result.returncode == 2 and result.stdout == b""
-    stderr = result.stderr.decode()
+    assert result.returncode == 2 and result.stdout == ""
+    stderr = result.stderr
     assert "usage: vorn" in stderr and "Traceback" not in stderr
     assert "empty path" in stderr or "--pattern takes a glob within FOLDER" in stderr
 
 
-def test_plot_writes_the_format_its_suffix_names(tmp_path):
+def test_plot_writes_the_format_its_suffix_names(tmp_path, vorn):
     pytest.importorskip("matplotlib")
     for name, start in (("plot.pdf", b"%PDF-"), ("plot.SVG", b"<?xml"), ("plot.eps", b"%!PS-Adobe")):
         result = vorn("--plot", tmp_path / name)
@@ -272,11 +272,11 @@ def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path, is_unbuff
     assert one_line(stderr) == "vorn: error: cannot write to standard output: Broken pipe\n"
 
 
-def test_dash_reads_the_data_file_from_standard_input():
+def test_dash_reads_the_data_file_from_standard_input(vorn):
     data = example_bytes("two_d")
     result = vorn("-", stdin=data)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.decode().splitlines()[0].split() == ["File", "<stdin>"]
+    assert result.stdout.splitlines()[0].split() == ["File", "<stdin>"]
     as_json = vorn("--json", "-", stdin=data)
     assert json.loads(as_json.stdout)["headers"] == vorn_parser.parse(data)["headers"]
     # The summary reads no samples; the JSON of a file cut in its samples fails.
@@ -295,7 +295,7 @@ def test_dash_reads_the_data_file_from_standard_input():
     (bytes(4000), "code 0 has no entry in table DATA_FORMAT"),
     (b"VORN.NMR" + bytes(100), "code 0 has no entry in table DATA_FORMAT"),  # short as well
 ])
-def test_input_that_is_no_data_file_says_so(tmp_path, content, reason):
+def test_input_that_is_no_data_file_says_so(tmp_path, content, reason, vorn):
     path = tmp_path / "in\nput.bin"
     path.write_bytes(content)
     result = vorn(path)

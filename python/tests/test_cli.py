@@ -16,9 +16,19 @@ import pytest
 import vorn_parser
 
 import vorn_tools
+from helpers import Vorn
+from vdf_writer import (
+    CELSIUS,
+    HEADER_SIZE,
+    MEGA_HERTZ,
+    MICRO_SECOND,
+    PARAM_BLOCK_HEADER_SIZE,
+    Header,
+    Param,
+    build_file,
+    standard_params,
+)
 from vorn_tools import batch
-from vdf_writer import (CELSIUS, HEADER_SIZE, MEGA_HERTZ, MICRO_SECOND, PARAM_BLOCK_HEADER_SIZE, Header, Param,
-                        build_file, standard_params)
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # The lines parse writes for the standard parameters' filter: "F, i, c" per factor digit.
@@ -50,7 +60,7 @@ def one_d_file(path, **options):
     return path
 
 
-def assert_one_line_error(result, path, reason):
+def assert_one_line_error(result, path, reason: str):
     assert result.returncode == 1
     assert result.stdout == ""
     assert result.stderr.count("\n") == 1, result.stderr
@@ -60,7 +70,7 @@ def assert_one_line_error(result, path, reason):
 # --- one file: summary and failures --------------------------------------------------
 
 
-def test_summary_of_a_file_and_of_the_bundled_example(tmp_path):
+def test_summary_of_a_file_and_of_the_bundled_example(tmp_path: Path) -> None:
     path = one_d_file(tmp_path / "menthol.vdf")
     result = vorn_process(path)
     assert result.returncode == 0 and result.stderr == ""
@@ -89,7 +99,7 @@ def test_summary_of_a_file_and_of_the_bundled_example(tmp_path):
     assert (two_d["Nucleus"], two_d["Points"]) == ("1H, 13C", "64 x 32")
 
 
-def test_summary_marks_what_the_file_does_not_hold(tmp_path, vorn):
+def test_summary_marks_what_the_file_does_not_hold(tmp_path: Path, vorn: Vorn) -> None:
     path = one_d_file(tmp_path / "bare.vdf", params=[Param("temp_get", 300, units=CELSIUS)])
     fields = summary_fields(vorn(path).stdout)
     assert fields["Temperature"] == "300 °C"
@@ -97,7 +107,7 @@ def test_summary_marks_what_the_file_does_not_hold(tmp_path, vorn):
     assert fields["Parameters"] == "1"
 
 
-def test_missing_file_and_folder(tmp_path, vorn):
+def test_missing_file_and_folder(tmp_path: Path, vorn: Vorn) -> None:
     assert_one_line_error(vorn(tmp_path / "nope.vdf"), tmp_path / "nope.vdf", "no such file")
     assert_one_line_error(vorn(tmp_path), tmp_path, "is a directory, not a data file")
 
@@ -110,7 +120,7 @@ def test_missing_file_and_folder(tmp_path, vorn):
      "Only One_D and Two_D data formats are implemented yet, received Three_D instead at 0x0 (header block)"),
     ("cut in the samples", "failed to fill whole buffer while reading field 'data_results' of Data (data section)"),
 ])
-def test_damaged_file_gives_one_line_and_status_1(tmp_path, damage, reason, vorn):
+def test_damaged_file_gives_one_line_and_status_1(tmp_path: Path, damage: str, reason: str, vorn: Vorn) -> None:
     good = build_file(params=[Param("scans", 16)], sections=[[1.0] * 8, [2.0] * 8])
     data = {
         "cut in a parameter name": good[:HEADER_SIZE + PARAM_BLOCK_HEADER_SIZE + 50],
@@ -130,7 +140,7 @@ def test_damaged_file_gives_one_line_and_status_1(tmp_path, damage, reason, vorn
     assert "Traceback" not in result.stderr
 
 
-def test_internal_failure_is_one_line_and_verbose_shows_the_whole_message(tmp_path, vorn):
+def test_internal_failure_is_one_line_and_verbose_shows_the_whole_message(tmp_path: Path, vorn: Vorn) -> None:
     path = tmp_path / "bad_text.vdf"
     path.write_bytes(build_file(header=Header(title=b"AB\xff"), sections=[[1.0], [2.0]]))
     result = vorn(path)
@@ -146,7 +156,7 @@ def test_internal_failure_is_one_line_and_verbose_shows_the_whole_message(tmp_pa
     assert verbose.stderr.rstrip("\n").splitlines()[-1].startswith(f"vorn: error: {cut}: ")
 
 
-def test_bad_command_lines_exit_2(tmp_path, vorn):
+def test_bad_command_lines_exit_2(tmp_path: Path, vorn: Vorn) -> None:
     for args in (["--json", "--params"], ["--batch", tmp_path, "--plot", "x.png"], ["--jobs", "2"],
                  ["--example", "three_d"], ["--indent", "2"]):
         result = vorn(*args)
@@ -154,7 +164,7 @@ def test_bad_command_lines_exit_2(tmp_path, vorn):
         assert "usage: vorn" in result.stderr and "Traceback" not in result.stderr
 
 
-def test_read_file_is_quiet_and_raises_an_ordinary_exception(capfd):
+def test_read_file_is_quiet_and_raises_an_ordinary_exception(capfd: pytest.CaptureFixture[str]) -> None:
     echo = io.StringIO()
     data = build_file(params=standard_params("One_D", x_points=8), sections=[[1.0] * 8, [2.0] * 8])
     assert vorn_tools.read_file(data, echo=echo) == vorn_parser.parse(data)
@@ -186,7 +196,7 @@ def expected_json(value):
     return value
 
 
-def test_json_round_trips_with_non_finite_values_as_strings(tmp_path, vorn):
+def test_json_round_trips_with_non_finite_values_as_strings(tmp_path: Path, vorn: Vorn) -> None:
     path = tmp_path / "special.vdf"
     im = [math.nan, math.inf, -math.inf, -0.0, 1.5, 5e-324]
     path.write_bytes(build_file(params=standard_params("One_D", x_points=6), sections=[im, [0.25] * 6]))
@@ -204,14 +214,14 @@ def test_json_round_trips_with_non_finite_values_as_strings(tmp_path, vorn):
     assert verbose.stderr.splitlines() == FILTER_LINES
 
 
-def test_json_writes_an_absent_digital_filter_as_null(tmp_path, vorn):
+def test_json_writes_an_absent_digital_filter_as_null(tmp_path: Path, vorn: Vorn) -> None:
     path = one_d_file(tmp_path / "plain.vdf", params=[Param("scans", 4)])
     loaded = json.loads(vorn("--json", "--indent", "1", path).stdout)
     assert loaded["info"]["digitalFilter"] is None
     assert loaded["info"]["numberOfScans"] == 4
 
 
-def test_parameter_table_is_aligned_with_exact_values(tmp_path, vorn):
+def test_parameter_table_is_aligned_with_exact_values(tmp_path: Path, vorn: Vorn) -> None:
     params = [Param("x_freq", 399.78219838, units=MEGA_HERTZ), Param("SCANS", 16),
               Param("solvent", "CDCl3"), Param("phase", complex(1.5, -2.0)),
               Param("x90", 10.5, units=MICRO_SECOND), Param("note", "")]
@@ -237,7 +247,7 @@ def png_size(data):
 
 
 @pytest.mark.parametrize("args", [["--example", "one_d"], ["--example", "one_d", "--fid"], ["--example", "two_d"]])
-def test_plot_writes_a_png(tmp_path, args, vorn):
+def test_plot_writes_a_png(tmp_path: Path, args: list[str], vorn: Vorn) -> None:
     pytest.importorskip("matplotlib")
     out = tmp_path / "plot.png"
     result = vorn(*args, "--plot", out)
@@ -248,7 +258,7 @@ def test_plot_writes_a_png(tmp_path, args, vorn):
     assert png_size(data) == (700, 400)
 
 
-def test_plot_failures(tmp_path, vorn):
+def test_plot_failures(tmp_path: Path, vorn: Vorn) -> None:
     pytest.importorskip("matplotlib")
     alone = vorn("--fid")
     assert alone.returncode == 2 and "--fid only applies to --plot" in alone.stderr
@@ -260,7 +270,7 @@ def test_plot_failures(tmp_path, vorn):
     assert unwritable.returncode == 1 and "vorn: error: cannot write" in unwritable.stderr
 
 
-def test_missing_optional_dependency_names_the_extra(tmp_path):
+def test_missing_optional_dependency_names_the_extra(tmp_path: Path) -> None:
     without = ("import sys; sys.modules['matplotlib'] = sys.modules['numpy'] = None; "
                "from vorn_tools.cli import main; sys.exit(main(sys.argv[1:]))")
     result = vorn_process("--plot", tmp_path / "p.png", code=without)
@@ -277,7 +287,7 @@ def test_missing_optional_dependency_names_the_extra(tmp_path):
 
 
 @pytest.fixture
-def folder(tmp_path):
+def folder(tmp_path: Path):
     """Both bundled examples, a damaged file and a file the pattern leaves out."""
     folder = tmp_path / "archive"
     folder.mkdir()
@@ -288,7 +298,7 @@ def folder(tmp_path):
     return folder
 
 
-def test_batch_to_json_converts_the_good_files_and_names_the_bad_one(folder, tmp_path, vorn):
+def test_batch_to_json_converts_the_good_files_and_names_the_bad_one(folder: Path, tmp_path: Path, vorn: Vorn) -> None:
     out = tmp_path / "json"
     result = vorn("--batch", folder, "--out", out, "--jobs", "2")
     assert result.returncode == 1
@@ -303,7 +313,7 @@ def test_batch_to_json_converts_the_good_files_and_names_the_bad_one(folder, tmp
         assert loaded == expected_json(vorn_parser.parse(folder / f"{name}.vdf"))
 
 
-def test_batch_to_npz(folder, tmp_path, vorn):
+def test_batch_to_npz(folder: Path, tmp_path: Path, vorn: Vorn) -> None:
     np = pytest.importorskip("numpy")
     (folder / "broken.vdf").unlink()
     result = vorn("--batch", folder, "--to", "npz")
@@ -320,7 +330,7 @@ def test_batch_to_npz(folder, tmp_path, vorn):
         assert saved["data"].shape == (4096,) and "y_axis" not in saved.files
 
 
-def test_batch_of_an_empty_or_missing_folder(tmp_path, vorn):
+def test_batch_of_an_empty_or_missing_folder(tmp_path: Path, vorn: Vorn) -> None:
     result = vorn("--batch", tmp_path)
     assert result.returncode == 1
     assert result.stderr == f"vorn: error: no files matching '*.vdf' in {tmp_path}\n"
@@ -335,7 +345,7 @@ def crash_on_bad(source, target, fmt):
     return batch.convert_file(source, target, fmt)
 
 
-def test_batch_survives_a_worker_that_dies(folder, tmp_path, monkeypatch):
+def test_batch_survives_a_worker_that_dies(folder: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(batch, "convert_file", crash_on_bad)
     (folder / "crash.vdf").write_bytes(b"")
     outcomes = batch.convert_folder(folder, "json", out_dir=tmp_path / "out", workers=2)

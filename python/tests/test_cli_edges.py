@@ -19,8 +19,9 @@ import pytest
 import vorn_parser
 
 import vorn_tools
-from vorn_tools import batch
+from helpers import Vorn
 from vdf_writer import Header, build_file
+from vorn_tools import batch
 
 VORN = str(Path(sys.executable).parent / "vorn")
 TESTS = str(Path(__file__).resolve().parent)
@@ -30,7 +31,7 @@ TEXT = b"just some notes, not a data file\n" * 60
 PNG_START = b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR" + bytes(range(256)) * 8
 
 
-def example_bytes(name="one_d"):
+def example_bytes(name: str="one_d"):
     return vorn_tools.example_path(name).read_bytes()
 
 
@@ -48,7 +49,7 @@ def listing(folder: Path) -> list[str]:
 # --- batch: where outputs go --------------------------------------------------------
 
 
-def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path, vorn):
+def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path: Path, vorn: Vorn) -> None:
     folder, out = tmp_path / "in", tmp_path / "out"
     for relative, example in (("sub1/x.vdf", "one_d"), ("sub2/deeper/x.vdf", "two_d"), ("x.vdf", "one_d")):
         (folder / relative).parent.mkdir(parents=True, exist_ok=True)
@@ -62,7 +63,7 @@ def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path, vorn):
         assert written["headers"] == vorn_parser.parse(folder / f"{relative}.vdf")["headers"]
 
 
-def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_way(tmp_path):
+def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_way(tmp_path: Path) -> None:
     sources = [tmp_path / name for name in ["X.vdf", "x.dat", "y.vdf", "y.json", "z.vdf"]]
     (tmp_path / "sub").mkdir()
     for out in (tmp_path, tmp_path / "sub" / ".."):  # the input folder, also when spelt another way
@@ -76,7 +77,7 @@ def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_w
     (["x.vdf", "x.dat", "x.vdf.q"], "*", "out",
      "{folder}/x.vdf and {folder}/x.vdf.q would both be written to {out}/x.vdf.json; nothing converted"),
 ])
-def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, names, pattern, out, message, vorn):
+def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path: Path, names, pattern, out, message: str, vorn: Vorn) -> None:
     folder = tmp_path / "in"
     folder.mkdir()
     for name in names:
@@ -91,7 +92,7 @@ def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, na
 # --- batch: what is converted, skipped or shown -------------------------------------
 
 
-def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path, vorn):
+def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path: Path, vorn: Vorn) -> None:
     folder, out = tmp_path / "in", tmp_path / "out"
     folder.mkdir()
     long_name = "n" * 246  # .vdf makes 250 bytes, the output 251
@@ -149,7 +150,7 @@ sys.exit(cli.main(sys.argv[1:]))
 
 
 @contextlib.contextmanager
-def batch_of(tmp_path, count, command=(VORN,)):
+def batch_of(tmp_path: Path, count, command=(VORN,)):
     """A batch over `count` files in a session of its own, so that an interrupt can go to
     its whole process group as a terminal's Ctrl-C does; killed with its workers at the end."""
     folder = tmp_path / "in"
@@ -174,7 +175,7 @@ def wait_for(condition):
 
 
 @pytest.mark.parametrize("presses, grace", [(1, 2.0), (2, 3600.0)])
-def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path, presses, grace):
+def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path: Path, presses, grace) -> None:
     """The workers never finish their files: one Ctrl-C ends the run after the grace
     period; with a grace period of an hour, only a second Ctrl-C can have ended it."""
     out = tmp_path / "out"
@@ -202,7 +203,7 @@ def starting_worker(pid):
 
 
 @pytest.mark.skipif(not Path("/proc/self/task").exists(), reason="finds the workers through /proc")
-def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path):
+def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path: Path) -> None:
     with batch_of(tmp_path, 200) as process:
         wait_for(lambda: starting_worker(process.pid) or process.poll() is not None)
         os.killpg(process.pid, signal.SIGINT)
@@ -217,7 +218,7 @@ def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path):
 @pytest.mark.parametrize("args", [[""], ["--batch", ""], ["--batch", ".", "--out", ""], ["--plot", ""],
                                   ["--batch", ".", "--pattern", ""], ["--batch", ".", "--pattern", "../*.vdf"],
                                   ["--batch", ".", "--pattern", "/tmp/*.vdf"]])
-def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args, vorn):
+def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args: list[str], vorn: Vorn) -> None:
     result = vorn(*args)
     assert result.returncode == 2 and result.stdout == ""
     stderr = result.stderr
@@ -225,7 +226,7 @@ def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args,
     assert "empty path" in stderr or "--pattern takes a glob within FOLDER" in stderr
 
 
-def test_plot_writes_the_format_its_suffix_names(tmp_path, vorn):
+def test_plot_writes_the_format_its_suffix_names(tmp_path: Path, vorn: Vorn) -> None:
     pytest.importorskip("matplotlib")
     for name, start in (("plot.pdf", b"%PDF-"), ("plot.SVG", b"<?xml"), ("plot.eps", b"%!PS-Adobe")):
         result = vorn("--plot", tmp_path / name)
@@ -247,7 +248,7 @@ def unbuffered(flag):
 @pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
 @pytest.mark.parametrize("is_unbuffered", [False, True])
 @pytest.mark.parametrize("shown", ["--json", "--params", None])
-def test_a_full_standard_output_gives_one_line_and_status_1(shown, is_unbuffered):
+def test_a_full_standard_output_gives_one_line_and_status_1(shown, is_unbuffered: bool) -> None:
     with open("/dev/full", "wb") as full:
         result = subprocess.run([VORN, *([shown] if shown else []), "--example", "two_d"], stdout=full,
                                 stderr=subprocess.PIPE, env={**os.environ, **unbuffered(is_unbuffered)},
@@ -257,7 +258,7 @@ def test_a_full_standard_output_gives_one_line_and_status_1(shown, is_unbuffered
 
 
 @pytest.mark.parametrize("is_unbuffered", [False, True])
-def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path, is_unbuffered):
+def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path: Path, is_unbuffered: bool) -> None:
     big = tmp_path / "big.vdf"  # JSON well beyond a pipe's buffer
     big.write_bytes(build_file(sections=[[float(i) for i in range(40_000)]] * 2))
     with subprocess.Popen([VORN, "--json", big], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -272,7 +273,7 @@ def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path, is_unbuff
     assert one_line(stderr) == "vorn: error: cannot write to standard output: Broken pipe\n"
 
 
-def test_dash_reads_the_data_file_from_standard_input(vorn):
+def test_dash_reads_the_data_file_from_standard_input(vorn: Vorn) -> None:
     data = example_bytes("two_d")
     result = vorn("-", stdin=data)
     assert result.returncode == 0, result.stderr
@@ -295,7 +296,7 @@ def test_dash_reads_the_data_file_from_standard_input(vorn):
     (bytes(4000), "code 0 has no entry in table DATA_FORMAT"),
     (b"VORN.NMR" + bytes(100), "code 0 has no entry in table DATA_FORMAT"),  # short as well
 ])
-def test_input_that_is_no_data_file_says_so(tmp_path, content, reason, vorn):
+def test_input_that_is_no_data_file_says_so(tmp_path: Path, content: bytes, reason: str, vorn: Vorn) -> None:
     path = tmp_path / "in\nput.bin"
     path.write_bytes(content)
     result = vorn(path)
@@ -315,7 +316,7 @@ def test_input_that_is_no_data_file_says_so(tmp_path, content, reason, vorn):
     build_file(header=Header(layout_code="Three_D"), sections=[[1.0], [2.0]]),  # a layout not read
     build_file(header=Header(title=b"AB\xff"), sections=[[1.0], [2.0]]),  # damaged text in a real header
 ])
-def test_data_files_that_fail_keep_their_own_reason(content):
+def test_data_files_that_fail_keep_their_own_reason(content: bytes) -> None:
     with pytest.raises(vorn_tools.ParseError) as info:
         vorn_tools.read_file(content)
     assert not info.value.reason.startswith("not a data file")

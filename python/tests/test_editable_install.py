@@ -29,7 +29,7 @@ def run(*command, cwd):
 
 
 @pytest.fixture(scope="module")
-def editable_venv(tmp_path_factory):
+def editable_venv(tmp_path_factory: pytest.TempPathFactory):
     """A new virtual environment with this source tree installed in editable mode."""
     root = tmp_path_factory.mktemp("editable")
     venv = root / "venv"
@@ -45,7 +45,7 @@ def editable_venv(tmp_path_factory):
     return venv
 
 
-def test_the_editable_install_imports_this_source_tree(editable_venv):
+def test_the_editable_install_imports_this_source_tree(editable_venv: Path) -> None:
     where = run(editable_venv / "bin" / "python", "-c",
                 "import vorn_parser, vorn_tools; print(vorn_tools.__file__); "
                 "print(vorn_tools.example_path('one_d'))", cwd=editable_venv.parent)
@@ -55,7 +55,7 @@ def test_the_editable_install_imports_this_source_tree(editable_venv):
     assert Path(example) == REPO / "python" / "vorn_tools" / "examples" / "one_d.vdf"
 
 
-def test_vorn_example_one_d_summary(editable_venv):
+def test_vorn_example_one_d_summary(editable_venv: Path) -> None:
     result = run(editable_venv / "bin" / "vorn", "--example", "one_d", cwd=editable_venv.parent)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
@@ -69,7 +69,7 @@ def test_vorn_example_one_d_summary(editable_venv):
     ]
 
 
-def test_vorn_example_two_d_params(editable_venv):
+def test_vorn_example_two_d_params(editable_venv: Path) -> None:
     result = run(editable_venv / "bin" / "vorn", "--example", "two_d", "--params", cwd=editable_venv.parent)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""

@@ -7,6 +7,7 @@ import math
 import subprocess
 import sys
 from contextlib import redirect_stdout
+from pathlib import Path
 
 import jcamp
 import numpy as np
@@ -207,7 +208,7 @@ $$ I: error <= FACTOR/2 = 0.999 <= 1e-7 x max|I| = 1e+07
 """
 
 
-def test_small_fid_byte_for_byte():
+def test_small_fid_byte_for_byte() -> None:
     assert vorn_tools.to_jcamp(tiny_fid(TINY_RE, TINY_IM)) == TINY_TEXT
     # AFFN: the same integers, each after a space.
     affn = vorn_tools.to_jcamp(tiny_fid(TINY_RE, TINY_IM), encoding="AFFN")
@@ -224,11 +225,11 @@ def test_small_fid_byte_for_byte():
     ("1 A1T", [11, 11]),                    # DUP of a value
     ("-2.5 1 -2 30", [1, -2, 30]),          # AFFN
 ])
-def test_reader_decodes_the_asdf_rules(line, values):
+def test_reader_decodes_the_asdf_rules(line, values) -> None:
     assert decode_line(line)[1] == values
 
 
-def test_reader_refuses_a_wrong_check_point():
+def test_reader_refuses_a_wrong_check_point() -> None:
     with pytest.raises(AssertionError, match="check point"):
         decode_table(["0 A1J", "1 A3J"])  # the line before ends at 12, not 13
 
@@ -258,7 +259,7 @@ def _check_page(lines, factor, expected, x):
 @pytest.mark.parametrize("encoding", ["DIFDUP", "DIF", "SQZ", "AFFN"])
 @pytest.mark.parametrize("name", ["one_d", "generated"])
 @pytest.mark.parametrize("spectrum", [False, True])
-def test_one_d_round_trip(name, encoding, spectrum):
+def test_one_d_round_trip(name: str, encoding, spectrum) -> None:
     source = SOURCES[name]()
     file, values, _, axes, fid = _expected(source, spectrum)
     text = vorn_tools.to_jcamp(source, spectrum=spectrum, encoding=encoding)
@@ -299,7 +300,7 @@ def test_one_d_round_trip(name, encoding, spectrum):
 
 @pytest.mark.parametrize("encoding", ["DIFDUP", "AFFN"])
 @pytest.mark.parametrize("name", ["two_d", "generated_two_d"])
-def test_two_d_round_trip(name, encoding):
+def test_two_d_round_trip(name: str, encoding) -> None:
     source = SOURCES[name]()
     file, values, mixed, axes, fid = _expected(source, False)
     (block,) = parse_blocks(vorn_tools.to_jcamp(source, encoding=encoding))
@@ -337,7 +338,7 @@ def test_two_d_round_trip(name, encoding):
 
 @pytest.mark.parametrize("form", ["xydata", "both"])
 @pytest.mark.parametrize("name", ["one_d", "generated"])
-def test_jcamp_package_reads_our_spectra(tmp_path, name, form):
+def test_jcamp_package_reads_our_spectra(tmp_path: Path, name: str, form) -> None:
     source = SOURCES[name]()
     file, values, _, axes, _ = _expected(source, True)
     path = tmp_path / "s.jdx"
@@ -362,7 +363,7 @@ def test_jcamp_package_reads_our_spectra(tmp_path, name, form):
 # --- refusals, and the command --------------------------------------------------------
 
 
-def test_refusals(tmp_path):
+def test_refusals(tmp_path: Path) -> None:
     with pytest.raises(ValueError, match="encoding"):
         vorn_tools.to_jcamp(tiny_fid(TINY_RE, TINY_IM), encoding="PAC")
     with pytest.raises(ValueError, match="form"):
@@ -373,7 +374,7 @@ def test_refusals(tmp_path):
         vorn_tools.to_jcamp(tiny_fid([0, 1, math.nan, 0, 0, 0, 0, 0], TINY_IM, factor=1.0))
 
 
-def test_command_writes_one_file_and_a_folder(tmp_path):
+def test_command_writes_one_file_and_a_folder(tmp_path: Path) -> None:
     out = tmp_path / "one.jdx"
     vorn = [sys.executable, "-m", "vorn_tools"]
     done = subprocess.run(vorn + [str(vorn_tools.example_path("one_d")), "--to", "jcamp", "-o", str(out)],

@@ -30,12 +30,12 @@ def samples(count, seed):
     return [SPECIALS[i] if i < len(SPECIALS) else seed * 1000.0 + i * 0.25 for i in range(count)]
 
 
-def one_d(points, sections, little, bits):
+def one_d(points, sections, little: bool, bits):
     return build_file(params=standard_params("One_D", x_points=max(points, 1)), little_endian=little,
                       sample_bits=bits, sections=[samples(points, s) for s in range(sections)])
 
 
-def two_d(x, y, sections, little, bits):
+def two_d(x, y, sections, little: bool, bits):
     """A Two_D file of x columns and y rows: the stored blocks are the whole 32 x 32
     ones; the header's counts keep any remainder, which a reader drops."""
     cols, rows = x // BLOCK_EDGE * BLOCK_EDGE, y // BLOCK_EDGE * BLOCK_EDGE
@@ -86,7 +86,7 @@ def assert_same_arrays(got, want):
     assert [(a.unit, a.title) for a in got.axes] == [(a.unit, a.title) for a in want.axes]
 
 
-def assert_matches(vf, content):
+def assert_matches(vf, content: bytes):
     document = vorn_tools.read_file(content)
     assert canonical([vf.headers, vf.parameters, vf.info]) == canonical(
         [document["headers"], document["parameters"], document["info"]])
@@ -100,7 +100,7 @@ def reason_of(call):
 
 
 @pytest.mark.parametrize("name", sorted(SWEEP))
-def test_equal_to_parse_over_the_sweep(name, capfd):
+def test_equal_to_parse_over_the_sweep(name: str, capfd: pytest.CaptureFixture[str]) -> None:
     content = SWEEP[name]
     capfd.readouterr()
     with vorn_tools.open(content) as vf:
@@ -111,7 +111,7 @@ def test_equal_to_parse_over_the_sweep(name, capfd):
         assert set(vf.sections()) == ({"re", "im"} if arrays.mixed is None else {"re", "im", "re_im", "im_re"})
 
 
-def fifo_result(tmp_path, content):
+def fifo_result(tmp_path: Path, content: bytes):
     """Opens a named pipe, filled and held open for writing, in a child process."""
     path = tmp_path / "pipe.vdf"
     (tmp_path / "content.vdf").write_bytes(content)
@@ -138,7 +138,7 @@ SOURCES = {
 }
 
 
-def zip_member(path, content):
+def zip_member(path, content: bytes):
     archive = path.with_suffix(".zip")
     with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr("member.vdf", content)
@@ -147,7 +147,7 @@ def zip_member(path, content):
 
 @pytest.mark.parametrize("kind", SOURCES)
 @pytest.mark.parametrize("name", ["two_d", "Two_D-4x(96, 32)-le-32", "One_D-4x33-be-64"])
-def test_every_source_kind(kind, name, tmp_path):
+def test_every_source_kind(kind: str, name: str, tmp_path: Path) -> None:
     content = SWEEP[name]
     path = tmp_path / "file.vdf"
     path.write_bytes(content)
@@ -161,13 +161,13 @@ def test_every_source_kind(kind, name, tmp_path):
 
 
 @pytest.mark.parametrize("name", ["one_d", "Two_D-4x(64, 31)-be-64"])
-def test_named_pipe_held_open(name, tmp_path):
+def test_named_pipe_held_open(name: str, tmp_path: Path) -> None:
     returncode, out = fifo_result(tmp_path, SWEEP[name])
     assert returncode == 0 and out.startswith("True"), out
 
 
 @pytest.mark.parametrize("kind", ["path", "bytes"])
-def test_arrays_outlive_the_file(kind, tmp_path):
+def test_arrays_outlive_the_file(kind: str, tmp_path: Path) -> None:
     path = tmp_path / "f.vdf"
     path.write_bytes(SMALL)
     want = vorn_tools.to_numpy(vorn_tools.read_file(SMALL))
@@ -184,7 +184,7 @@ def test_arrays_outlive_the_file(kind, tmp_path):
     assert_same_arrays(second, want)
 
 
-def test_bytearray_changed_after_open_does_not_reach_the_arrays():
+def test_bytearray_changed_after_open_does_not_reach_the_arrays() -> None:
     buffer = bytearray(SMALL)
     vf = vorn_tools.open(buffer)
     buffer[len(buffer) // 2:] = bytes(len(buffer) - len(buffer) // 2)
@@ -193,7 +193,7 @@ def test_bytearray_changed_after_open_does_not_reach_the_arrays():
 
 @pytest.mark.parametrize("kind", ["path", "bytes"])
 @pytest.mark.parametrize("cut, at_open", [(100, True), (HEADER_SIZE + 40, True), (-8, False), (-4096, False)])
-def test_cut_files_fail_where_and_as_read_file_does(kind, cut, at_open, tmp_path):
+def test_cut_files_fail_where_and_as_read_file_does(kind: str, cut, at_open, tmp_path: Path) -> None:
     content = SMALL[:cut]
     path = tmp_path / "cut.vdf"
     path.write_bytes(content)
@@ -211,7 +211,7 @@ def open_fds():
 
 
 @pytest.mark.parametrize("content", [SMALL, SMALL[:-8], SMALL[:200], b""], ids=["whole", "data cut", "header cut", "empty"])
-def test_no_descriptor_left_open(content, tmp_path):
+def test_no_descriptor_left_open(content: bytes, tmp_path: Path) -> None:
     path = tmp_path / "f.vdf"
     path.write_bytes(content)
     before = open_fds()
@@ -232,7 +232,7 @@ class ShortReads(io.BytesIO):
 class Failing(io.BytesIO):
     """Reads fail from the `after`-th call on; `result` makes a read return that instead."""
 
-    def __init__(self, content, after, result=None):
+    def __init__(self, content: bytes, after, result=None):
         super().__init__(content)
         self.after, self.result, self.calls = after, result, 0
 
@@ -245,7 +245,7 @@ class Failing(io.BytesIO):
         return self.result(n)
 
 
-def test_short_reads():
+def test_short_reads() -> None:
     with vorn_tools.open(ShortReads(SMALL)) as vf:
         assert_matches(vf, SMALL)
 
@@ -256,7 +256,7 @@ def test_short_reads():
     (lambda n: b"x" * (n + 1), ValueError, "more bytes than asked"),
 ])
 @pytest.mark.parametrize("after", [0, "metadata"])
-def test_bad_file_objects_raise_their_error(result, error, message, after):
+def test_bad_file_objects_raise_their_error(result, error, message: str, after) -> None:
     if after == "metadata":  # count the reads that opening takes, then fail the data reads
         counter = Failing(SMALL, 10**9)
         vorn_tools.open(counter)
@@ -267,7 +267,7 @@ def test_bad_file_objects_raise_their_error(result, error, message, after):
 
 
 @pytest.mark.parametrize("change", ["append", "touch", "replace"])
-def test_file_changed_on_disk(change, tmp_path):
+def test_file_changed_on_disk(change, tmp_path: Path) -> None:
     path = tmp_path / "f.vdf"
     path.write_bytes(SMALL)
     vf = vorn_tools.open(path)
@@ -283,7 +283,7 @@ def test_file_changed_on_disk(change, tmp_path):
     assert reason_of(vf.to_numpy) == "the file changed since it was opened"
 
 
-def test_threads_each_reading_their_own_files(tmp_path):
+def test_threads_each_reading_their_own_files(tmp_path: Path) -> None:
     names = sorted(SWEEP)[::3]
     paths = []
     for i, name in enumerate(names):
@@ -314,7 +314,7 @@ def test_threads_each_reading_their_own_files(tmp_path):
     (EXAMPLES_DIR / "two_d.vdf").read_bytes(),
     build_file(sections=[[1.0], [2.0]]),  # no parameters
 ], ids=["one_d", "two_d", "no parameters"])
-def test_parameter_columns_are_the_parameter_dicts_by_column(content):
+def test_parameter_columns_are_the_parameter_dicts_by_column(content: bytes) -> None:
     with vorn_tools.open(content) as f:
         names, kinds, values, units = f.parameter_columns()
         params = f.parameters["paramArray"]

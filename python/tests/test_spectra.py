@@ -73,7 +73,7 @@ LINES_PPM = [12.3, 8.9, 6.1, 2.4, -1.7]  # both sides of the carrier at 5 ppm, 5
 # --- the digital filter's figure ---------------------------------------------------
 
 
-def test_summary_gives_the_delay_the_writer_simulates():
+def test_summary_gives_the_delay_the_writer_simulates() -> None:
     data, _, _, delay = one_d_fid(LINES_PPM)
     info = vorn_tools.open(data).info
     assert info["digitalFilter"] == delay
@@ -87,7 +87,7 @@ def test_summary_gives_the_delay_the_writer_simulates():
 
 @pytest.mark.parametrize("options", [{}, {"zero_fill": 4096, "line_broadening": 2.0}],
                          ids=["plain", "zero-filled, broadened"])
-def test_lines_at_their_ppm_in_absorption(options):
+def test_lines_at_their_ppm_in_absorption(options) -> None:
     data, true_ppm, _, delay = one_d_fid(LINES_PPM)
     spectrum = vorn_tools.spectrum(data, **options)
     points = options.get("zero_fill", 2048)
@@ -104,7 +104,7 @@ def test_lines_at_their_ppm_in_absorption(options):
 
 
 @pytest.mark.parametrize("how", ["delay zeroed", "file without the filter", "half a point off"])
-def test_without_the_group_delay_the_lines_are_not_absorptive(how):
+def test_without_the_group_delay_the_lines_are_not_absorptive(how: str) -> None:
     data, _, true_idx, delay = one_d_fid(LINES_PPM, with_filter=how != "file without the filter")
     options = {"delay zeroed": {"group_delay": 0.0}, "half a point off": {"group_delay": delay + 0.5}}
     spectrum = vorn_tools.spectrum(data, **options.get(how, {}))
@@ -114,7 +114,7 @@ def test_without_the_group_delay_the_lines_are_not_absorptive(how):
     assert np.abs(phases).max() > 20.0, phases
 
 
-def test_phase_convention():
+def test_phase_convention() -> None:
     data, _, idx, _ = one_d_fid(LINES_PPM)
     plain = vorn_tools.spectrum(data)
     phased = vorn_tools.spectrum(data, phase=(30.0, -90.0))
@@ -126,7 +126,7 @@ def test_phase_convention():
     np.testing.assert_allclose(uncorrected.values[idx], plain.values[idx], rtol=1e-9)
 
 
-def test_bad_options_and_stored_spectra():
+def test_bad_options_and_stored_spectra() -> None:
     data, _, _, _ = one_d_fid(LINES_PPM)
     with pytest.raises(ValueError, match="fewer than the 2048 points"):
         vorn_tools.spectrum(data, zero_fill=1000)
@@ -171,7 +171,7 @@ def two_d_fid(with_filter=True):
     return data, truth
 
 
-def test_two_d_peaks_in_place_and_absorptive_along_both_axes():
+def test_two_d_peaks_in_place_and_absorptive_along_both_axes() -> None:
     data, truth = two_d_fid()
     spectrum = vorn_tools.spectrum(data)
     x, y = spectrum.axes
@@ -197,7 +197,7 @@ def test_two_d_peaks_in_place_and_absorptive_along_both_axes():
 # --- axes ------------------------------------------------------------------------------
 
 
-def test_axes_of_the_bundled_examples():
+def test_axes_of_the_bundled_examples() -> None:
     one_d = vorn_tools.open(vorn_tools.example_path("one_d")).to_numpy()
     (t,) = one_d.axes
     assert (t.domain, t.points, t.unit, t.title) == ("time", 4096, "s", "Proton")
@@ -223,7 +223,7 @@ def test_axes_of_the_bundled_examples():
         np.testing.assert_array_equal(a.hz, b.hz)
 
 
-def test_axes_from_what_the_file_gives():
+def test_axes_from_what_the_file_gives() -> None:
     sweep = [Param("x_sweep", 1000.0, units=vorn_tools_units("Hertz")),
              Param("x_freq", 400.0, units=vorn_tools_units("Hertz", "Mega")),
              Param("x_offset", 4.0, units=vorn_tools_units("Ppm"))]

@@ -21,9 +21,9 @@ if TYPE_CHECKING:
 
     from .arrays import SpectrumArrays
     from .files import Source
-    from .spectra import Spectrum
     from .jsonout import jsonable, to_json
     from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
+    from .spectra import Spectrum
     from .text import parameter_table, summary
 
 # Attributes imported from their modules on first use, so that `import vorn_tools`

@@ -30,7 +30,6 @@ if TYPE_CHECKING:
     import xarray
     from numpy import float64
     from numpy.typing import NDArray
-
     from vorn_parser import Headers, Info, Parameters
 
     from .arrays import SpectrumArrays

@@ -423,7 +423,8 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
     time-domain file (vorn_tools.spectrum with its defaults) instead of the FID;
     `encoding`: "DIFDUP", "DIF", "SQZ" or "AFFN"; `form` (one-dimensional files):
     "ntuples", "xydata" or "both" (default "both" for spectra, "ntuples" for FIDs)."""
-    from .files import VornFile, open as open_file
+    from .files import VornFile
+    from .files import open as open_file
 
     if encoding not in ENCODINGS:
         raise ValueError(f"unknown encoding {encoding!r}; choose one of {', '.join(ENCODINGS)}")

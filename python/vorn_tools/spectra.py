@@ -185,7 +185,8 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
     count, or (x, y)); `line_broadening`: exponential apodization in Hz; `phase`:
     (p0, p1) in degrees along x; `group_delay`: the delay in points to remove along x,
     None for the summary's "digitalFilter"."""
-    from .files import VornFile, open as open_file
+    from .files import VornFile
+    from .files import open as open_file
 
     file = source if isinstance(source, VornFile) else open_file(source)
     return transform(file.to_numpy(), file.info, zero_fill=zero_fill, line_broadening=line_broadening,

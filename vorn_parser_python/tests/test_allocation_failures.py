@@ -7,18 +7,23 @@ it and all after it. Each attempt must return the whole result or raise (MemoryE
 the internal-failure exception "Python API call failed", the input's own exception,
 or the TypeError of input classification naming the MemoryError that stopped an
 alternative); nothing partial comes back, nothing leaks, and the next call works.
+
+Marked `slow` (thousands of calls): tools/run_tests.sh runs it after the other tests.
 """
 
 from __future__ import annotations
 
 import gc
 import sys
+from pathlib import Path
 
 import pytest
 import vorn_parser
 
 from helpers import is_parse_failure, small_file
 from vdf_writer import HEADER_SIZE, digital_filter_params
+
+pytestmark = pytest.mark.slow
 
 _testcapi = pytest.importorskip("_testcapi", reason="this interpreter was built without _testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
@@ -104,7 +109,7 @@ def live_blocks() -> int:
 COUNTING = sys.getallocatedblocks() > 0
 
 
-def inputs(tmp_path):
+def inputs(tmp_path: Path):
     filtered = small_file(params=digital_filter_params([12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5,
                                                        x_points=5))
     path = tmp_path / "small.vdf"
@@ -122,7 +127,7 @@ def inputs(tmp_path):
     }
 
 
-def walk(name, arg, expected, persistent: bool, capfd) -> tuple[int, int]:
+def walk(name: str, arg, expected, persistent: bool, capfd: pytest.CaptureFixture[str]) -> tuple[int, int]:
     """Fails each allocation position of parse(arg) in turn; returns the number of
     positions and how many of them made the call raise."""
     raised = unchanged_run = 0
@@ -157,8 +162,8 @@ def no_automatic_gc():
 
 
 @pytest.mark.parametrize("persistent", [False, True], ids=["one failure", "all from there on"])
-def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path, persistent, capfd, monkeypatch,
-                                                                    no_automatic_gc):
+def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path: Path, persistent: bool, capfd: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+                                                                    no_automatic_gc: None) -> None:
     monkeypatch.setattr(sys, "excepthook", discard_printed_error)
     report = {}
     for name, arg in inputs(tmp_path).items():

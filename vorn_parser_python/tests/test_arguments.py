@@ -2,6 +2,7 @@
 
 import ctypes
 import pathlib
+from pathlib import Path
 
 import pytest
 import vorn_parser
@@ -9,14 +10,14 @@ import vorn_parser
 from helpers import small_file
 
 
-def test_module_surface():
+def test_module_surface() -> None:
     assert vorn_parser.__all__ == ["parse"]
     assert vorn_parser.parse.__text_signature__ == "(input)"
     assert vorn_parser.parse.__module__ == "vorn_parser"
     assert vorn_parser.parse.__self__ is vorn_parser
 
 
-def test_second_initialisation_raises_import_error():
+def test_second_initialisation_raises_import_error() -> None:
     library = ctypes.PyDLL(vorn_parser.__file__)
     library.PyInit_vorn_parser.restype = ctypes.py_object
     with pytest.raises(ImportError, match="only be initialized once"):
@@ -31,17 +32,17 @@ def test_second_initialisation_raises_import_error():
     (lambda d: vorn_parser.parse(x=d), "parse() got an unexpected keyword argument 'x'"),
     (lambda d: vorn_parser.parse(d, input=d), "parse() got multiple values for argument 'input'"),
 ])
-def test_binding_messages(call, message, small):
+def test_binding_messages(call, message: str, small: bytes) -> None:
     with pytest.raises(TypeError) as info:
         call(small)
     assert str(info.value) == message
 
 
-def test_keyword_input_is_the_same_as_positional(small):
+def test_keyword_input_is_the_same_as_positional(small: bytes) -> None:
     assert vorn_parser.parse(input=small) == vorn_parser.parse(small)
 
 
-def test_every_form_of_content_and_path_gives_the_same_result(small, small_path):
+def test_every_form_of_content_and_path_gives_the_same_result(small: bytes, small_path: Path) -> None:
     expected = vorn_parser.parse(small)
     forms = [
         bytearray(small), list(small), tuple(small), memoryview(small),
@@ -90,14 +91,14 @@ class OnlyFsPath:
     (OnlyFsPath(), "TypeError: 'OnlyFsPath' object cannot be converted to 'Sequence'",
      "TypeError: 'OnlyFsPath' object cannot be converted to 'PyString'"),
 ])
-def test_unusable_input_gives_the_two_variant_type_error(value, bytes_cause, path_cause):
+def test_unusable_input_gives_the_two_variant_type_error(value, bytes_cause, path_cause) -> None:
     with pytest.raises(TypeError) as info:
         vorn_parser.parse(value)
     assert str(info.value) == two_variant_message(bytes_cause, path_cause)
     assert info.value.__cause__ is None
 
 
-def test_cause_chains_and_failing_str_are_rendered():
+def test_cause_chains_and_failing_str_are_rendered() -> None:
     class Nested:
         def __len__(self):
             return 1
@@ -128,13 +129,13 @@ def test_cause_chains_and_failing_str_are_rendered():
             "<exception str() failed>\n") in str(info.value)
 
 
-def test_bytes_are_content_not_a_path(small_path, failure_class):
+def test_bytes_are_content_not_a_path(small_path: Path, failure_class: type[BaseException]) -> None:
     with pytest.raises(BaseException) as info:
         vorn_parser.parse(str(small_path).encode())
     assert type(info.value) is failure_class
 
 
-def test_path_subclass_str_result_must_be_text(small_path):
+def test_path_subclass_str_result_must_be_text(small_path: Path) -> None:
     class OddPath(type(pathlib.Path())):
         def __str__(self):
             return 7
@@ -144,7 +145,7 @@ def test_path_subclass_str_result_must_be_text(small_path):
     assert info.value.args[0].endswith("caused by TypeError: 'int' object cannot be converted to 'PyString'")
 
 
-def test_a_sequence_that_overstates_its_length_is_read_as_what_it_yields(small):
+def test_a_sequence_that_overstates_its_length_is_read_as_what_it_yields(small: bytes) -> None:
     class Overstated(iter_only_sequence):
         def __len__(self):
             return 2**62  # no reservation of that size may be attempted
@@ -152,7 +153,7 @@ def test_a_sequence_that_overstates_its_length_is_read_as_what_it_yields(small):
     assert vorn_parser.parse(Overstated(small)) == vorn_parser.parse(small)
 
 
-def test_byte_buffers_are_given_back_after_every_parse(small):
+def test_byte_buffers_are_given_back_after_every_parse(small: bytes) -> None:
     # Content is read in place from an exported buffer: once parse returns,
     # success or failure, the export must be gone; so must one taken only to
     # look at a layout that is not read in place.
@@ -190,11 +191,11 @@ def exported(d, fmt="B"):
     lambda d: memoryview(d[:1]).cast("B", shape=[]),
     *(lambda d, f=f: exported(d, f) for f in ("@B", "<B", "=B")),
 ], ids=["B", "strided", "reversed", "empty", "b", "c", "?", "2-d", "0-d", "@B", "<B", "=B"])
-def test_memoryviews_read_in_place_give_what_iterating_them_gives(make, small):
+def test_memoryviews_read_in_place_give_what_iterating_them_gives(make, small: bytes) -> None:
     assert outcome(make(small)) == outcome(IteratedView(make(small)))
 
 
-def test_a_released_memoryview_fails_as_released(small):
+def test_a_released_memoryview_fails_as_released(small: bytes) -> None:
     # Not compared with iterating one: CPython 3.12.1 reads freed memory there.
     for view in (memoryview(bytearray(small)), exported(small)):
         view.release()
@@ -203,7 +204,7 @@ def test_a_released_memoryview_fails_as_released(small):
             "TypeError: 'memoryview' object cannot be converted to 'PyString'"))
 
 
-def test_names_and_texts_utf8_cannot_carry_are_escaped(small):
+def test_names_and_texts_utf8_cannot_carry_are_escaped(small: bytes) -> None:
     with pytest.raises(TypeError) as info:
         vorn_parser.parse(small, **{"in\udc80put \u00e9": 1})
     assert str(info.value) == "parse() got an unexpected keyword argument 'in\\udc80put \u00e9'"
@@ -231,13 +232,13 @@ def item_raising(exc):
     lambda h: type("P", (type(pathlib.Path()),), {"__str__": h})("x"),
 ], ids=["__len__", "__iter__", "__getitem__", "__index__", "str() of a failure", "Path.__str__"])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), type("Stop", (BaseException,), {})()], ids=type)
-def test_what_is_not_an_exception_ends_classification_unchanged(hooked, exc):
+def test_what_is_not_an_exception_ends_classification_unchanged(hooked, exc) -> None:
     with pytest.raises(BaseException) as info:
         vorn_parser.parse(hooked(raising_hook(exc)))
     assert info.value is exc
 
 
-def test_long_and_cyclic_cause_chains_are_rendered_once_each():
+def test_long_and_cyclic_cause_chains_are_rendered_once_each() -> None:
     chain = [ValueError(i) for i in range(100_000)]
     a, b, c, d = (KeyError(key) for key in "abcd")
     for exc, cause in [*zip(chain, chain[1:]), (a, b), (b, c), (c, b), (d, d)]:

@@ -15,8 +15,8 @@ import time
 from pathlib import Path
 
 import pytest
-
 import vorn_parser
+
 from helpers import FAILURE_NAME
 from vdf_writer import build_file, standard_params
 
@@ -60,7 +60,7 @@ def io_counters() -> dict[str, int]:
         return {key: int(value) for key, value in (line.split(": ") for line in f)}
 
 
-def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(tmp_path, capfd):
+def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(tmp_path: Path, capfd: pytest.CaptureFixture[str]) -> None:
     data = valid_file()
     path = tmp_path / "sparse.vdf"
     with open(path, "wb") as f:
@@ -79,7 +79,7 @@ def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(
     assert read < len(data) + (256 << 10), read
 
 
-def test_file_grown_after_open_is_parsed_as_it_was(tmp_path):
+def test_file_grown_after_open_is_parsed_as_it_was(tmp_path: Path) -> None:
     # The bytes the header's offsets reach are those of the file when opened;
     # anything appended later is never read.
     data = valid_file()
@@ -88,7 +88,7 @@ def test_file_grown_after_open_is_parsed_as_it_was(tmp_path):
     assert vorn_parser.parse(path) == vorn_parser.parse(data + bytes(100))
 
 
-def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(tmp_path):
+def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(tmp_path: Path) -> None:
     data = valid_file() + bytes(70000)  # more than a pipe holds: the writer must be drained
     (tmp_path / "content").write_bytes(data)
     process = child("""
@@ -117,7 +117,7 @@ def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime needs more address space than the cap")
-def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_space():
+def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_space() -> None:
     process = child("""
         import json, os, resource
         import vorn_parser
@@ -171,7 +171,7 @@ INTERRUPTED_PARSE = """
 
 
 @pytest.mark.parametrize("how", ["read", "open"], ids=["blocked read", "blocked open of a pipe with no writer"])
-def test_ctrl_c_ends_a_parse_blocked_on_a_pipe(tmp_path, how):
+def test_ctrl_c_ends_a_parse_blocked_on_a_pipe(tmp_path: Path, how: str) -> None:
     process = child(INTERRUPTED_PARSE, str(tmp_path / "fifo"), how)
     assert process.stdout.readline().strip() == "ready"
     time.sleep(0.3)  # into the blocking call

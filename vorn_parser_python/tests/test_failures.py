@@ -3,6 +3,7 @@
 import gc
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 import vorn_parser
@@ -12,7 +13,7 @@ from vdf_writer import HEADER_SIZE, Header, Param, build_file
 
 
 @pytest.fixture
-def parse_failure(failure_class):
+def parse_failure(failure_class: type[BaseException]):
     """parse(data) as the exception it raises, checked to be of the failure class."""
     def parse_failure(data):
         with pytest.raises(BaseException) as info:
@@ -24,13 +25,13 @@ def parse_failure(failure_class):
     return parse_failure
 
 
-def test_failure_class_is_a_direct_base_exception_subclass(failure_class):
+def test_failure_class_is_a_direct_base_exception_subclass(failure_class: type[BaseException]) -> None:
     assert failure_class.__name__ == FAILURE_NAME
     assert failure_class.__module__ == FAILURE_MODULE
     assert failure_class.__bases__ == (BaseException,)
 
 
-def test_failed_parse_is_not_an_exception_but_a_base_exception():
+def test_failed_parse_is_not_an_exception_but_a_base_exception() -> None:
     with pytest.raises(BaseException):
         try:
             vorn_parser.parse(b"")
@@ -38,12 +39,12 @@ def test_failed_parse_is_not_an_exception_but_a_base_exception():
             pytest.fail("a failed parse was caught by 'except Exception'")
 
 
-def test_unopenable_paths_give_the_read_failure(tmp_path, parse_failure):
+def test_unopenable_paths_give_the_read_failure(tmp_path: Path, parse_failure) -> None:
     for path in [str(tmp_path / "missing.vdf"), str(tmp_path) + "/a\0b"]:
         assert str(parse_failure(path)) == LEAD + "Error reading the data!"
 
 
-def test_directory_fails_at_the_first_header_field(tmp_path, parse_failure):
+def test_directory_fails_at_the_first_header_field(tmp_path: Path, parse_failure) -> None:
     message = str(parse_failure(tmp_path))
     assert message.startswith(LEAD)
     assert "Error: Is a directory" in message
@@ -51,7 +52,7 @@ def test_directory_fails_at_the_first_header_field(tmp_path, parse_failure):
     assert message.index("'file_identifier' in Headers") < message.index("'headers' in VornDataFile")
 
 
-def test_empty_input_names_the_first_header_field_and_the_driver(parse_failure):
+def test_empty_input_names_the_first_header_field_and_the_driver(parse_failure) -> None:
     message = str(parse_failure(b""))
     assert "Error: not enough bytes in reader\n" in message
     assert "vorn_parser_core/src/lib/headers.cpp:" in message
@@ -60,13 +61,13 @@ def test_empty_input_names_the_first_header_field_and_the_driver(parse_failure):
         + message.rsplit(":", 1)[1].split("\n")[0])
 
 
-def test_parameter_block_beyond_the_end_fails_in_the_parameter_step(parse_failure):
+def test_parameter_block_beyond_the_end_fails_in_the_parameter_step(parse_failure) -> None:
     message = str(parse_failure(small_file(header=Header(param_start=4294967295, data_start=HEADER_SIZE), param_at=HEADER_SIZE)))
     assert "Error: failed to fill whole buffer\n    While parsing field 'parameters_size' in Parameters" in message
     assert "While parsing field 'parameters' in VornDataFile" in message
 
 
-def test_internal_failures_carry_their_own_message(capfd, parse_failure):
+def test_internal_failures_carry_their_own_message(capfd: pytest.CaptureFixture[str], parse_failure) -> None:
     bad_code = small_file(params=[Param("x", 1, value_type_code=7)])
     assert str(parse_failure(bad_code)) == "code 7 has no entry in table VALUE_TYPE"
     err = capfd.readouterr().err
@@ -74,20 +75,20 @@ def test_internal_failures_carry_their_own_message(capfd, parse_failure):
     assert "vorn_parser_core/src/lib/" in err
 
 
-def test_diagnostic_is_written_to_standard_error_before_the_raise(capfd, parse_failure):
+def test_diagnostic_is_written_to_standard_error_before_the_raise(capfd: pytest.CaptureFixture[str], parse_failure) -> None:
     parse_failure(b"\0" * 5)
     err = capfd.readouterr().err
     assert err.startswith("vorn_parser: parse failed (detected at vorn_parser_python/src/lib/module.cpp:")
     assert "not enough bytes in reader" in err
 
 
-def test_module_stays_usable_after_failures(small, parse_failure):
+def test_module_stays_usable_after_failures(small: bytes, parse_failure) -> None:
     for bad in [b"", b"\0" * HEADER_SIZE, small[:-1], small_file(params=[Param("x", 1, value_type_code=9)])]:
         parse_failure(bad)
         assert vorn_parser.parse(small)["parameters"]["highIndex"] == 2
 
 
-def test_parses_from_several_threads_agree(small):
+def test_parses_from_several_threads_agree(small: bytes) -> None:
     expected = vorn_parser.parse(small)
     results, errors = [], []
 
@@ -108,7 +109,7 @@ def test_parses_from_several_threads_agree(small):
     assert errors == [FAILURE_NAME] * 200
 
 
-def test_repeated_parses_do_not_grow_allocated_blocks(small, capfd):
+def test_repeated_parses_do_not_grow_allocated_blocks(small: bytes, capfd: pytest.CaptureFixture[str]) -> None:
     bad = small[:700]
 
     def round_trip():

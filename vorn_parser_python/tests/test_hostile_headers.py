@@ -14,6 +14,7 @@ import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -57,7 +58,7 @@ print(json.dumps({"kind": kind, "message": message, "seconds": seconds,
 TWO_SAMPLES = [[1.0, 2.0], [3.0, 4.0]]
 
 
-def run_case(tmp_path, data: bytes) -> dict:
+def run_case(tmp_path: Path, data: bytes) -> dict:
     case = tmp_path / "case.vdf"
     case.write_bytes(data)
     warm = tmp_path / "warm.vdf"
@@ -121,7 +122,7 @@ CASES = {
 
 
 @pytest.mark.parametrize("name", list(CASES))
-def test_hostile_header_ends_in_its_documented_error_quickly_and_small(tmp_path, name):
+def test_hostile_header_ends_in_its_documented_error_quickly_and_small(tmp_path: Path, name: str) -> None:
     data, pieces = CASES[name]
     assert len(data) < 20000
     got = run_case(tmp_path, data)

@@ -3,6 +3,7 @@
 import math
 import struct
 
+import pytest
 import vorn_parser
 
 from helpers import COMPOUND_UNITS, TOP_KEYS
@@ -28,7 +29,7 @@ INFO_KEYS = [
 ]
 
 
-def test_every_dict_has_its_keys_in_field_order(standard_one_d):
+def test_every_dict_has_its_keys_in_field_order(standard_one_d: bytes) -> None:
     result = vorn_parser.parse(standard_one_d)
     assert list(result) == TOP_KEYS
     headers = result["headers"]
@@ -43,7 +44,7 @@ def test_every_dict_has_its_keys_in_field_order(standard_one_d):
     assert list(result["info"]["temperature"]) == ["magnitude", "unit"]
 
 
-def test_python_types_follow_the_value_kinds(standard_one_d):
+def test_python_types_follow_the_value_kinds(standard_one_d: bytes) -> None:
     h = vorn_parser.parse(standard_one_d)["headers"]
     assert h["dataDimensionExist"][:2] == [True, False]
     assert all(v is True or v is False for v in h["dataDimensionExist"] + h["reversed"])
@@ -53,7 +54,7 @@ def test_python_types_follow_the_value_kinds(standard_one_d):
     assert all(type(v) is float for v in h["baseFreq"])
 
 
-def test_integer_widths_are_not_truncated_or_sign_flipped():
+def test_integer_widths_are_not_truncated_or_sign_flipped() -> None:
     header = Header(minor_version=65535, history_used=4294967295,
                     data_offset_start=[4294967295] + [0] * 7)
     params = [Param("neg", -1, scaler=-1), Param("big", 2147483647), Param("small", -2147483648)]
@@ -69,7 +70,7 @@ def test_integer_widths_are_not_truncated_or_sign_flipped():
     assert values == [("neg", -1, -1), ("big", 0, 2147483647), ("small", 0, -2147483648)]
 
 
-def test_special_floats_survive_exactly():
+def test_special_floats_survive_exactly() -> None:
     specials = [math.nan, math.inf, -math.inf, -0.0, 5e-324, 1.7976931348623157e308]
     for bits in (32, 64):
         result = vorn_parser.parse(build_file(sections=[specials, specials[::-1]], sample_bits=bits))
@@ -83,7 +84,7 @@ def test_special_floats_survive_exactly():
     assert math.isnan(h["dataAxisStart"][0]) and math.copysign(1.0, h["dataAxisStart"][1]) == -1.0
 
 
-def test_parameter_values_are_untagged():
+def test_parameter_values_are_untagged() -> None:
     params = [Param("s", "Text"), Param("i", 7), Param("f", 2.5), Param("c", complex(1.5, -2.0))]
     array = vorn_parser.parse(build_file(params=params, sections=[[0.0], [0.0]]))["parameters"]["paramArray"]
     assert [p["value"] for p in array] == ["Text", 7, 2.5, {"real": 1.5, "imag": -2.0}]
@@ -91,7 +92,7 @@ def test_parameter_values_are_untagged():
     assert array[0]["unit"][0] == {"prefix": "None", "power": 0, "base": "None"}
 
 
-def test_one_d_and_two_d_data_shapes():
+def test_one_d_and_two_d_data_shapes() -> None:
     one = vorn_parser.parse(build_file(sections=[[1.0, 2.0], [3.0, 4.0]]))["data"]
     assert one == {"im": [[1.0, 2.0]], "re": [[3.0, 4.0]]}
 
@@ -104,7 +105,7 @@ def test_one_d_and_two_d_data_shapes():
     assert four["data"]["im"] == {"im": rows(2e4), "re": rows(3e4)}
 
 
-def test_summary_fields_reach_python():
+def test_summary_fields_reach_python() -> None:
     params = [Param("sample_id", "EB-1"), Param("temp_get", 300, units=Unit.named("Celsius", "Kilo")),
               Param("orders", "21210"), Param("factors", "84"), Param("x_sweep", 2.0),
               Param("x_acq_time", 0.5), Param("x_points", 5)]
@@ -122,7 +123,7 @@ def test_summary_fields_reach_python():
     assert vorn_parser.parse(build_file(sections=[[0.0], [0.0]]))["info"]["digitalFilter"] is None
 
 
-def test_digital_filter_lines_go_to_the_process_standard_output(capfd):
+def test_digital_filter_lines_go_to_the_process_standard_output(capfd: pytest.CaptureFixture[str]) -> None:
     params = [Param("orders", "21210"), Param("factors", "84"), Param("x_sweep", 2.0),
               Param("x_acq_time", 0.5), Param("x_points", 5)]
     vorn_parser.parse(build_file(params=params, sections=[[0.0], [0.0]]))

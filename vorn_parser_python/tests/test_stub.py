@@ -1,5 +1,5 @@
 """The type stub of vorn_parser: installed, true to real documents and to the module
-(stubtest), and usable by mypy."""
+(stubtest), and usable by mypy. The mypy and stubtest runs are marked `slow`."""
 
 import ast
 import importlib.util
@@ -23,7 +23,7 @@ def stub_tree():
     return ast.parse(STUB.read_text(encoding="utf-8"))
 
 
-def test_stub_is_installed_as_a_stub_package_and_beside_the_module():
+def test_stub_is_installed_as_a_stub_package_and_beside_the_module() -> None:
     module_dir = Path(importlib.util.find_spec("vorn_parser").origin).parent
     assert STUB.is_file()
     assert (module_dir / "vorn_parser.pyi").read_bytes() == STUB.read_bytes()
@@ -64,7 +64,7 @@ class StubChecker:
         return all(self.matches(value[key], field) for key, field in self.classes[name])
 
 
-def test_stub_types_match_real_documents():
+def test_stub_types_match_real_documents() -> None:
     checker = StubChecker(stub_tree())
     documents = [
         build_file(params=standard_params("One_D", x_points=8) + [Param("phase", complex(1, -2))],
@@ -91,7 +91,8 @@ vorn_parser.parse(3.5)
 '''
 
 
-def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path):
+@pytest.mark.slow
+def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     misuse = tmp_path / "misuse.py"
     misuse.write_text(MISUSE)
@@ -104,7 +105,8 @@ def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path):
     assert sorted(int(line.split(":")[1]) for line in errors) == [4, 5, 6, 7], result.stdout
 
 
-def test_stub_matches_the_module_by_stubtest(tmp_path):
+@pytest.mark.slow
+def test_stub_matches_the_module_by_stubtest(tmp_path: Path) -> None:
     """mypy's stubtest compares the stub with the imported module: names, __all__, the
     signature and kinds; the aliases that exist for type checkers only are allowlisted."""
     pytest.importorskip("mypy")
@@ -116,7 +118,7 @@ def test_stub_matches_the_module_by_stubtest(tmp_path):
     assert "Success: no issues found in 1 module" in result.stdout
 
 
-def test_stub_lists_what_the_module_holds():
+def test_stub_lists_what_the_module_holds() -> None:
     tree = stub_tree()
     (all_node,) = [node for node in tree.body if isinstance(node, ast.Assign)
                    and [ast.unparse(t) for t in node.targets] == ["__all__"]]
@@ -144,7 +146,7 @@ TABLE_ALIASES = {
 }
 
 
-def test_literal_names_are_those_of_the_code_tables():
+def test_literal_names_are_those_of_the_code_tables() -> None:
     import re
 
     source = CODE_TABLES.read_text(encoding="utf-8")
@@ -176,7 +178,8 @@ if document["info"]["temperature"]["unit"] == "Celcius":
 '''
 
 
-def test_mypy_rejects_comparisons_with_impossible_names(tmp_path):
+@pytest.mark.slow
+def test_mypy_rejects_comparisons_with_impossible_names(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     source = tmp_path / "impossible.py"
     source.write_text(IMPOSSIBLE)

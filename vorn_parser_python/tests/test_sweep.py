@@ -18,7 +18,16 @@ from pathlib import Path
 import pytest
 import vorn_parser
 
-from helpers import AXIS_TYPES, DATA_POINTS, DATA_START, DIMENSION_NUMBER, FAILURE_NAME, PARAM_START, TOP_KEYS, is_parse_failure
+from helpers import (
+    AXIS_TYPES,
+    DATA_POINTS,
+    DATA_START,
+    DIMENSION_NUMBER,
+    FAILURE_NAME,
+    PARAM_START,
+    TOP_KEYS,
+    is_parse_failure,
+)
 from vdf_writer import HEADER_SIZE, build_file, standard_params
 
 FULL = os.environ.get("VORN_SWEEP") == "full"
@@ -88,7 +97,7 @@ def truncation_lengths(size: int) -> list[int]:
 
 
 @pytest.mark.parametrize("name", list(FILES))
-def test_every_truncation_fails_with_a_short_read(name, capfd):
+def test_every_truncation_fails_with_a_short_read(name: str, capfd: pytest.CaptureFixture[str]) -> None:
     data = FILES[name]
     kind, whole = call(data)
     assert kind == "dict"
@@ -172,7 +181,7 @@ def small_bases() -> dict[str, tuple[bytes, bool]]:
     return bases
 
 
-def test_damaged_files_give_a_result_or_a_documented_exception(capfd):
+def test_damaged_files_give_a_result_or_a_documented_exception(capfd: pytest.CaptureFixture[str]) -> None:
     rng = random.Random(SEED)
     bases = small_bases()
     names = list(bases)
@@ -206,6 +215,6 @@ def test_damaged_files_give_a_result_or_a_documented_exception(capfd):
             print(f"\n[sweep] {DAMAGED_CASES} damaged files: {counts}")
 
 
-def test_module_still_parses_after_the_sweep():
+def test_module_still_parses_after_the_sweep() -> None:
     kind, result = call(FILES["one_d.vdf (bundled, big-endian)"])
     assert kind == "dict" and result["info"]["digitalFilter"] is not None

@@ -27,7 +27,7 @@ DATA_START = 1284
 COMPOUND_UNITS = 1336
 
 
-def is_parse_failure(exc: BaseException) -> bool:
+def is_parse_failure(exc: object) -> bool:
     """Whether `exc` is of the failure class, told by its name and module."""
     cls = type(exc)
     return cls.__name__ == FAILURE_NAME and cls.__module__ == FAILURE_MODULE

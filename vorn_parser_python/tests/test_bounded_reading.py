@@ -13,6 +13,7 @@ import sys
 import textwrap
 import time
 from pathlib import Path
+from typing import Any
 
 import pytest
 import vorn_parser
@@ -30,7 +31,7 @@ def valid_file() -> bytes:
                       sample_bits=32)
 
 
-def child(script: str, *args: str) -> subprocess.Popen:
+def child(script: str, *args: str) -> subprocess.Popen[str]:
     """Starts `script` in a fresh interpreter that can import the test helpers;
     the digital-filter lines of the module go to /dev/null."""
     code = f"import sys; sys.path.insert(0, {str(TESTS)!r})\n" + textwrap.dedent(script)
@@ -38,7 +39,7 @@ def child(script: str, *args: str) -> subprocess.Popen:
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def finish(process: subprocess.Popen, timeout: float = 60) -> dict:
+def finish(process: subprocess.Popen[str], timeout: float = 60) -> Any:
     try:
         out, err = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -49,7 +50,7 @@ def finish(process: subprocess.Popen, timeout: float = 60) -> dict:
     return json.loads(out.strip().splitlines()[-1])
 
 
-def failure_message(source) -> str:
+def failure_message(source: str) -> str:
     with pytest.raises(BaseException) as caught:
         vorn_parser.parse(source)
     return str(caught.value)
@@ -173,6 +174,7 @@ INTERRUPTED_PARSE = """
 @pytest.mark.parametrize("how", ["read", "open"], ids=["blocked read", "blocked open of a pipe with no writer"])
 def test_ctrl_c_ends_a_parse_blocked_on_a_pipe(tmp_path: Path, how: str) -> None:
     process = child(INTERRUPTED_PARSE, str(tmp_path / "fifo"), how)
+    assert process.stdout is not None
     assert process.stdout.readline().strip() == "ready"
     time.sleep(0.3)  # into the blocking call
     sent = time.time()

@@ -16,14 +16,14 @@ CITATION = REPO / "CITATION.cff"
 
 
 @pytest.fixture(scope="module")
-def cffconvert():
+def cffconvert() -> str:
     found = shutil.which("cffconvert", path=str(Path(sys.executable).parent))
     if found is None:
         pytest.skip("cffconvert is not installed: pip install '.[citation]'")
     return found
 
 
-def run(cffconvert: str, *args):
+def run(cffconvert: str, *args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run([cffconvert, *args], capture_output=True, text=True, timeout=120)
 
 

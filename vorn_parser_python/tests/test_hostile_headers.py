@@ -15,6 +15,7 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -58,7 +59,7 @@ print(json.dumps({"kind": kind, "message": message, "seconds": seconds,
 TWO_SAMPLES = [[1.0, 2.0], [3.0, 4.0]]
 
 
-def run_case(tmp_path: Path, data: bytes) -> dict:
+def run_case(tmp_path: Path, data: bytes) -> Any:
     case = tmp_path / "case.vdf"
     case.write_bytes(data)
     warm = tmp_path / "warm.vdf"

@@ -74,7 +74,9 @@ def test_special_floats_survive_exactly() -> None:
     specials = [math.nan, math.inf, -math.inf, -0.0, 5e-324, 1.7976931348623157e308]
     for bits in (32, 64):
         result = vorn_parser.parse(build_file(sections=[specials, specials[::-1]], sample_bits=bits))
-        im = result["data"]["im"][0]
+        field = result["data"]["im"]
+        assert isinstance(field, list)  # two sections: a matrix each
+        im = field[0]
         assert math.isnan(im[0])
         assert im[1:4] == [math.inf, -math.inf, 0.0] and math.copysign(1.0, im[3]) == -1.0
         if bits == 64:
@@ -96,7 +98,9 @@ def test_one_d_and_two_d_data_shapes() -> None:
     one = vorn_parser.parse(build_file(sections=[[1.0, 2.0], [3.0, 4.0]]))["data"]
     assert one == {"im": [[1.0, 2.0]], "re": [[3.0, 4.0]]}
 
-    rows = lambda base: [[base + r * 64 + c for c in range(64)] for r in range(32)]
+    def rows(base: float) -> list[list[float]]:
+        return [[base + r * 64 + c for c in range(64)] for r in range(32)]
+
     two = vorn_parser.parse(build_file(layout="Two_D", sections=[rows(0.0), rows(1e4)]))["data"]
     assert two["re"] == rows(0.0) and two["im"] == rows(1e4)
 

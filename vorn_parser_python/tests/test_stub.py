@@ -19,12 +19,14 @@ SITE = Path(sysconfig.get_paths()["purelib"])
 STUB = SITE / "vorn_parser-stubs" / "__init__.pyi"
 
 
-def stub_tree():
+def stub_tree() -> ast.Module:
     return ast.parse(STUB.read_text(encoding="utf-8"))
 
 
 def test_stub_is_installed_as_a_stub_package_and_beside_the_module() -> None:
-    module_dir = Path(importlib.util.find_spec("vorn_parser").origin).parent
+    spec = importlib.util.find_spec("vorn_parser")
+    assert spec is not None and spec.origin is not None
+    module_dir = Path(spec.origin).parent
     assert STUB.is_file()
     assert (module_dir / "vorn_parser.pyi").read_bytes() == STUB.read_bytes()
 
@@ -34,26 +36,25 @@ class StubChecker:
 
     SCALARS = {"int": int, "float": float, "str": str, "bool": bool}
 
-    def __init__(self, tree):
-        self.classes = {node.name: [(field.target.id, field.annotation) for field in node.body
+    def __init__(self, tree: ast.Module) -> None:
+        self.classes = {node.name: [(name_of(field.target), field.annotation) for field in node.body
                                     if isinstance(field, ast.AnnAssign)]
                         for node in tree.body if isinstance(node, ast.ClassDef)}
-        self.aliases = {node.target.id: node.value for node in tree.body
+        self.aliases = {name_of(node.target): value_of(node) for node in tree.body
                         if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias"}
-        self.seen = set()
+        self.seen: set[str] = set()
 
-    def matches(self, value, annotation):
+    def matches(self, value: object, annotation: ast.expr) -> bool:
         if isinstance(annotation, ast.BinOp):  # a | b
             return self.matches(value, annotation.left) or self.matches(value, annotation.right)
         if isinstance(annotation, ast.Constant) and annotation.value is None:
             return value is None
         if isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "Literal":
-            names = annotation.slice.elts if isinstance(annotation.slice, ast.Tuple) else [annotation.slice]
-            return type(value) is str and value in {name.value for name in names}
+            return type(value) is str and value in literal_names(annotation)
         if isinstance(annotation, ast.Subscript):
             assert ast.unparse(annotation.value) == "list"
             return isinstance(value, list) and all(self.matches(v, annotation.slice) for v in value)
-        name = annotation.id
+        name = name_of(annotation)
         if name in self.SCALARS:
             return type(value) is self.SCALARS[name]
         if name in self.aliases:
@@ -62,6 +63,25 @@ class StubChecker:
             return False
         self.seen.add(name)
         return all(self.matches(value[key], field) for key, field in self.classes[name])
+
+
+def name_of(node: ast.expr) -> str:
+    assert isinstance(node, ast.Name), ast.dump(node)
+    return node.id
+
+
+def value_of(node: ast.AnnAssign) -> ast.expr:
+    assert node.value is not None, ast.dump(node)
+    return node.value
+
+
+def literal_names(annotation: ast.expr) -> set[object]:
+    """The names a `Literal[...]` annotation allows."""
+    assert isinstance(annotation, ast.Subscript), ast.dump(annotation)
+    names = annotation.slice.elts if isinstance(annotation.slice, ast.Tuple) else [annotation.slice]
+    constants = [name for name in names if isinstance(name, ast.Constant)]
+    assert len(constants) == len(names), ast.dump(annotation)
+    return {constant.value for constant in constants}
 
 
 def test_stub_types_match_real_documents() -> None:
@@ -125,14 +145,14 @@ def test_stub_lists_what_the_module_holds() -> None:
     assert ast.literal_eval(all_node.value) == vorn_parser.__all__ == ["parse"]
     assert sorted(name for name in vars(vorn_parser) if not name.startswith("__")) == ["parse"]
     (parse_node,) = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
-    assert "Raises TypeError" in ast.get_docstring(parse_node)
-    assert ast.get_docstring(tree).count("TYPE_CHECKING") >= 1
+    assert "Raises TypeError" in (ast.get_docstring(parse_node) or "")
+    assert (ast.get_docstring(tree) or "").count("TYPE_CHECKING") >= 1
 
 
 CODE_TABLES = REPO / "vorn_parser_core" / "src" / "lib" / "code_tables.cpp"
 # Stub alias -> code table, and the names of the table a parsed document cannot hold
 # because the reader refuses such files.
-TABLE_ALIASES = {
+TABLE_ALIASES: dict[str, tuple[str, set[str]]] = {
     "Endian": ("ENDIANNESS", set()),
     "DataType": ("DATA_TYPE", {"Reserved"}),
     "DataFormat": ("DATA_FORMAT", {"Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
@@ -155,9 +175,8 @@ def test_literal_names_are_those_of_the_code_tables() -> None:
     checker = StubChecker(stub_tree())
     for alias, (table, refused) in TABLE_ALIASES.items():
         literal = checker.aliases[alias]
-        assert ast.unparse(literal.value) == "Literal", alias
-        names = literal.slice.elts if isinstance(literal.slice, ast.Tuple) else [literal.slice]
-        assert {name.value for name in names} == tables[table] - refused, alias
+        assert isinstance(literal, ast.Subscript) and ast.unparse(literal.value) == "Literal", alias
+        assert literal_names(literal) == tables[table] - refused, alias
 
 
 IMPOSSIBLE = '''\

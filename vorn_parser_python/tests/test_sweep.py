@@ -14,6 +14,7 @@ import random
 import struct
 import time
 from pathlib import Path
+from typing import Any
 
 import pytest
 import vorn_parser
@@ -68,13 +69,13 @@ def whole_files() -> dict[str, bytes]:
 FILES = whole_files()
 
 
-def call(data):
+def call(data: bytes | bytearray | list[int]) -> tuple[str, Any]:
     """parse(data) as ('dict', result) or ('TypeError' | 'ParseFailure', exception).
     Anything else fails the test, as does a call slower than SLOW_CALL."""
     start = time.perf_counter()
     try:
         result = vorn_parser.parse(data)
-        outcome = ("dict", result)
+        outcome: tuple[str, Any] = ("dict", result)
     except TypeError as exc:
         outcome = ("TypeError", exc)
     except BaseException as exc:  # noqa: B036 - the internal-failure class is a BaseException
@@ -192,6 +193,7 @@ def test_damaged_files_give_a_result_or_a_documented_exception(capfd: pytest.Cap
         buf, done = damage(rng, data, little)
         form = rng.random()
         bad_item = False
+        arg: bytes | bytearray | list[int]
         if form < 0.9:
             arg = bytes(buf)
         elif form < 0.95:

@@ -1,6 +1,7 @@
 """Checks the test-file writer against the stored byte layout, without any reader."""
 
 import struct
+from collections.abc import Callable
 
 import pytest
 
@@ -69,7 +70,7 @@ def test_header_is_1360_bytes_with_fields_at_their_offsets() -> None:
     (Header(sample_type_code=3, layout_code=2), 0xC2),
     (Header(data_type_byte=0x03), 0x03),
 ])
-def test_data_type_byte_at_offset_14(header, expected) -> None:
+def test_data_type_byte_at_offset_14(header: Header, expected: int) -> None:
     assert header.pack()[14] == expected
 
 
@@ -103,7 +104,8 @@ def test_parameter_record_layout(little: bool, e: str) -> None:
     (Param("f", 1.0, value_type_code=0x0302), 0x0302, lambda e: struct.pack(e + "d", 1.0).ljust(16, b"\0")),
     (Param("odd", 1, kind=7, raw_value=b"\xff" * 16), 7, lambda e: b"\xff" * 16),
 ], ids=["string", "integer", "complex", "infinity", "upper-code-bits", "unknown-code"])
-def test_parameter_value_kinds(param, code, value_area, little: bool, e: str) -> None:
+def test_parameter_value_kinds(param: Param, code: int, value_area: Callable[[str], bytes], little: bool,
+                               e: str) -> None:
     record = param.pack(little)
     assert record[32:36] == struct.pack(e + "I", code)
     assert record[16:32] == value_area(e)
@@ -142,7 +144,7 @@ def test_two_d_sample_sits_in_its_block_row_column_and_block_position() -> None:
     (3, 2, [3, 4]),
     (4, 2, [3, 3]),
 ])
-def test_axis_kinds_give_the_section_count(count, dimensions, kinds) -> None:
+def test_axis_kinds_give_the_section_count(count: int, dimensions: int, kinds: list[int]) -> None:
     assert section_count_axis_types(count, dimensions) == kinds + [0] * (8 - len(kinds))
 
 

@@ -11,12 +11,13 @@ import struct
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 import vorn_parser
 
 import vorn_tools
-from helpers import Vorn
+from helpers import Completed, Vorn
 from vdf_writer import (
     CELSIUS,
     HEADER_SIZE,
@@ -35,7 +36,7 @@ PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 FILTER_LINES = ["842, 0, 8", "842, 1, 4", "842, 2, 2"]
 
 
-def vorn_process(*args, cwd=None, code=None):
+def vorn_process(*args: object, cwd: Path | None = None, code: str | None = None) -> subprocess.CompletedProcess[str]:
     """Runs the installed command (or `code` standing in for it) in a process of its own;
     returns the process. The other tests run the command in this process (the `vorn`
     fixture)."""
@@ -44,7 +45,7 @@ def vorn_process(*args, cwd=None, code=None):
                           cwd=cwd, timeout=300)
 
 
-def summary_fields(stdout):
+def summary_fields(stdout: str) -> dict[str, str]:
     fields = {}
     for line in stdout.splitlines():
         label, _, value = line.partition("  ")
@@ -52,7 +53,7 @@ def summary_fields(stdout):
     return fields
 
 
-def one_d_file(path, **options):
+def one_d_file(path: Path, **options: Any) -> Path:
     options.setdefault("params", standard_params("One_D", x_points=64, x_sweep=8000.0))
     options.setdefault("header", Header(title="menthol_1H"))
     path.write_bytes(build_file(sections=[[float(-i) for i in range(64)], [float(i) for i in range(64)]],
@@ -60,7 +61,7 @@ def one_d_file(path, **options):
     return path
 
 
-def assert_one_line_error(result, path, reason: str):
+def assert_one_line_error(result: Completed, path: Path, reason: str) -> None:
     assert result.returncode == 1
     assert result.stdout == ""
     assert result.stderr.count("\n") == 1, result.stderr
@@ -185,7 +186,7 @@ def test_read_file_is_quiet_and_raises_an_ordinary_exception(capfd: pytest.Captu
 # --- JSON and the parameter table ----------------------------------------------------
 
 
-def expected_json(value):
+def expected_json(value: object) -> object:
     """The document as the documented JSON rules write it."""
     if isinstance(value, float) and not math.isfinite(value):
         return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
@@ -231,7 +232,7 @@ def test_parameter_table_is_aligned_with_exact_values(tmp_path: Path, vorn: Vorn
     header, *rows = result.stdout.splitlines()
     columns = [header.index(title) for title in ("NAME", "KIND", "VALUE", "UNIT")]
     assert columns[0] == 0
-    cells = [tuple(row[start:end].strip() for start, end in zip(columns, columns[1:] + [None]))
+    cells = [tuple(row[start:end].strip() for start, end in zip(columns, [*columns[1:], None], strict=False))
              for row in rows]
     assert cells == [("x_freq", "Float", "399.78219838", "MHz"), ("scans", "Integer", "16", ""),
                      ("solvent", "String", "CDCl3", ""), ("phase", "Complex", "1.5-2.0i", ""),
@@ -241,7 +242,7 @@ def test_parameter_table_is_aligned_with_exact_values(tmp_path: Path, vorn: Vorn
 # --- plot ----------------------------------------------------------------------------
 
 
-def png_size(data):
+def png_size(data: bytes) -> tuple[int, ...]:
     assert data.startswith(PNG_SIGNATURE)
     return struct.unpack(">II", data[16:24])
 
@@ -287,7 +288,7 @@ def test_missing_optional_dependency_names_the_extra(tmp_path: Path) -> None:
 
 
 @pytest.fixture
-def folder(tmp_path: Path):
+def folder(tmp_path: Path) -> Path:
     """Both bundled examples, a damaged file and a file the pattern leaves out."""
     folder = tmp_path / "archive"
     folder.mkdir()
@@ -338,7 +339,7 @@ def test_batch_of_an_empty_or_missing_folder(tmp_path: Path, vorn: Vorn) -> None
     assert result.stderr == f"vorn: error: {tmp_path / 'nowhere'}: no such folder\n"
 
 
-def crash_on_bad(source, target, fmt):
+def crash_on_bad(source: str, target: str, fmt: str) -> str | None:
     """Stands in for batch.convert_file in a worker: dies on files named crash*."""
     if Path(source).name.startswith("crash"):
         os._exit(3)
@@ -351,6 +352,6 @@ def test_batch_survives_a_worker_that_dies(folder: Path, tmp_path: Path, monkeyp
     outcomes = batch.convert_folder(folder, "json", out_dir=tmp_path / "out", workers=2)
     errors = {outcome.source.name: outcome.error for outcome in outcomes}
     assert errors["one_d.vdf"] is None and errors["two_d.vdf"] is None
-    assert "died" in errors["crash.vdf"]
-    assert errors["broken.vdf"].startswith("not enough bytes in reader")
+    assert "died" in (errors["crash.vdf"] or "")
+    assert (errors["broken.vdf"] or "").startswith("not enough bytes in reader")
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["one_d.json", "two_d.json"]

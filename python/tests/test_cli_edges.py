@@ -13,7 +13,9 @@ import socket
 import subprocess
 import sys
 import time
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import BinaryIO
 
 import pytest
 import vorn_parser
@@ -31,7 +33,7 @@ TEXT = b"just some notes, not a data file\n" * 60
 PNG_START = b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR" + bytes(range(256)) * 8
 
 
-def example_bytes(name: str="one_d"):
+def example_bytes(name: str = "one_d") -> bytes:
     return vorn_tools.example_path(name).read_bytes()
 
 
@@ -77,7 +79,8 @@ def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_w
     (["x.vdf", "x.dat", "x.vdf.q"], "*", "out",
      "{folder}/x.vdf and {folder}/x.vdf.q would both be written to {out}/x.vdf.json; nothing converted"),
 ])
-def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path: Path, names, pattern, out, message: str, vorn: Vorn) -> None:
+def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path: Path, names: list[str], pattern: str,
+                                                                   out: str | None, message: str, vorn: Vorn) -> None:
     folder = tmp_path / "in"
     folder.mkdir()
     for name in names:
@@ -126,10 +129,10 @@ def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path
 # --- batch: interrupts ----------------------------------------------------------------
 
 
-def stalled_convert(source, target, fmt):
+def stalled_convert(source: str, target: str, fmt: str) -> None:
     """Stands in for batch.convert_file in a worker: starts writing its output, marks that
     it has, and never finishes."""
-    def write(file):
+    def write(file: BinaryIO) -> None:
         file.write(b"partial")
         file.flush()
         Path(target + ".started").touch()
@@ -150,7 +153,7 @@ sys.exit(cli.main(sys.argv[1:]))
 
 
 @contextlib.contextmanager
-def batch_of(tmp_path: Path, count, command=(VORN,)):
+def batch_of(tmp_path: Path, count: int, command: Sequence[str] = (VORN,)) -> Iterator[subprocess.Popen[bytes]]:
     """A batch over `count` files in a session of its own, so that an interrupt can go to
     its whole process group as a terminal's Ctrl-C does; killed with its workers at the end."""
     folder = tmp_path / "in"
@@ -167,7 +170,7 @@ def batch_of(tmp_path: Path, count, command=(VORN,)):
                 os.killpg(process.pid, signal.SIGKILL)
 
 
-def wait_for(condition):
+def wait_for(condition: Callable[[], bool]) -> None:
     deadline = time.monotonic() + HANG_GUARD
     while not condition():
         assert time.monotonic() < deadline, "gave up waiting"
@@ -175,11 +178,12 @@ def wait_for(condition):
 
 
 @pytest.mark.parametrize("presses, grace", [(1, 2.0), (2, 3600.0)])
-def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path: Path, presses, grace) -> None:
+def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path: Path, presses: int, grace: float) -> None:
     """The workers never finish their files: one Ctrl-C ends the run after the grace
     period; with a grace period of an hour, only a second Ctrl-C can have ended it."""
     out = tmp_path / "out"
-    with batch_of(tmp_path, 6, (sys.executable, "-c", STALLED_RUN.format(tests=TESTS, helpers=HELPERS, grace=grace))) as process:
+    stalled_run = STALLED_RUN.format(tests=TESTS, helpers=HELPERS, grace=grace)
+    with batch_of(tmp_path, 6, (sys.executable, "-c", stalled_run)) as process:
         wait_for(lambda: len(list(out.glob("*.started"))) == 2)
         for _ in range(presses):
             os.killpg(process.pid, signal.SIGINT)
@@ -192,7 +196,7 @@ def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path: Pa
     assert list(out.glob("*.part")) == [] and list(out.glob("*.json")) == []
 
 
-def starting_worker(pid):
+def starting_worker(pid: int) -> bool:
     """Whether the process has a pool worker among its children (one that is starting up)."""
     with contextlib.suppress(OSError):
         for child in Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
@@ -241,14 +245,14 @@ def test_plot_writes_the_format_its_suffix_names(tmp_path: Path, vorn: Vorn) -> 
         assert not (tmp_path / name).exists()
 
 
-def unbuffered(flag):
+def unbuffered(flag: bool) -> dict[str, str]:
     return {"PYTHONUNBUFFERED": "1"} if flag else {}
 
 
 @pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
 @pytest.mark.parametrize("is_unbuffered", [False, True])
 @pytest.mark.parametrize("shown", ["--json", "--params", None])
-def test_a_full_standard_output_gives_one_line_and_status_1(shown, is_unbuffered: bool) -> None:
+def test_a_full_standard_output_gives_one_line_and_status_1(shown: str | None, is_unbuffered: bool) -> None:
     with open("/dev/full", "wb") as full:
         result = subprocess.run([VORN, *([shown] if shown else []), "--example", "two_d"], stdout=full,
                                 stderr=subprocess.PIPE, env={**os.environ, **unbuffered(is_unbuffered)},
@@ -263,6 +267,7 @@ def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path: Path, is_
     big.write_bytes(build_file(sections=[[float(i) for i in range(40_000)]] * 2))
     with subprocess.Popen([VORN, "--json", big], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env={**os.environ, **unbuffered(is_unbuffered)}) as process:
+        assert process.stdout is not None
         try:
             process.stdout.read(100)  # the output has begun
             process.stdout.close()

@@ -20,7 +20,7 @@ REPO = Path(__file__).resolve().parents[2]
 pytestmark = pytest.mark.slow
 
 
-def run(*command, cwd):
+def run(*command: object, cwd: Path) -> subprocess.CompletedProcess[str]:
     # The environment's own variables would steer the build or the imports elsewhere.
     env = {key: value for key, value in os.environ.items()
            if not key.startswith(("SKBUILD_", "PYTHON", "VIRTUAL_ENV", "PIP_"))}
@@ -29,7 +29,7 @@ def run(*command, cwd):
 
 
 @pytest.fixture(scope="module")
-def editable_venv(tmp_path_factory: pytest.TempPathFactory):
+def editable_venv(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A new virtual environment with this source tree installed in editable mode."""
     root = tmp_path_factory.mktemp("editable")
     venv = root / "venv"

@@ -18,7 +18,7 @@ np = pytest.importorskip("numpy")
 EXAMPLES_DIR = Path(__file__).resolve().parents[2] / "examples"
 
 
-def matrix(rows, cols, offset):
+def matrix(rows: int, cols: int, offset: float) -> list[list[float]]:
     """A rows x cols section whose every sample tells its section, row and column."""
     return [[offset + r * 1000 + c for c in range(cols)] for r in range(rows)]
 
@@ -75,11 +75,13 @@ def test_two_d_four_sections_are_two_complex_pairs() -> None:
     for name, index in (("re", 0), ("re_im", 1), ("im", 2), ("im_re", 3)):
         np.testing.assert_array_equal(named[name], np.array(sections[index]), err_msg=name)
     assert arrays.values[1, 2] == (1002.0 + 1002.2j)
+    assert arrays.mixed is not None
     assert arrays.mixed[1, 2] == (1002.1 + 1002.3j)
 
 
 def test_bundled_examples_and_empty_data() -> None:
     two_d = vorn_tools.to_numpy(vorn_parser.parse(vorn_tools.example_path("two_d")))
+    assert two_d.mixed is not None
     assert two_d.values.shape == two_d.mixed.shape == (32, 64)
     assert [axis.label for axis in two_d.axes] == ["Proton (ppm)", "Carbon13 (ppm)"]
     empty = vorn_tools.to_numpy(vorn_parser.parse(build_file(sections=[[], []])))
@@ -104,7 +106,7 @@ def test_example_script_finds_the_lines_the_fid_was_made_of() -> None:
     # ethylbenzene (and CHCl3, TMS); every line is a maximum within one point.
     sys.path.insert(0, str(EXAMPLES_DIR))
     try:
-        import make_examples
+        import make_examples  # type: ignore[import-not-found]  # found through the path set above
     finally:
         sys.path.remove(str(EXAMPLES_DIR))
     hz = sorted((f for group in make_examples.ETHYLBENZENE for f, _ in make_examples.multiplet_lines(*group)),

@@ -8,7 +8,6 @@ numpy and matplotlib are optional: `to_numpy`, `spectrum`, `save_npz`, `to_jcamp
 from __future__ import annotations
 
 import os
-import sys
 
 from .errors import ParseError, failure_reason, is_parse_failure
 from .files import VornFile, open

@@ -159,7 +159,7 @@ def _counts(zero_fill: int | tuple[int, int] | None, shape: tuple[int, ...]) -> 
     if len(wanted) > len(sizes):
         raise ValueError(f"zero_fill gives {len(wanted)} counts for {len(sizes)} axes")
     counts = tuple(wanted) + sizes[len(wanted):]
-    for count, size in zip(counts, sizes):
+    for count, size in zip(counts, sizes, strict=True):
         if not isinstance(count, int) or count < size:
             raise ValueError(f"zero_fill {count!r} is fewer than the {size} points measured")
     return counts

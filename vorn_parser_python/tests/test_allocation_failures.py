@@ -46,7 +46,7 @@ MEASURED_WALKS = 2
 def outcome(arg: Any) -> object:
     try:
         return vorn_parser.parse(arg)
-    except BaseException as exc:  # noqa: B036 - the internal-failure class is a BaseException
+    except BaseException as exc:  # the internal-failure class is a BaseException
         return exc
 
 

@@ -1,6 +1,7 @@
 """Argument binding, input classification and the module's own surface."""
 
 import ctypes
+import itertools
 import pathlib
 from collections.abc import Callable
 from pathlib import Path
@@ -74,7 +75,8 @@ class iter_only_sequence:
 
 def two_variant_message(bytes_cause: str, path_cause: str) -> str:
     return ("argument 'input': failed to extract enum InputTypes ('bytes | str')\n"
-            f"- variant Bytes (bytes): TypeError: failed to extract field InputTypes::Bytes.0, caused by {bytes_cause}\n"
+            "- variant Bytes (bytes): TypeError: failed to extract field InputTypes::Bytes.0, "
+            f"caused by {bytes_cause}\n"
             f"- variant Path (str): TypeError: failed to extract field InputTypes::Path.0, caused by {path_cause}")
 
 
@@ -177,7 +179,7 @@ def test_byte_buffers_are_given_back_after_every_parse(small: bytes) -> None:
 def outcome(value: object) -> Any:
     try:
         return parse(value)
-    except BaseException as exc:  # noqa: B036 - ParseFailure is a BaseException
+    except BaseException as exc:  # ParseFailure is a BaseException
         return type(exc), str(exc)
 
 
@@ -248,10 +250,11 @@ def test_what_is_not_an_exception_ends_classification_unchanged(hooked: Callable
 def test_long_and_cyclic_cause_chains_are_rendered_once_each() -> None:
     chain = [ValueError(i) for i in range(100_000)]
     a, b, c, d = (KeyError(key) for key in "abcd")
-    pairs: list[tuple[BaseException, BaseException]] = [*zip(chain, chain[1:], strict=False), (a, b), (b, c), (c, b), (d, d)]
+    pairs: list[tuple[BaseException, BaseException]] = [*itertools.pairwise(chain), (a, b), (b, c), (c, b), (d, d)]
     for exc, cause in pairs:
         exc.__cause__ = cause
-    heads: list[tuple[BaseException, list[ValueError] | list[KeyError]]] = [(chain[0], chain), (a, [a, b, c]), (c, [c, b]), (d, [d])]
+    heads: list[tuple[BaseException, list[ValueError] | list[KeyError]]] = [
+        (chain[0], chain), (a, [a, b, c]), (c, [c, b]), (d, [d])]
     for head, rendered in heads:
         expected = ", caused by ".join(f"{type(exc).__name__}: {exc}" for exc in rendered)
         assert f"InputTypes::Bytes.0, caused by {expected}\n" in outcome(item_raising(head))[1]

@@ -61,7 +61,8 @@ def io_counters() -> dict[str, int]:
         return {key: int(value) for key, value in (line.split(": ") for line in f)}
 
 
-def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(tmp_path: Path, capfd: pytest.CaptureFixture[str]) -> None:
+def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(
+        tmp_path: Path, capfd: pytest.CaptureFixture[str]) -> None:
     data = valid_file()
     path = tmp_path / "sparse.vdf"
     with open(path, "wb") as f:
@@ -132,7 +133,7 @@ def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_spa
         print(json.dumps(list(messages.values())))
     """)
     try:
-        out, err = process.communicate(timeout=60)
+        out, _err = process.communicate(timeout=60)
     except subprocess.TimeoutExpired:
         process.kill()
         pytest.fail("parse('/dev/zero') did not end")

@@ -109,7 +109,8 @@ CASES = {
         build_file(header=Header(data_points=[32, 32], data_axis_type=["Complex"] * 8),
                    sections=[bytes(32 * 32 * 8)], layout="Two_D"),
         read_error("Data section count with value 256 is not supported for Two_D kind, only 2 and 4 are "
-                   f"supported. at 0x{NO_PARAMS_DATA_START + 32 * 32 * 8:x}", "'data_results' in Data", "'data' in VornDataFile")),
+                   f"supported. at 0x{NO_PARAMS_DATA_START + 32 * 32 * 8:x}",
+                   "'data_results' in Data", "'data' in VornDataFile")),
     "param_start 4294967295": (
         small_file(header=Header(param_start=U32_MAX, data_start=HEADER_SIZE), param_at=HEADER_SIZE),
         read_error(SHORT, "'parameters_size' in Parameters", "'parameters' in VornDataFile")),

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import sysconfig
 from pathlib import Path
+from typing import ClassVar
 
 import pytest
 import vorn_parser
@@ -34,7 +35,7 @@ def test_stub_is_installed_as_a_stub_package_and_beside_the_module() -> None:
 class StubChecker:
     """Checks runtime values against the stub's annotations, TypedDict keys in order."""
 
-    SCALARS = {"int": int, "float": float, "str": str, "bool": bool}
+    SCALARS: ClassVar[dict[str, type]] = {"int": int, "float": float, "str": str, "bool": bool}
 
     def __init__(self, tree: ast.Module) -> None:
         self.classes = {node.name: [(name_of(field.target), field.annotation) for field in node.body
@@ -87,7 +88,7 @@ def literal_names(annotation: ast.expr) -> set[object]:
 def test_stub_types_match_real_documents() -> None:
     checker = StubChecker(stub_tree())
     documents = [
-        build_file(params=standard_params("One_D", x_points=8) + [Param("phase", complex(1, -2))],
+        build_file(params=[*standard_params("One_D", x_points=8), Param("phase", complex(1, -2))],
                    sections=[[1.0] * 8, [2.0] * 8]),
         build_file(params=[], sections=[[1.0], [2.0]]),  # no digital filter: None
         build_file(layout="Two_D", params=standard_params("Two_D"),

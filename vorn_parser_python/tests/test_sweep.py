@@ -78,7 +78,7 @@ def call(data: bytes | bytearray | list[int]) -> tuple[str, Any]:
         outcome: tuple[str, Any] = ("dict", result)
     except TypeError as exc:
         outcome = ("TypeError", exc)
-    except BaseException as exc:  # noqa: B036 - the internal-failure class is a BaseException
+    except BaseException as exc:  # the internal-failure class is a BaseException
         if not is_parse_failure(exc):
             raise AssertionError(f"parse raised {type(exc).__qualname__}: {exc}") from exc
         outcome = (FAILURE_NAME, exc)

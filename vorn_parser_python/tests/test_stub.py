@@ -25,9 +25,9 @@ def stub_tree() -> ast.Module:
 
 
 def test_stub_is_installed_as_a_stub_package_and_beside_the_module() -> None:
-    spec = importlib.util.find_spec("vorn_parser")
-    assert spec is not None and spec.origin is not None
-    module_dir = Path(spec.origin).parent
+    found = importlib.util.find_spec("vorn_parser")
+    assert found is not None and found.origin is not None
+    module_dir = Path(found.origin).parent
     assert STUB.is_file()
     assert (module_dir / "vorn_parser.pyi").read_bytes() == STUB.read_bytes()
 

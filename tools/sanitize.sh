@@ -112,8 +112,8 @@ if not vorn_parser.__file__.startswith(sys.argv[1]):
         .venv/bin/python -c 'import sys, vorn_tools._native as n
 if not n.__file__.startswith(sys.argv[1]):
     sys.exit(f"imported {n.__file__}, not the sanitizer build")' "$overlay"
-        .venv/bin/python -m pytest -p no:cacheprovider -q vorn_parser_python/tests/test_open.py \
-            vorn_parser_python/tests/test_xarray.py
+        .venv/bin/python -m pytest -p no:cacheprovider -q python/tests/test_open.py \
+            python/tests/test_xarray.py
     ) || { check_reports "$reports"; exit 1; }
     check_reports "$reports"
 }

@@ -8,7 +8,6 @@ numpy and matplotlib are optional: `to_numpy`, `spectrum`, `save_npz`, `to_jcamp
 from __future__ import annotations
 
 import os
-import sys
 
 from .errors import ParseError, failure_reason, is_parse_failure
 from .files import VornFile, open
@@ -21,9 +20,9 @@ if TYPE_CHECKING:
 
     from .arrays import SpectrumArrays
     from .files import Source
-    from .spectra import Spectrum
     from .jsonout import jsonable, to_json
     from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
+    from .spectra import Spectrum
     from .text import parameter_table, summary
 
 # Attributes imported from their modules on first use, so that `import vorn_tools`

@@ -16,7 +16,6 @@ import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path, PurePath
-
 from typing import Any
 
 from .errors import ParseError, shown_name

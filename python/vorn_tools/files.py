@@ -15,7 +15,7 @@ samples are read at open, and a failure there is raised by `to_numpy()`.
 
 from __future__ import annotations
 
-import io
+import builtins
 import os
 import stat
 
@@ -25,12 +25,11 @@ from .errors import NOT_THIS_KIND, ParseError, failure_reason, has_read_frames, 
 TYPE_CHECKING = False  # typing is not imported at run time: it is slow to import
 if TYPE_CHECKING:
     from collections.abc import Callable
-    from typing import Any, BinaryIO, Protocol, Union
+    from typing import Any, BinaryIO, Protocol
 
     import xarray
     from numpy import float64
     from numpy.typing import NDArray
-
     from vorn_parser import Headers, Info, Parameters
 
     from .arrays import SpectrumArrays
@@ -39,14 +38,14 @@ if TYPE_CHECKING:
         def read(self, size: int = ..., /) -> bytes: ...
         def seek(self, offset: int, whence: int = ..., /) -> int: ...
 
-    Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, _BinaryFile]
+    type Source = str | os.PathLike[str] | bytes | bytearray | memoryview | _BinaryFile
 
 # The header's first fields, those that say what the file is (identifier, byte order,
 # version, dimensions and layout).
 _IDENTIFYING_BYTES = 15
 
 
-def open(source: Source) -> VornFile:  # noqa: A001 - the name users expect, as in h5py or mrcfile
+def open(source: Source) -> VornFile:  # the name users expect, as in h5py or mrcfile
     """Opens a data file: a path, its content (bytes-like), or a binary file object
     with read() and seek(). Reads the header and parameter blocks; raises ParseError
     when they cannot be read."""
@@ -201,7 +200,7 @@ class VornFile:
             return False
         try:
             if self._kind == "path":
-                with io.open(os.fsdecode(self._source), "rb") as f:
+                with builtins.open(os.fsdecode(self._source), "rb") as f:
                     lead = f.read(_IDENTIFYING_BYTES)
             elif self._kind == "buffer":
                 lead = bytes(self._source[:_IDENTIFYING_BYTES])

@@ -359,7 +359,7 @@ def _ntuples_1d(data: _Data, encoding: str) -> list[str]:
              f"{_label_number(_quantised(parts[1][-1:], factors[1])[0] * factors[1])}, 2",
              f"##FACTOR= 1, {_label_number(factors[0])}, {_label_number(factors[1])}, 1",
              _bound_comment("R", factors[0], parts[0]), _bound_comment("I", factors[1], parts[1])]
-    for page, (symbol, part, factor) in enumerate(zip("RI", parts, factors), start=1):
+    for page, (symbol, part, factor) in enumerate(zip("RI", parts, factors, strict=True), start=1):
         lines += [f"##PAGE= N={page}", f"##NPOINTS= {n}", f"##DATA TABLE= (X++({symbol}..{symbol})), XYDATA"]
         lines += encode_lines(_quantised(part, factor), x, encoding)
     lines.append(f"##END NTUPLES= {name}")
@@ -402,13 +402,15 @@ def _ntuples_2d(data: _Data, encoding: str) -> list[str]:
              f"##UNITS= {yunit}, {xunit}" + ", ARBITRARY UNITS" * deps,
              f"##FIRST= {_label_number(row_t1[0])}, {_label_number(x[0])}{blank}".rstrip(", ") + ",",
              f"##LAST= {_label_number(row_t1[-1])}, {_label_number(x[-1])}{blank}".rstrip(", ") + ",",
-             "##MIN= , , " + ", ".join(_label_number(_quantised(p, f).min() * f) for (_, _, p), f in zip(parts, factors)),
-             "##MAX= , , " + ", ".join(_label_number(_quantised(p, f).max() * f) for (_, _, p), f in zip(parts, factors)),
+             "##MIN= , , " + ", ".join(_label_number(_quantised(p, f).min() * f)
+                                       for (_, _, p), f in zip(parts, factors, strict=True)),
+             "##MAX= , , " + ", ".join(_label_number(_quantised(p, f).max() * f)
+                                       for (_, _, p), f in zip(parts, factors, strict=True)),
              "##FACTOR= 1, 1, " + ", ".join(_label_number(f) for f in factors)]
-    lines += [_bound_comment(sym, f, p) for (_, sym, p), f in zip(parts, factors)]
-    quantised = [_quantised(p, f) for (_, _, p), f in zip(parts, factors)]
+    lines += [_bound_comment(sym, f, p) for (_, sym, p), f in zip(parts, factors, strict=True)]
+    quantised = [_quantised(p, f) for (_, _, p), f in zip(parts, factors, strict=True)]
     for r in range(rows):
-        for (_, symbol, _), q in zip(parts, quantised):
+        for (_, symbol, _), q in zip(parts, quantised, strict=True):
             lines += [f"##PAGE= {s1}={_label_number(row_t1[r])}", f"##NPOINTS= {columns}",
                       f"##DATA TABLE= ({s2}++({symbol}..{symbol})), {'XYDATA' if data.fid else 'PROFILE'}"]
             lines += encode_lines(q[r], x, encoding)
@@ -423,7 +425,8 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
     time-domain file (vorn_tools.spectrum with its defaults) instead of the FID;
     `encoding`: "DIFDUP", "DIF", "SQZ" or "AFFN"; `form` (one-dimensional files):
     "ntuples", "xydata" or "both" (default "both" for spectra, "ntuples" for FIDs)."""
-    from .files import VornFile, open as open_file
+    from .files import VornFile
+    from .files import open as open_file
 
     if encoding not in ENCODINGS:
         raise ValueError(f"unknown encoding {encoding!r}; choose one of {', '.join(ENCODINGS)}")
@@ -452,8 +455,8 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
             lines = [f"##TITLE= {title}", "##JCAMP-DX= 5.01", "##DATA TYPE= LINK", "##BLOCKS= 2"]
             first = _core_labels(data, kind, "XYDATA", "5.01")
             second = _core_labels(data, kind, "NTUPLES", "5.01")
-            lines += first[:1] + ["##BLOCK_ID= 1"] + first[1:] + _xydata_block(data, encoding) + ["##END="]
-            lines += second[:1] + ["##BLOCK_ID= 2"] + second[1:] + _ntuples_1d(data, encoding) + ["##END="]
+            lines += [*first[:1], "##BLOCK_ID= 1", *first[1:], *_xydata_block(data, encoding), "##END="]
+            lines += [*second[:1], "##BLOCK_ID= 2", *second[1:], *_ntuples_1d(data, encoding), "##END="]
             lines.append("##END=")
     return "\n".join(lines) + "\n"
 

@@ -159,7 +159,7 @@ def _counts(zero_fill: int | tuple[int, int] | None, shape: tuple[int, ...]) -> 
     if len(wanted) > len(sizes):
         raise ValueError(f"zero_fill gives {len(wanted)} counts for {len(sizes)} axes")
     counts = tuple(wanted) + sizes[len(wanted):]
-    for count, size in zip(counts, sizes):
+    for count, size in zip(counts, sizes, strict=True):
         if not isinstance(count, int) or count < size:
             raise ValueError(f"zero_fill {count!r} is fewer than the {size} points measured")
     return counts
@@ -185,7 +185,8 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
     count, or (x, y)); `line_broadening`: exponential apodization in Hz; `phase`:
     (p0, p1) in degrees along x; `group_delay`: the delay in points to remove along x,
     None for the summary's "digitalFilter"."""
-    from .files import VornFile, open as open_file
+    from .files import VornFile
+    from .files import open as open_file
 
     file = source if isinstance(source, VornFile) else open_file(source)
     return transform(file.to_numpy(), file.info, zero_fill=zero_fill, line_broadening=line_broadening,

@@ -1,16 +1,13 @@
-"""Shared fixtures: small valid files made by the test-side writer."""
+"""Fixtures: small valid files made by the test-side writer, and the failure class."""
+
+from __future__ import annotations
+
+from pathlib import Path
 
 import pytest
+import vorn_parser
 
-from vdf_writer import Param, build_file, standard_params
-
-
-def small_file(**overrides) -> bytes:
-    """A valid One_D complex file of 4 samples per section, with parameters."""
-    options = dict(params=[Param("scans", 16), Param("solvent", "CDCl3")],
-                   sections=[[0.5, 1.5, 2.5, 3.5], [-1.0, -2.0, -3.0, -4.0]])
-    options.update(overrides)
-    return build_file(**options)
+from helpers import is_parse_failure, small_file, standard_one_d_file
 
 
 @pytest.fixture
@@ -19,7 +16,7 @@ def small() -> bytes:
 
 
 @pytest.fixture
-def small_path(tmp_path, small):
+def small_path(tmp_path: Path, small: bytes) -> Path:
     path = tmp_path / "small.vdf"
     path.write_bytes(small)
     return path
@@ -27,6 +24,15 @@ def small_path(tmp_path, small):
 
 @pytest.fixture
 def standard_one_d() -> bytes:
-    return build_file(params=standard_params("One_D"),
-                      sections=[[float(i) for i in range(64)], [-float(i) for i in range(64)]],
-                      sample_bits=32)
+    return standard_one_d_file()
+
+
+@pytest.fixture(scope="session")
+def failure_class() -> type[BaseException]:
+    """The class of the exception a failed parse raises, taken from a failed parse."""
+    try:
+        vorn_parser.parse(b"")
+    except BaseException as exc:  # the failure class derives from BaseException
+        assert is_parse_failure(exc), repr(exc)
+        return type(exc)
+    pytest.fail("an empty input parsed")

@@ -7,18 +7,26 @@ it and all after it. Each attempt must return the whole result or raise (MemoryE
 the internal-failure exception "Python API call failed", the input's own exception,
 or the TypeError of input classification naming the MemoryError that stopped an
 alternative); nothing partial comes back, nothing leaks, and the next call works.
+
+Marked `slow` (thousands of calls): tools/run_tests.sh runs it after the other tests.
 """
 
 from __future__ import annotations
 
 import gc
 import sys
+from collections.abc import Iterator
+from pathlib import Path
+from types import TracebackType
+from typing import Any
 
 import pytest
 import vorn_parser
 
-from conftest import small_file
-from vdf_writer import digital_filter_params
+from helpers import is_parse_failure, small_file
+from vdf_writer import HEADER_SIZE, digital_filter_params
+
+pytestmark = pytest.mark.slow
 
 _testcapi = pytest.importorskip("_testcapi", reason="this interpreter was built without _testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
@@ -35,21 +43,21 @@ WARM_WALKS = 2
 MEASURED_WALKS = 2
 
 
-def outcome(arg):
+def outcome(arg: Any) -> object:
     try:
         return vorn_parser.parse(arg)
-    except BaseException as exc:  # noqa: B036 - the internal-failure class is a BaseException
+    except BaseException as exc:  # the internal-failure class is a BaseException
         return exc
 
 
-def drain_free_lists() -> list:
+def drain_free_lists() -> list[object]:
     """Takes every float, list, dict and small dict-keys object out of the
     interpreter's free lists (at most 100, 80, 80 and 80 deep) and holds them, so
     that the call allocates these objects, and can fail to, instead of reusing them."""
     return [[i + 0.5, [], {"k": i}] for i in range(FREE_LIST_DEPTH)]
 
 
-def attempt(arg, position: int, persistent: bool):
+def attempt(arg: Any, position: int, persistent: bool) -> object:
     """parse(arg) with allocation number position + 1 failing (and, if persistent,
     every one after it)."""
     held = drain_free_lists()
@@ -61,21 +69,20 @@ def attempt(arg, position: int, persistent: bool):
         del held
 
 
-def same_outcome(got, expected) -> bool:
+def same_outcome(got: object, expected: object) -> bool:
     if isinstance(expected, BaseException):
         return type(got) is type(expected) and (isinstance(got, TypeError) or str(got) == str(expected))
     return type(got) is dict and got == expected
 
 
-def acceptable(got, expected) -> bool:
+def acceptable(got: object, expected: object) -> bool:
     if same_outcome(got, expected):
         return True
     if isinstance(got, MemoryError):
         return True
     if isinstance(got, TypeError) and "caused by MemoryError" in str(got):
         return True  # input classification reports the failed alternative's cause
-    cls = type(got)
-    return cls.__name__ == "ParseFailure" and cls.__module__ == "vorn_parser" and str(got) == API_FAILED
+    return is_parse_failure(got) and str(got) == API_FAILED
 
 
 def forget_printed_errors() -> None:
@@ -84,7 +91,7 @@ def forget_printed_errors() -> None:
         sys.__dict__.pop(name, None)
 
 
-def discard_printed_error(exc_type, exc, tb) -> None:
+def discard_printed_error(exc_type: type[BaseException], exc: BaseException, tb: TracebackType | None) -> None:
     """sys.excepthook for the walks. On a failed API call the module prints the error
     with PyErr_Print, which hands it to sys.excepthook. From CPython 3.13 the default
     hook formats it in Python (traceback._print_exception_bltin), and under injected
@@ -105,7 +112,7 @@ def live_blocks() -> int:
 COUNTING = sys.getallocatedblocks() > 0
 
 
-def inputs(tmp_path):
+def inputs(tmp_path: Path) -> dict[str, Any]:
     filtered = small_file(params=digital_filter_params([12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5,
                                                        x_points=5))
     path = tmp_path / "small.vdf"
@@ -117,13 +124,13 @@ def inputs(tmp_path):
         "list of ints": list(small_file()),
         "path str": str(path),
         "truncated (read error)": small_file()[:700],
-        "bad code (internal failure)": small_file()[:1360] + b"\xff" * 200,
+        "bad code (internal failure)": small_file()[:HEADER_SIZE] + b"\xff" * 200,
         "int (TypeError)": 42,
         "list with 256 (TypeError)": [1, 2, 256],
     }
 
 
-def walk(name, arg, expected, persistent: bool, capfd) -> tuple[int, int]:
+def walk(name: str, arg: Any, expected: object, persistent: bool, capfd: pytest.CaptureFixture[str]) -> tuple[int, int]:
     """Fails each allocation position of parse(arg) in turn; returns the number of
     positions and how many of them made the call raise."""
     raised = unchanged_run = 0
@@ -144,7 +151,7 @@ def walk(name, arg, expected, persistent: bool, capfd) -> tuple[int, int]:
 
 
 @pytest.fixture
-def no_automatic_gc():
+def no_automatic_gc() -> Iterator[None]:
     """Automatic garbage collection off for the walks: a collection started by an
     allocation while failures are injected would run the finalizers of other tests'
     objects, whose own MemoryError Python can only report as unraisable. The walks
@@ -158,10 +165,12 @@ def no_automatic_gc():
 
 
 @pytest.mark.parametrize("persistent", [False, True], ids=["one failure", "all from there on"])
-def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path, persistent, capfd, monkeypatch,
-                                                                    no_automatic_gc):
+def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path: Path, persistent: bool,
+                                                                    capfd: pytest.CaptureFixture[str],
+                                                                    monkeypatch: pytest.MonkeyPatch,
+                                                                    no_automatic_gc: None) -> None:
     monkeypatch.setattr(sys, "excepthook", discard_printed_error)
-    report = {}
+    report: dict[str, tuple[int, int, int | None]] = {}
     for name, arg in inputs(tmp_path).items():
         expected = outcome(arg)
         positions, raised = walk(name, arg, expected, persistent, capfd)

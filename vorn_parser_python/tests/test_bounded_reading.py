@@ -13,10 +13,12 @@ import sys
 import textwrap
 import time
 from pathlib import Path
+from typing import Any
 
 import pytest
-
 import vorn_parser
+
+from helpers import FAILURE_NAME
 from vdf_writer import build_file, standard_params
 
 TESTS = Path(__file__).resolve().parent
@@ -29,7 +31,7 @@ def valid_file() -> bytes:
                       sample_bits=32)
 
 
-def child(script: str, *args: str) -> subprocess.Popen:
+def child(script: str, *args: str) -> subprocess.Popen[str]:
     """Starts `script` in a fresh interpreter that can import the test helpers;
     the digital-filter lines of the module go to /dev/null."""
     code = f"import sys; sys.path.insert(0, {str(TESTS)!r})\n" + textwrap.dedent(script)
@@ -37,7 +39,7 @@ def child(script: str, *args: str) -> subprocess.Popen:
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def finish(process: subprocess.Popen, timeout: float = 60) -> dict:
+def finish(process: subprocess.Popen[str], timeout: float = 60) -> Any:
     try:
         out, err = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -48,7 +50,7 @@ def finish(process: subprocess.Popen, timeout: float = 60) -> dict:
     return json.loads(out.strip().splitlines()[-1])
 
 
-def failure_message(source) -> str:
+def failure_message(source: str) -> str:
     with pytest.raises(BaseException) as caught:
         vorn_parser.parse(source)
     return str(caught.value)
@@ -59,7 +61,8 @@ def io_counters() -> dict[str, int]:
         return {key: int(value) for key, value in (line.split(": ") for line in f)}
 
 
-def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(tmp_path, capfd):
+def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(
+        tmp_path: Path, capfd: pytest.CaptureFixture[str]) -> None:
     data = valid_file()
     path = tmp_path / "sparse.vdf"
     with open(path, "wb") as f:
@@ -78,7 +81,7 @@ def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(
     assert read < len(data) + (256 << 10), read
 
 
-def test_file_grown_after_open_is_parsed_as_it_was(tmp_path):
+def test_file_grown_after_open_is_parsed_as_it_was(tmp_path: Path) -> None:
     # The bytes the header's offsets reach are those of the file when opened;
     # anything appended later is never read.
     data = valid_file()
@@ -87,7 +90,7 @@ def test_file_grown_after_open_is_parsed_as_it_was(tmp_path):
     assert vorn_parser.parse(path) == vorn_parser.parse(data + bytes(100))
 
 
-def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(tmp_path):
+def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(tmp_path: Path) -> None:
     data = valid_file() + bytes(70000)  # more than a pipe holds: the writer must be drained
     (tmp_path / "content").write_bytes(data)
     process = child("""
@@ -116,7 +119,7 @@ def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime needs more address space than the cap")
-def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_space():
+def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_space() -> None:
     process = child("""
         import json, os, resource
         import vorn_parser
@@ -130,13 +133,13 @@ def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_spa
         print(json.dumps(list(messages.values())))
     """)
     try:
-        out, err = process.communicate(timeout=60)
+        out, _err = process.communicate(timeout=60)
     except subprocess.TimeoutExpired:
         process.kill()
         pytest.fail("parse('/dev/zero') did not end")
     from_device, from_content = json.loads(out)
     assert from_device == from_content
-    assert from_device[0] == "ParseFailure"
+    assert from_device[0] == FAILURE_NAME
     # An endless random device fails in its header too, at once.
     assert failure_message("/dev/urandom")
 
@@ -170,8 +173,9 @@ INTERRUPTED_PARSE = """
 
 
 @pytest.mark.parametrize("how", ["read", "open"], ids=["blocked read", "blocked open of a pipe with no writer"])
-def test_ctrl_c_ends_a_parse_blocked_on_a_pipe(tmp_path, how):
+def test_ctrl_c_ends_a_parse_blocked_on_a_pipe(tmp_path: Path, how: str) -> None:
     process = child(INTERRUPTED_PARSE, str(tmp_path / "fifo"), how)
+    assert process.stdout is not None
     assert process.stdout.readline().strip() == "ready"
     time.sleep(0.3)  # into the blocking call
     sent = time.time()

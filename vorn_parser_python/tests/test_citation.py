@@ -16,24 +16,24 @@ CITATION = REPO / "CITATION.cff"
 
 
 @pytest.fixture(scope="module")
-def cffconvert():
+def cffconvert() -> str:
     found = shutil.which("cffconvert", path=str(Path(sys.executable).parent))
     if found is None:
         pytest.skip("cffconvert is not installed: pip install '.[citation]'")
     return found
 
 
-def run(cffconvert, *args):
+def run(cffconvert: str, *args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run([cffconvert, *args], capture_output=True, text=True, timeout=120)
 
 
-def test_citation_file_is_valid(cffconvert):
+def test_citation_file_is_valid(cffconvert: str) -> None:
     result = run(cffconvert, "--validate", "-i", str(CITATION))
     assert result.returncode == 0, result.stdout + result.stderr
     assert "valid according to schema version 1.2.0" in result.stdout
 
 
-def test_the_validator_refuses_a_broken_citation_file(cffconvert, tmp_path):
+def test_the_validator_refuses_a_broken_citation_file(cffconvert: str, tmp_path: Path) -> None:
     # The same file without its authors, and with a licence that is no SPDX identifier:
     # each is refused, so the check above is a real one.
     text = CITATION.read_text(encoding="utf-8")
@@ -51,7 +51,7 @@ def test_the_validator_refuses_a_broken_citation_file(cffconvert, tmp_path):
         assert reason in result.stdout + result.stderr
 
 
-def test_citation_agrees_with_the_package_metadata(cffconvert):
+def test_citation_agrees_with_the_package_metadata(cffconvert: str) -> None:
     result = run(cffconvert, "-f", "codemeta", "-i", str(CITATION))
     assert result.returncode == 0, result.stderr
     codemeta = json.loads(result.stdout)

@@ -1,5 +1,5 @@
 """The type stub of vorn_parser: installed, true to real documents and to the module
-(stubtest), and usable by mypy."""
+(stubtest), and usable by mypy. The mypy and stubtest runs are marked `slow`."""
 
 import ast
 import importlib.util
@@ -7,6 +7,7 @@ import subprocess
 import sys
 import sysconfig
 from pathlib import Path
+from typing import ClassVar
 
 import pytest
 import vorn_parser
@@ -19,12 +20,14 @@ SITE = Path(sysconfig.get_paths()["purelib"])
 STUB = SITE / "vorn_parser-stubs" / "__init__.pyi"
 
 
-def stub_tree():
+def stub_tree() -> ast.Module:
     return ast.parse(STUB.read_text(encoding="utf-8"))
 
 
-def test_stub_is_installed_as_a_stub_package_and_beside_the_module():
-    module_dir = Path(importlib.util.find_spec("vorn_parser").origin).parent
+def test_stub_is_installed_as_a_stub_package_and_beside_the_module() -> None:
+    found = importlib.util.find_spec("vorn_parser")
+    assert found is not None and found.origin is not None
+    module_dir = Path(found.origin).parent
     assert STUB.is_file()
     assert (module_dir / "vorn_parser.pyi").read_bytes() == STUB.read_bytes()
 
@@ -32,28 +35,27 @@ def test_stub_is_installed_as_a_stub_package_and_beside_the_module():
 class StubChecker:
     """Checks runtime values against the stub's annotations, TypedDict keys in order."""
 
-    SCALARS = {"int": int, "float": float, "str": str, "bool": bool}
+    SCALARS: ClassVar[dict[str, type]] = {"int": int, "float": float, "str": str, "bool": bool}
 
-    def __init__(self, tree):
-        self.classes = {node.name: [(field.target.id, field.annotation) for field in node.body
+    def __init__(self, tree: ast.Module) -> None:
+        self.classes = {node.name: [(name_of(field.target), field.annotation) for field in node.body
                                     if isinstance(field, ast.AnnAssign)]
                         for node in tree.body if isinstance(node, ast.ClassDef)}
-        self.aliases = {node.target.id: node.value for node in tree.body
+        self.aliases = {name_of(node.target): value_of(node) for node in tree.body
                         if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias"}
-        self.seen = set()
+        self.seen: set[str] = set()
 
-    def matches(self, value, annotation):
+    def matches(self, value: object, annotation: ast.expr) -> bool:
         if isinstance(annotation, ast.BinOp):  # a | b
             return self.matches(value, annotation.left) or self.matches(value, annotation.right)
         if isinstance(annotation, ast.Constant) and annotation.value is None:
             return value is None
         if isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "Literal":
-            names = annotation.slice.elts if isinstance(annotation.slice, ast.Tuple) else [annotation.slice]
-            return type(value) is str and value in {name.value for name in names}
+            return type(value) is str and value in literal_names(annotation)
         if isinstance(annotation, ast.Subscript):
             assert ast.unparse(annotation.value) == "list"
             return isinstance(value, list) and all(self.matches(v, annotation.slice) for v in value)
-        name = annotation.id
+        name = name_of(annotation)
         if name in self.SCALARS:
             return type(value) is self.SCALARS[name]
         if name in self.aliases:
@@ -64,10 +66,29 @@ class StubChecker:
         return all(self.matches(value[key], field) for key, field in self.classes[name])
 
 
-def test_stub_types_match_real_documents():
+def name_of(node: ast.expr) -> str:
+    assert isinstance(node, ast.Name), ast.dump(node)
+    return node.id
+
+
+def value_of(node: ast.AnnAssign) -> ast.expr:
+    assert node.value is not None, ast.dump(node)
+    return node.value
+
+
+def literal_names(annotation: ast.expr) -> set[object]:
+    """The names a `Literal[...]` annotation allows."""
+    assert isinstance(annotation, ast.Subscript), ast.dump(annotation)
+    names = annotation.slice.elts if isinstance(annotation.slice, ast.Tuple) else [annotation.slice]
+    constants = [name for name in names if isinstance(name, ast.Constant)]
+    assert len(constants) == len(names), ast.dump(annotation)
+    return {constant.value for constant in constants}
+
+
+def test_stub_types_match_real_documents() -> None:
     checker = StubChecker(stub_tree())
     documents = [
-        build_file(params=standard_params("One_D", x_points=8) + [Param("phase", complex(1, -2))],
+        build_file(params=[*standard_params("One_D", x_points=8), Param("phase", complex(1, -2))],
                    sections=[[1.0] * 8, [2.0] * 8]),
         build_file(params=[], sections=[[1.0], [2.0]]),  # no digital filter: None
         build_file(layout="Two_D", params=standard_params("Two_D"),
@@ -91,7 +112,8 @@ vorn_parser.parse(3.5)
 '''
 
 
-def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path):
+@pytest.mark.slow
+def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     misuse = tmp_path / "misuse.py"
     misuse.write_text(MISUSE)
@@ -104,7 +126,8 @@ def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path):
     assert sorted(int(line.split(":")[1]) for line in errors) == [4, 5, 6, 7], result.stdout
 
 
-def test_stub_matches_the_module_by_stubtest(tmp_path):
+@pytest.mark.slow
+def test_stub_matches_the_module_by_stubtest(tmp_path: Path) -> None:
     """mypy's stubtest compares the stub with the imported module: names, __all__, the
     signature and kinds; the aliases that exist for type checkers only are allowlisted."""
     pytest.importorskip("mypy")
@@ -116,21 +139,21 @@ def test_stub_matches_the_module_by_stubtest(tmp_path):
     assert "Success: no issues found in 1 module" in result.stdout
 
 
-def test_stub_lists_what_the_module_holds():
+def test_stub_lists_what_the_module_holds() -> None:
     tree = stub_tree()
     (all_node,) = [node for node in tree.body if isinstance(node, ast.Assign)
                    and [ast.unparse(t) for t in node.targets] == ["__all__"]]
     assert ast.literal_eval(all_node.value) == vorn_parser.__all__ == ["parse"]
     assert sorted(name for name in vars(vorn_parser) if not name.startswith("__")) == ["parse"]
     (parse_node,) = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
-    assert "Raises TypeError" in ast.get_docstring(parse_node)
-    assert ast.get_docstring(tree).count("TYPE_CHECKING") >= 1
+    assert "Raises TypeError" in (ast.get_docstring(parse_node) or "")
+    assert (ast.get_docstring(tree) or "").count("TYPE_CHECKING") >= 1
 
 
 CODE_TABLES = REPO / "vorn_parser_core" / "src" / "lib" / "code_tables.cpp"
 # Stub alias -> code table, and the names of the table a parsed document cannot hold
 # because the reader refuses such files.
-TABLE_ALIASES = {
+TABLE_ALIASES: dict[str, tuple[str, set[str]]] = {
     "Endian": ("ENDIANNESS", set()),
     "DataType": ("DATA_TYPE", {"Reserved"}),
     "DataFormat": ("DATA_FORMAT", {"Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
@@ -144,7 +167,7 @@ TABLE_ALIASES = {
 }
 
 
-def test_literal_names_are_those_of_the_code_tables():
+def test_literal_names_are_those_of_the_code_tables() -> None:
     import re
 
     source = CODE_TABLES.read_text(encoding="utf-8")
@@ -153,9 +176,8 @@ def test_literal_names_are_those_of_the_code_tables():
     checker = StubChecker(stub_tree())
     for alias, (table, refused) in TABLE_ALIASES.items():
         literal = checker.aliases[alias]
-        assert ast.unparse(literal.value) == "Literal", alias
-        names = literal.slice.elts if isinstance(literal.slice, ast.Tuple) else [literal.slice]
-        assert {name.value for name in names} == tables[table] - refused, alias
+        assert isinstance(literal, ast.Subscript) and ast.unparse(literal.value) == "Literal", alias
+        assert literal_names(literal) == tables[table] - refused, alias
 
 
 IMPOSSIBLE = '''\
@@ -176,7 +198,8 @@ if document["info"]["temperature"]["unit"] == "Celcius":
 '''
 
 
-def test_mypy_rejects_comparisons_with_impossible_names(tmp_path):
+@pytest.mark.slow
+def test_mypy_rejects_comparisons_with_impossible_names(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     source = tmp_path / "impossible.py"
     source.write_text(IMPOSSIBLE)

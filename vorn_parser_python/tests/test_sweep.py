@@ -14,28 +14,31 @@ import random
 import struct
 import time
 from pathlib import Path
+from typing import Any
 
 import pytest
 import vorn_parser
 
+from helpers import (
+    AXIS_TYPES,
+    DATA_POINTS,
+    DATA_START,
+    DIMENSION_NUMBER,
+    FAILURE_NAME,
+    PARAM_START,
+    TOP_KEYS,
+    is_parse_failure,
+)
 from vdf_writer import HEADER_SIZE, build_file, standard_params
 
 FULL = os.environ.get("VORN_SWEEP") == "full"
 DAMAGED_CASES = 4000 if FULL else 400
 SEED = 20240611
 EXAMPLES = Path(__file__).resolve().parents[2] / "python" / "vorn_tools" / "examples"
-TOP_KEYS = ["headers", "parameters", "data", "info"]
 SHORT_READS = ("Error: failed to fill whole buffer\n", "Error: not enough bytes in reader\n")
 # Far above any call on these small files, even under a sanitizer; a call that takes
 # longer is treated as a hang.
 SLOW_CALL = 5.0
-
-# Header offsets of the fields the damage aims at.
-DIMENSION_NUMBER = 12
-AXIS_TYPES = 24
-DATA_POINTS = 176
-PARAM_START = 1212
-DATA_START = 1284
 
 
 def two_d_four_sections(little: bool) -> bytes:
@@ -66,24 +69,19 @@ def whole_files() -> dict[str, bytes]:
 FILES = whole_files()
 
 
-def is_parse_failure(exc: BaseException) -> bool:
-    cls = type(exc)
-    return cls.__name__ == "ParseFailure" and cls.__module__ == "vorn_parser"
-
-
-def call(data):
+def call(data: bytes | bytearray | list[int]) -> tuple[str, Any]:
     """parse(data) as ('dict', result) or ('TypeError' | 'ParseFailure', exception).
     Anything else fails the test, as does a call slower than SLOW_CALL."""
     start = time.perf_counter()
     try:
         result = vorn_parser.parse(data)
-        outcome = ("dict", result)
+        outcome: tuple[str, Any] = ("dict", result)
     except TypeError as exc:
         outcome = ("TypeError", exc)
-    except BaseException as exc:  # noqa: B036 - the internal-failure class is a BaseException
+    except BaseException as exc:  # the internal-failure class is a BaseException
         if not is_parse_failure(exc):
             raise AssertionError(f"parse raised {type(exc).__qualname__}: {exc}") from exc
-        outcome = ("ParseFailure", exc)
+        outcome = (FAILURE_NAME, exc)
     elapsed = time.perf_counter() - start
     assert elapsed < SLOW_CALL, f"parse took {elapsed:.1f} s"
     if outcome[0] == "dict":
@@ -100,7 +98,7 @@ def truncation_lengths(size: int) -> list[int]:
 
 
 @pytest.mark.parametrize("name", list(FILES))
-def test_every_truncation_fails_with_a_short_read(name, capfd):
+def test_every_truncation_fails_with_a_short_read(name: str, capfd: pytest.CaptureFixture[str]) -> None:
     data = FILES[name]
     kind, whole = call(data)
     assert kind == "dict"
@@ -111,7 +109,7 @@ def test_every_truncation_fails_with_a_short_read(name, capfd):
     lengths = truncation_lengths(len(data))
     for length in lengths:
         kind, exc = call(data[:length])
-        assert kind == "ParseFailure", f"{name} cut to {length} bytes gave {kind}"
+        assert kind == FAILURE_NAME, f"{name} cut to {length} bytes gave {kind}"
         message = str(exc)
         assert any(root in message for root in SHORT_READS), f"{name} cut to {length}: {message}"
         assert message.rstrip("-\n").rsplit("\n", 2)[-2].strip().endswith("in VornDataFile")
@@ -184,17 +182,18 @@ def small_bases() -> dict[str, tuple[bytes, bool]]:
     return bases
 
 
-def test_damaged_files_give_a_result_or_a_documented_exception(capfd):
+def test_damaged_files_give_a_result_or_a_documented_exception(capfd: pytest.CaptureFixture[str]) -> None:
     rng = random.Random(SEED)
     bases = small_bases()
     names = list(bases)
-    counts = {"dict": 0, "TypeError": 0, "ParseFailure": 0}
+    counts = {"dict": 0, "TypeError": 0, FAILURE_NAME: 0}
     for case in range(DAMAGED_CASES):
         name = rng.choice(names)
         data, little = bases[name]
         buf, done = damage(rng, data, little)
         form = rng.random()
         bad_item = False
+        arg: bytes | bytearray | list[int]
         if form < 0.9:
             arg = bytes(buf)
         elif form < 0.95:
@@ -212,12 +211,12 @@ def test_damaged_files_give_a_result_or_a_documented_exception(capfd):
         assert (kind == "TypeError") == bad_item, f"case {case}: {name} {done} gave {kind}"
         counts[kind] += 1
         capfd.readouterr()  # digital-filter lines and failure diagnostics
-    assert counts["dict"] > 0 and counts["ParseFailure"] > 0
+    assert counts["dict"] > 0 and counts[FAILURE_NAME] > 0
     if FULL:
         with capfd.disabled():
             print(f"\n[sweep] {DAMAGED_CASES} damaged files: {counts}")
 
 
-def test_module_still_parses_after_the_sweep():
+def test_module_still_parses_after_the_sweep() -> None:
     kind, result = call(FILES["one_d.vdf (bundled, big-endian)"])
     assert kind == "dict" and result["info"]["digitalFilter"] is not None

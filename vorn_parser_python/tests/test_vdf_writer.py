@@ -1,9 +1,11 @@
 """Checks the test-file writer against the stored byte layout, without any reader."""
 
 import struct
+from collections.abc import Callable
 
 import pytest
 
+from helpers import AXIS_TYPES, DATA_POINTS, DATA_START, PARAM_START
 from vdf_writer import (
     Date,
     Header,
@@ -23,17 +25,17 @@ def be_words(data: bytes, offset: int, count: int = 1) -> tuple[int, ...]:
 
 
 @pytest.mark.parametrize("little, e", BYTE_ORDERS)
-def test_file_places_blocks_where_the_big_endian_header_points(little, e):
+def test_file_places_blocks_where_the_big_endian_header_points(little: bool, e: str) -> None:
     data = build_file(params=[Param("scans", 16), Param("solvent", "D2O")],
                       sections=[[1.5] * 4, [-2.0] * 4], sample_bits=32,
                       little_endian=little)
-    param_start, data_start = be_words(data, 1212)[0], be_words(data, 1284)[0]
+    param_start, data_start = be_words(data, PARAM_START)[0], be_words(data, DATA_START)[0]
     assert param_start == 1360
     assert data_start == 1360 + 16 + 2 * 64
     assert data[8] == (1 if little else 0)
     assert data[12:16] == bytes([1, 0x80, 0x41, 0])  # dimensions, flags, 32-bit One_D
-    assert data[24:32] == bytes([3, 0, 0, 0, 0, 0, 0, 0])  # one Complex axis: 2 sections
-    assert be_words(data, 176, 2) == (4, 1)
+    assert data[AXIS_TYPES:AXIS_TYPES + 8] == bytes([3, 0, 0, 0, 0, 0, 0, 0])  # one Complex axis: 2 sections
+    assert be_words(data, DATA_POINTS, 2) == (4, 1)
     # parameter block words: size, low index, record count, total size
     assert struct.unpack_from(e + "4I", data, param_start) == (64, 0, 2, 16 + 128)
     assert data[data_start:] == struct.pack(e + "8f", *[1.5] * 4, *[-2.0] * 4)
@@ -41,7 +43,7 @@ def test_file_places_blocks_where_the_big_endian_header_points(little, e):
     assert be_words(data, 1320, 2) == (0, len(data))
 
 
-def test_header_is_1360_bytes_with_fields_at_their_offsets():
+def test_header_is_1360_bytes_with_fields_at_their_offsets() -> None:
     header = Header(
         title="My Sample",
         creation_time=Date(2022, 11, 14),
@@ -68,11 +70,11 @@ def test_header_is_1360_bytes_with_fields_at_their_offsets():
     (Header(sample_type_code=3, layout_code=2), 0xC2),
     (Header(data_type_byte=0x03), 0x03),
 ])
-def test_data_type_byte_at_offset_14(header, expected):
+def test_data_type_byte_at_offset_14(header: Header, expected: int) -> None:
     assert header.pack()[14] == expected
 
 
-def test_too_long_text_is_refused():
+def test_too_long_text_is_refused() -> None:
     with pytest.raises(ValueError):
         Header(title="x" * 125).pack()
     with pytest.raises(ValueError):
@@ -82,7 +84,7 @@ def test_too_long_text_is_refused():
 
 
 @pytest.mark.parametrize("little, e", BYTE_ORDERS)
-def test_parameter_record_layout(little, e):
+def test_parameter_record_layout(little: bool, e: str) -> None:
     record = Param("X_Sweep", 2.5, units=Unit.named("Hertz", "Kilo"), scaler=-2).pack(little)
     assert len(record) == 64
     assert record[0:4] == bytes(4)
@@ -102,25 +104,26 @@ def test_parameter_record_layout(little, e):
     (Param("f", 1.0, value_type_code=0x0302), 0x0302, lambda e: struct.pack(e + "d", 1.0).ljust(16, b"\0")),
     (Param("odd", 1, kind=7, raw_value=b"\xff" * 16), 7, lambda e: b"\xff" * 16),
 ], ids=["string", "integer", "complex", "infinity", "upper-code-bits", "unknown-code"])
-def test_parameter_value_kinds(param, code, value_area, little, e):
+def test_parameter_value_kinds(param: Param, code: int, value_area: Callable[[str], bytes], little: bool,
+                               e: str) -> None:
     record = param.pack(little)
     assert record[32:36] == struct.pack(e + "I", code)
     assert record[16:32] == value_area(e)
 
 
 @pytest.mark.parametrize("little, e", BYTE_ORDERS)
-def test_two_d_64_by_32_runs_fill_columns_0_to_31_then_32_to_63(little, e):
+def test_two_d_64_by_32_runs_fill_columns_0_to_31_then_32_to_63(little: bool, e: str) -> None:
     matrix = [[row * 1000.0 + col for col in range(64)] for row in range(32)]
     data = build_file(sections=[matrix, matrix], layout="Two_D", little_endian=little)
-    assert be_words(data, 176, 2) == (64, 32)
-    samples = struct.unpack_from(e + "4096d", data, be_words(data, 1284)[0])
+    assert be_words(data, DATA_POINTS, 2) == (64, 32)
+    samples = struct.unpack_from(e + "4096d", data, be_words(data, DATA_START)[0])
     runs = [samples[i:i + 32] for i in range(0, 2048, 32)]
     assert runs[:32] == [tuple(matrix[r][0:32]) for r in range(32)]
     assert runs[32:] == [tuple(matrix[r][32:64]) for r in range(32)]
     assert samples[2048:] == samples[:2048]
 
 
-def test_two_d_sample_sits_in_its_block_row_column_and_block_position():
+def test_two_d_sample_sits_in_its_block_row_column_and_block_position() -> None:
     rows, cols = 64, 96
     stored = struct.unpack(f">{rows * cols}d", two_d_section_bytes(
         Matrix([float(i) for i in range(rows * cols)], rows, cols)))
@@ -141,15 +144,15 @@ def test_two_d_sample_sits_in_its_block_row_column_and_block_position():
     (3, 2, [3, 4]),
     (4, 2, [3, 3]),
 ])
-def test_axis_kinds_give_the_section_count(count, dimensions, kinds):
+def test_axis_kinds_give_the_section_count(count: int, dimensions: int, kinds: list[int]) -> None:
     assert section_count_axis_types(count, dimensions) == kinds + [0] * (8 - len(kinds))
 
 
-def test_header_offsets_move_blocks_and_later_blocks_win_overlaps():
+def test_header_offsets_move_blocks_and_later_blocks_win_overlaps() -> None:
     samples = [1.0, 2.0]
     data = build_file(header=Header(data_start=1360 + 8), params=[Param("scans", 1)],
                       sections=[samples, samples])
-    assert be_words(data, 1284)[0] == 1368
+    assert be_words(data, DATA_START)[0] == 1368
     assert data[1360:1368] == struct.pack(">4I", 64, 0, 1, 80)[:8]
     assert data[1368:1400] == struct.pack(">4d", *samples, *samples)
     assert len(data) == 1360 + 80  # the parameter block still ends the file

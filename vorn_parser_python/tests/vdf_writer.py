@@ -19,6 +19,7 @@ import sys
 from array import array
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, replace
+from typing import Any
 
 HEADER_SIZE = 1360
 PARAM_BLOCK_HEADER_SIZE = 16
@@ -89,12 +90,12 @@ def _raw(value: bytes | Sequence[int], width: int, what: str) -> bytes:
     return raw.ljust(width, b"\0")
 
 
-def _eight(values: Sequence, fill, what: str) -> list:
+def _eight[T](values: Sequence[T], fill: T, what: str) -> list[T]:
     """One value per axis: at most 8, the missing axes get `fill`."""
-    values = list(values)
-    if len(values) > 8:
-        raise ValueError(f"{what} has {len(values)} entries, the header holds 8")
-    return values + [fill] * (8 - len(values))
+    entries = list(values)
+    if len(entries) > 8:
+        raise ValueError(f"{what} has {len(entries)} entries, the header holds 8")
+    return entries + [fill] * (8 - len(entries))
 
 
 def _word_pair(value: int | tuple[int, int]) -> tuple[int, int]:
@@ -263,7 +264,7 @@ class Header:
     def pack(self) -> bytes:
         buf = bytearray(HEADER_SIZE)
 
-        def put(offset: int, fmt: str, *values) -> None:
+        def put(offset: int, fmt: str, *values: Any) -> None:
             struct.pack_into(">" + fmt, buf, offset, *values)
 
         def put_bytes(offset: int, raw: bytes) -> None:
@@ -321,14 +322,16 @@ class Header:
         return bytes(buf)
 
 
-def _or(value, default):
+def _or(value: Any, default: Any) -> Any:
+    """`value`, or `default` where it is None. (Any: mypy joins a union with the default's
+    type to `object`.)"""
     return default if value is None else value
 
 
 # --- parameter block ---------------------------------------------------------------
 
 
-def _infer_kind(value) -> str:
+def _infer_kind(value: object) -> str:
     if isinstance(value, (str, bytes, bytearray)):
         return "String"
     if isinstance(value, int):
@@ -373,7 +376,8 @@ class Param:
     def _value_area(self, e: str, kind: str | None) -> bytes:
         if self.raw_value is not None:
             return _raw(self.raw_value, 16, "raw parameter value")
-        value = self.value
+        # Any: a value of another kind than `kind` is written as that kind would be.
+        value: Any = self.value
         if kind is None or value is None:
             raise ValueError(f"parameter {self.name!r} needs a value, a kind or a raw value")
         if kind == "String":
@@ -492,7 +496,7 @@ def two_d_section_bytes(section: Matrix | Sequence[Sequence[float]],
     width = sample_bits // 8
     run = BLOCK_EDGE * width
     row_bytes = matrix.cols * width
-    runs = []
+    runs: list[memoryview] = []
     for block_row in range(matrix.rows // BLOCK_EDGE):
         top = block_row * BLOCK_EDGE * row_bytes
         for left in range(top, top + row_bytes, run):
@@ -535,7 +539,7 @@ def patch(data: bytes, offset: int, raw: bytes) -> bytes:
 
 def build_file(header: Header | None = None,
                params: ParamBlock | Sequence[Param] = (),
-               sections: Sequence = (),
+               sections: Sequence[Any] = (),
                *,
                little_endian: bool = False,
                sample_bits: int = 64,
@@ -711,7 +715,7 @@ def digital_filter_delay(orders: Sequence[int], factors: Sequence[int], *, x_swe
 
 
 def filtered_params(layout: str = "One_D", *, filter_orders: Sequence[int],
-                    filter_factors: Sequence[int], **options) -> tuple[list[Param], float]:
+                    filter_factors: Sequence[int], **options: Any) -> tuple[list[Param], float]:
     """standard_params with the given digital filter, and the group delay in points the
     summary will give for it (x_acq_time is x_points / x_sweep, as standard_params
     writes it)."""

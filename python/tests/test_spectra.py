@@ -8,13 +8,18 @@ Lines sit on the frequency grid of the transform, where an absorption line is re
 """
 
 import math
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 import pytest
 import vorn_parser
+from numpy.typing import NDArray
 
 import vorn_tools
-from vdf_writer import PPM, SECOND, Header, Param, build_file, digital_filter_delay, filtered_params
+from vdf_writer import PPM, SECOND, Header, Param, Unit, build_file, digital_filter_delay, filtered_params
+
+Array = NDArray[Any]
 
 OVERSAMPLE = 8
 SF_X, O_X = 399.78219838, 5.0  # MHz, ppm: as vdf_writer.standard_params
@@ -22,7 +27,7 @@ SF_Y, O_Y = 100.52530333, 80.0
 FILTER = {"filter_orders": (12, 20, 262), "filter_factors": (2, 2, 2)}  # about 68 points
 
 
-def filtered(signal_of_time, points, sweep, delay):
+def filtered(signal_of_time: Callable[[Array], Any], points: int, sweep: float, delay: float) -> Array:
     """`points` samples at 1/sweep of a causal signal seen through the digital filter."""
     m = OVERSAMPLE
     fine = signal_of_time(np.arange(points * m) / (sweep * m))
@@ -34,18 +39,19 @@ def filtered(signal_of_time, points, sweep, delay):
     return np.convolve(fine, kernel)[:points * m:m]
 
 
-def on_grid(ppm, sf, offset, points, sweep):
+def on_grid(ppm: float, sf: float, offset: float, points: int, sweep: float) -> tuple[float, float, int]:
     """(Hz from the carrier, ppm, index) of the grid point nearest `ppm` (NMR order)."""
     k = round(points // 2 - (ppm - offset) * sf / sweep * points)
     hz = (points // 2 - k) * sweep / points
     return hz, offset + hz / sf, k
 
 
-def decay(lines, t2):
+def decay(lines: list[tuple[float, float]], t2: float) -> Callable[[Array], Any]:
     return lambda t: sum(a * np.exp((2j * np.pi * f - 1 / t2) * t) for f, a in lines)
 
 
-def one_d_fid(ppms, points=2048, sweep=8000.0, t2=0.1, with_filter=True):
+def one_d_fid(ppms: list[float], points: int = 2048, sweep: float = 8000.0, t2: float = 0.1,
+              with_filter: bool = True) -> tuple[bytes, list[float], list[int], float]:
     """(file bytes, true ppm, true indices, delay in points)."""
     params, delay = filtered_params("One_D", x_points=points, x_sweep=sweep, **FILTER)
     if not with_filter:
@@ -58,12 +64,12 @@ def one_d_fid(ppms, points=2048, sweep=8000.0, t2=0.1, with_filter=True):
     return data, [g[1] for g in grid], [g[2] for g in grid], delay
 
 
-def maxima(real, lowest=0.1):
+def maxima(real: Array, lowest: float = 0.1) -> list[int]:
     inner = real[1:-1]
     return list(np.nonzero((inner > real[:-2]) & (inner >= real[2:]) & (inner > lowest * real.max()))[0] + 1)
 
 
-def peak_phases(values, indices):
+def peak_phases(values: Array, indices: list[int]) -> Array:
     return np.degrees(np.angle(values[indices]))
 
 
@@ -73,7 +79,7 @@ LINES_PPM = [12.3, 8.9, 6.1, 2.4, -1.7]  # both sides of the carrier at 5 ppm, 5
 # --- the digital filter's figure ---------------------------------------------------
 
 
-def test_summary_gives_the_delay_the_writer_simulates():
+def test_summary_gives_the_delay_the_writer_simulates() -> None:
     data, _, _, delay = one_d_fid(LINES_PPM)
     info = vorn_tools.open(data).info
     assert info["digitalFilter"] == delay
@@ -87,10 +93,11 @@ def test_summary_gives_the_delay_the_writer_simulates():
 
 @pytest.mark.parametrize("options", [{}, {"zero_fill": 4096, "line_broadening": 2.0}],
                          ids=["plain", "zero-filled, broadened"])
-def test_lines_at_their_ppm_in_absorption(options):
+def test_lines_at_their_ppm_in_absorption(options: dict[str, Any]) -> None:
     data, true_ppm, _, delay = one_d_fid(LINES_PPM)
     spectrum = vorn_tools.spectrum(data, **options)
     points = options.get("zero_fill", 2048)
+    assert spectrum.ppm is not None and spectrum.hz is not None
     assert spectrum.layout == "One_D" and spectrum.transformed and spectrum.group_delay == delay
     assert spectrum.values.shape == spectrum.ppm.shape == spectrum.hz.shape == (points,)
     assert spectrum.ppm[0] > spectrum.ppm[-1]  # NMR order
@@ -104,9 +111,10 @@ def test_lines_at_their_ppm_in_absorption(options):
 
 
 @pytest.mark.parametrize("how", ["delay zeroed", "file without the filter", "half a point off"])
-def test_without_the_group_delay_the_lines_are_not_absorptive(how):
+def test_without_the_group_delay_the_lines_are_not_absorptive(how: str) -> None:
     data, _, true_idx, delay = one_d_fid(LINES_PPM, with_filter=how != "file without the filter")
-    options = {"delay zeroed": {"group_delay": 0.0}, "half a point off": {"group_delay": delay + 0.5}}
+    options: dict[str, dict[str, Any]] = {"delay zeroed": {"group_delay": 0.0},
+                                          "half a point off": {"group_delay": delay + 0.5}}
     spectrum = vorn_tools.spectrum(data, **options.get(how, {}))
     assert spectrum.group_delay == options.get(how, {}).get("group_delay", 0.0)
     phases = peak_phases(spectrum.values, true_idx)
@@ -114,10 +122,11 @@ def test_without_the_group_delay_the_lines_are_not_absorptive(how):
     assert np.abs(phases).max() > 20.0, phases
 
 
-def test_phase_convention():
+def test_phase_convention() -> None:
     data, _, idx, _ = one_d_fid(LINES_PPM)
     plain = vorn_tools.spectrum(data)
     phased = vorn_tools.spectrum(data, phase=(30.0, -90.0))
+    assert plain.hz is not None
     f_over_sw = (plain.hz - (O_X * SF_X)) / 8000.0
     expected = plain.values * np.exp(1j * np.radians(30.0 - 90.0 * f_over_sw))
     np.testing.assert_allclose(phased.values, expected, rtol=1e-9, atol=1e-9 * abs(plain.values).max())
@@ -126,7 +135,7 @@ def test_phase_convention():
     np.testing.assert_allclose(uncorrected.values[idx], plain.values[idx], rtol=1e-9)
 
 
-def test_bad_options_and_stored_spectra():
+def test_bad_options_and_stored_spectra() -> None:
     data, _, _, _ = one_d_fid(LINES_PPM)
     with pytest.raises(ValueError, match="fewer than the 2048 points"):
         vorn_tools.spectrum(data, zero_fill=1000)
@@ -145,7 +154,7 @@ X_POINTS, X_SWEEP, Y_POINTS, Y_SWEEP = 256, 4000.0, 64, 16000.0
 PEAKS_2D = [(7.2, 128.5), (2.6, 28.9), (1.2, 15.6), (9.0, 140.0)]
 
 
-def two_d_fid(with_filter=True):
+def two_d_fid(with_filter: bool = True) -> tuple[bytes, list[tuple[float, float, int, int]]]:
     params, delay = filtered_params("Two_D", x_points=X_POINTS, x_sweep=X_SWEEP, y_points=Y_POINTS,
                                     y_sweep=Y_SWEEP, **FILTER)
     if not with_filter:
@@ -171,10 +180,11 @@ def two_d_fid(with_filter=True):
     return data, truth
 
 
-def test_two_d_peaks_in_place_and_absorptive_along_both_axes():
+def test_two_d_peaks_in_place_and_absorptive_along_both_axes() -> None:
     data, truth = two_d_fid()
     spectrum = vorn_tools.spectrum(data)
     x, y = spectrum.axes
+    assert spectrum.mixed is not None and x.ppm is not None and y.ppm is not None
     assert spectrum.values.shape == spectrum.mixed.shape == (Y_POINTS, X_POINTS)
     assert (x.points, y.points, x.domain, y.domain) == (X_POINTS, Y_POINTS, "frequency", "frequency")
     rr = spectrum.values.real
@@ -197,15 +207,17 @@ def test_two_d_peaks_in_place_and_absorptive_along_both_axes():
 # --- axes ------------------------------------------------------------------------------
 
 
-def test_axes_of_the_bundled_examples():
+def test_axes_of_the_bundled_examples() -> None:
     one_d = vorn_tools.open(vorn_tools.example_path("one_d")).to_numpy()
     (t,) = one_d.axes
     assert (t.domain, t.points, t.unit, t.title) == ("time", 4096, "s", "Proton")
     assert (t.start, t.stop) == (0.0, 4095 * (1 / 5000.0))
+    assert t.seconds is not None
     assert t.seconds[1] == 1 / 5000.0 and t.seconds[-1] == pytest.approx(0.8190)
     assert t.hz is None and t.ppm is None
     s = vorn_tools.spectrum(vorn_tools.example_path("one_d"))
     # hz_k = 5 ppm x 399.78219838 MHz + 2500 Hz - k x 5000 / 4096 Hz
+    assert s.hz is not None and s.ppm is not None
     assert s.hz[0] == pytest.approx(1998.9109919 + 2500.0)
     assert s.hz[2048] == pytest.approx(1998.9109919)
     assert s.ppm[0] == pytest.approx(5.0 + 2500.0 / 399.78219838)
@@ -215,15 +227,16 @@ def test_axes_of_the_bundled_examples():
     x, y = vorn_tools.to_numpy(document).axes
     assert (x.domain, y.domain, x.points, y.points) == ("frequency", "frequency", 64, 32)
     assert (x.start, x.stop, y.start, y.stop) == (10.0, 0.0, 160.0, 0.0)
+    assert x.ppm is not None and x.hz is not None and y.ppm is not None and y.hz is not None
     assert x.ppm[1] == pytest.approx(10.0 - 10.0 / 63) and x.seconds is None
     assert x.hz[0] == pytest.approx(3997.8219838) and y.hz[0] == pytest.approx(16084.0485328)
     assert y.ppm[-1] == 0.0 and y.hz[-1] == 0.0
     native = vorn_tools.open(vorn_tools.example_path("two_d")).to_numpy().axes
-    for a, b in zip((x, y), native):
+    for a, b in zip((x, y), native, strict=True):
         np.testing.assert_array_equal(a.hz, b.hz)
 
 
-def test_axes_from_what_the_file_gives():
+def test_axes_from_what_the_file_gives() -> None:
     sweep = [Param("x_sweep", 1000.0, units=vorn_tools_units("Hertz")),
              Param("x_freq", 400.0, units=vorn_tools_units("Hertz", "Mega")),
              Param("x_offset", 4.0, units=vorn_tools_units("Ppm"))]
@@ -240,9 +253,11 @@ def test_axes_from_what_the_file_gives():
                                           sections=[[0.0] * 8, [1.0] * 8])).to_numpy().axes[0]
         assert axis.domain == domain, name
         if domain == "time":
+            assert axis.seconds is not None
             np.testing.assert_allclose(axis.seconds, np.arange(8) * 0.001)
         elif domain == "frequency":
             # hz_k = 4 ppm x 400 MHz + 500 - k x 125 Hz
+            assert axis.hz is not None and axis.ppm is not None
             np.testing.assert_allclose(axis.hz, 1600.0 + 500.0 - np.arange(8) * 125.0)
             np.testing.assert_allclose(axis.ppm, axis.hz / 400.0)
             assert axis.unit == "point"  # no range in the header: values are point numbers
@@ -250,7 +265,5 @@ def test_axes_from_what_the_file_gives():
             assert axis.seconds is None and axis.hz is None and axis.ppm is None
 
 
-def vorn_tools_units(base, prefix="None"):
-    from vdf_writer import Unit
-
+def vorn_tools_units(base: str, prefix: str = "None") -> Unit:
     return Unit.named(base, prefix)

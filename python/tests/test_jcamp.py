@@ -6,7 +6,10 @@ import io
 import math
 import subprocess
 import sys
+from collections.abc import Callable, Sequence
 from contextlib import redirect_stdout
+from pathlib import Path
+from typing import Any
 
 import jcamp
 import numpy as np
@@ -23,12 +26,14 @@ DUP = {c: i + 1 for i, c in enumerate("STUVWXYZs")}
 # --- a reader for what we write -------------------------------------------------------
 
 
-def decode_line(line):
+def decode_line(line: str) -> tuple[float, list[int], bool]:
     """(x, y values, whether the last y token was a difference) of one (X++(Y..Y)) line."""
     i = 0
     while i < len(line) and (line[i].isdigit() or line[i] in ".-+"):
         i += 1
-    x, ys, last_dif, prev_token = float(line[:i]), [], False, None
+    x, last_dif = float(line[:i]), False
+    ys: list[int] = []
+    prev_token: tuple[str, int] | None = None
     while i < len(line):
         c = line[i]
         j = i + 1
@@ -56,6 +61,7 @@ def decode_line(line):
             prev_token, last_dif = ("dif", step), True
         elif c in DUP:
             count = int(str(DUP[c]) + tail)
+            assert prev_token is not None, f"DUP with nothing before it in {line!r}"
             for _ in range(count - 1):
                 ys.append(ys[-1] + prev_token[1] if prev_token[0] == "dif" else prev_token[1])
         else:
@@ -64,9 +70,12 @@ def decode_line(line):
     return x, ys, last_dif
 
 
-def decode_table(lines):
+def decode_table(lines: list[str]) -> tuple[list[float], list[int], list[int]]:
     """(line x values, first point of each line, all y values); checks every Y-value check point."""
-    xs, firsts, ys, after_dif = [], [], [], False
+    xs: list[float] = []
+    firsts: list[int] = []
+    ys: list[int] = []
+    after_dif = False
     for line in lines:
         assert len(line) <= 80, line
         x, values, last_dif = decode_line(line)
@@ -82,11 +91,12 @@ def decode_table(lines):
     return xs, firsts, ys
 
 
-def parse_blocks(text):
+def parse_blocks(text: str) -> list[dict[str, Any]]:
     """Every block of a JCAMP-DX text (the children of a LINK file, or the one block):
     {"labels": {name: [values]}, "tables": [(labels of the page, data lines)]}."""
     assert text.isascii()
-    blocks, stack = [], []
+    blocks: list[dict[str, Any]] = []
+    stack: list[dict[str, Any]] = []
     for line in text.splitlines():
         if line.startswith("##"):
             name, _, value = line[2:].partition("=")
@@ -111,14 +121,15 @@ def parse_blocks(text):
     return [b for b in blocks if "DATA TYPE" in b["labels"] and b["labels"]["DATA TYPE"][0] != "LINK"]
 
 
-def numbers(value):
+def numbers(value: str) -> list[Any]:
+    """The numbers of a comma-separated label value; None for an empty field."""
     return [float(v) if v.strip() else None for v in value.split(",")]
 
 
 # --- files to write -----------------------------------------------------------------
 
 
-def tiny_fid(re, im, factor=1.998):
+def tiny_fid(re: Sequence[float], im: Sequence[float], factor: float = 1.998) -> bytes:
     header = Header(title="tiny", site="Lab", node_name="", author="me", data_units=[SECOND],
                     data_axis_start=[0.0], data_axis_stop=[7.0], data_axis_titles=["Proton"],
                     creation_time=Date(2024, 3, 9))
@@ -126,7 +137,7 @@ def tiny_fid(re, im, factor=1.998):
                       sections=[[k * factor for k in im], [k * factor for k in re]])
 
 
-def generated_fid(points=3000, seed=1):
+def generated_fid(points: int = 3000, seed: int = 1) -> bytes:
     """A decaying two-line FID with a run of zeros at its start and a flat stretch."""
     rng = np.random.default_rng(seed)
     sweep = 8000.0
@@ -141,7 +152,7 @@ def generated_fid(points=3000, seed=1):
     return build_file(header=header, params=params, sections=[fid.imag.tolist(), fid.real.tolist()])
 
 
-def generated_two_d_fid(rows=32, columns=256):
+def generated_two_d_fid(rows: int = 32, columns: int = 256) -> bytes:
     rng = np.random.default_rng(2)
     cos = rng.normal(0, 1e4, (rows, columns)) + 1j * rng.normal(0, 1e4, (rows, columns))
     sin = rng.normal(0, 1e3, (rows, columns)) + 1j * rng.normal(0, 1e3, (rows, columns))
@@ -153,7 +164,7 @@ def generated_two_d_fid(rows=32, columns=256):
     return build_file(header=header, params=params, sections=sections, layout="Two_D")
 
 
-SOURCES = {
+SOURCES: dict[str, Callable[[], str | bytes]] = {
     "one_d": lambda: str(vorn_tools.example_path("one_d")),
     "two_d": lambda: str(vorn_tools.example_path("two_d")),
     "generated": generated_fid,
@@ -207,7 +218,7 @@ $$ I: error <= FACTOR/2 = 0.999 <= 1e-7 x max|I| = 1e+07
 """
 
 
-def test_small_fid_byte_for_byte():
+def test_small_fid_byte_for_byte() -> None:
     assert vorn_tools.to_jcamp(tiny_fid(TINY_RE, TINY_IM)) == TINY_TEXT
     # AFFN: the same integers, each after a space.
     affn = vorn_tools.to_jcamp(tiny_fid(TINY_RE, TINY_IM), encoding="AFFN")
@@ -224,11 +235,11 @@ def test_small_fid_byte_for_byte():
     ("1 A1T", [11, 11]),                    # DUP of a value
     ("-2.5 1 -2 30", [1, -2, 30]),          # AFFN
 ])
-def test_reader_decodes_the_asdf_rules(line, values):
+def test_reader_decodes_the_asdf_rules(line: str, values: list[int]) -> None:
     assert decode_line(line)[1] == values
 
 
-def test_reader_refuses_a_wrong_check_point():
+def test_reader_refuses_a_wrong_check_point() -> None:
     with pytest.raises(AssertionError, match="check point"):
         decode_table(["0 A1J", "1 A3J"])  # the line before ends at 12, not 13
 
@@ -236,7 +247,7 @@ def test_reader_refuses_a_wrong_check_point():
 # --- round trips ----------------------------------------------------------------------
 
 
-def _expected(source, spectrum):
+def _expected(source: str | bytes, spectrum: bool) -> tuple[vorn_tools.VornFile, Any, Any, Any, bool]:
     file = vorn_tools.open(source)
     if spectrum or file.to_numpy().axes[0].domain != "time":
         s = vorn_tools.spectrum(file)
@@ -245,20 +256,20 @@ def _expected(source, spectrum):
     return file, arrays.values, arrays.mixed, arrays.axes, True
 
 
-def _check_page(lines, factor, expected, x):
+def _check_page(lines: list[str], factor: float, expected: Any, x: Any) -> float:
     assert factor <= 2e-7 * np.max(np.abs(expected)) or np.all(expected == 0)
     xs, firsts, ys = decode_table(lines)
     assert len(ys) == expected.size
     error = np.max(np.abs(np.array(ys) * factor - expected))
     assert error <= factor / 2 * (1 + 1e-9)
     np.testing.assert_allclose(xs, x[firsts], rtol=1e-10, atol=1e-12)
-    return error / (1e-7 * np.max(np.abs(expected)))
+    return float(error / (1e-7 * np.max(np.abs(expected))))
 
 
 @pytest.mark.parametrize("encoding", ["DIFDUP", "DIF", "SQZ", "AFFN"])
 @pytest.mark.parametrize("name", ["one_d", "generated"])
 @pytest.mark.parametrize("spectrum", [False, True])
-def test_one_d_round_trip(name, encoding, spectrum):
+def test_one_d_round_trip(name: str, encoding: str, spectrum: bool) -> None:
     source = SOURCES[name]()
     file, values, _, axes, fid = _expected(source, spectrum)
     text = vorn_tools.to_jcamp(source, spectrum=spectrum, encoding=encoding)
@@ -286,7 +297,7 @@ def test_one_d_round_trip(name, encoding, spectrum):
     pages = ntuples["tables"]
     assert [p[0]["DATA TABLE"] for p in pages] == ["(X++(R..R)), XYDATA", "(X++(I..I)), XYDATA"]
     assert [p[0]["PAGE"] for p in pages] == ["N=1", "N=2"]
-    for (page, lines), part, factor in zip(pages, (values.real, values.imag), factors[1:3]):
+    for (page, lines), part, factor in zip(pages, (values.real, values.imag), factors[1:3], strict=False):
         assert int(page["NPOINTS"]) == values.size
         _check_page(lines, factor, part, x)
     if not fid:
@@ -299,7 +310,7 @@ def test_one_d_round_trip(name, encoding, spectrum):
 
 @pytest.mark.parametrize("encoding", ["DIFDUP", "AFFN"])
 @pytest.mark.parametrize("name", ["two_d", "generated_two_d"])
-def test_two_d_round_trip(name, encoding):
+def test_two_d_round_trip(name: str, encoding: str) -> None:
     source = SOURCES[name]()
     file, values, mixed, axes, fid = _expected(source, False)
     (block,) = parse_blocks(vorn_tools.to_jcamp(source, encoding=encoding))
@@ -337,7 +348,7 @@ def test_two_d_round_trip(name, encoding):
 
 @pytest.mark.parametrize("form", ["xydata", "both"])
 @pytest.mark.parametrize("name", ["one_d", "generated"])
-def test_jcamp_package_reads_our_spectra(tmp_path, name, form):
+def test_jcamp_package_reads_our_spectra(tmp_path: Path, name: str, form: str) -> None:
     source = SOURCES[name]()
     file, values, _, axes, _ = _expected(source, True)
     path = tmp_path / "s.jdx"
@@ -355,14 +366,16 @@ def test_jcamp_package_reads_our_spectra(tmp_path, name, form):
     assert read["title"] == file.headers["title"]
     assert read["data type"] == "NMR SPECTRUM" and read["xunits"] == "HZ"
     assert read[".observe frequency"] * 1e6 == pytest.approx(file.info["originFrequency"][0]["magnitude"])
-    assert read[".observe nucleus"] == "^" + file.info["nucleus"][0]
+    nucleus = file.info["nucleus"][0]
+    assert isinstance(nucleus, str)
+    assert read[".observe nucleus"] == "^" + nucleus
     assert read["$solvent"] == file.info["solvent"]
 
 
 # --- refusals, and the command --------------------------------------------------------
 
 
-def test_refusals(tmp_path):
+def test_refusals(tmp_path: Path) -> None:
     with pytest.raises(ValueError, match="encoding"):
         vorn_tools.to_jcamp(tiny_fid(TINY_RE, TINY_IM), encoding="PAC")
     with pytest.raises(ValueError, match="form"):
@@ -373,21 +386,21 @@ def test_refusals(tmp_path):
         vorn_tools.to_jcamp(tiny_fid([0, 1, math.nan, 0, 0, 0, 0, 0], TINY_IM, factor=1.0))
 
 
-def test_command_writes_one_file_and_a_folder(tmp_path):
+def test_command_writes_one_file_and_a_folder(tmp_path: Path) -> None:
     out = tmp_path / "one.jdx"
     vorn = [sys.executable, "-m", "vorn_tools"]
-    done = subprocess.run(vorn + [str(vorn_tools.example_path("one_d")), "--to", "jcamp", "-o", str(out)],
+    done = subprocess.run([*vorn, str(vorn_tools.example_path("one_d")), "--to", "jcamp", "-o", str(out)],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert out.read_text() == vorn_tools.to_jcamp(vorn_tools.example_path("one_d"))
     folder = tmp_path / "in"
     (folder / "sub").mkdir(parents=True)
     (folder / "a.vdf").write_bytes(generated_fid())
-    (folder / "sub" / "b.vdf").write_bytes(SOURCES["generated_two_d"]())
-    done = subprocess.run(vorn + ["--batch", str(folder), "--pattern", "**/*.vdf", "--to", "jcamp",
-                                  "--out", str(tmp_path / "out"), "--jobs", "1"], capture_output=True, text=True)
+    (folder / "sub" / "b.vdf").write_bytes(generated_two_d_fid())
+    done = subprocess.run([*vorn, "--batch", str(folder), "--pattern", "**/*.vdf", "--to", "jcamp",
+                           "--out", str(tmp_path / "out"), "--jobs", "1"], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "out" / "a.jdx").read_text() == vorn_tools.to_jcamp(generated_fid())
     assert (tmp_path / "out" / "sub" / "b.jdx").read_text().startswith("##TITLE= two_d_fid\n")
-    bad = subprocess.run(vorn + [str(out), "-o", str(tmp_path / "x")], capture_output=True, text=True)
+    bad = subprocess.run([*vorn, str(out), "-o", str(tmp_path / "x")], capture_output=True, text=True)
     assert bad.returncode == 2 and "-o only applies to --to jcamp" in bad.stderr

@@ -1,5 +1,8 @@
 """Data files as xarray Datasets: to_xarray, the lazy "vorn" engine, open_mfdataset."""
 
+from collections.abc import Callable
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -9,14 +12,14 @@ import vorn_tools  # noqa: E402
 from vdf_writer import Header, build_file, standard_params  # noqa: E402
 
 
-def one_d(tmp_path, name="one.vdf", scale=1.0, points=64):
+def one_d(tmp_path: Path, name: str = "one.vdf", scale: float = 1.0, points: int = 64) -> Path:
     path = tmp_path / name
     path.write_bytes(build_file(params=standard_params("One_D"),
                                 sections=[[scale * i for i in range(points)], [-scale * i for i in range(points)]]))
     return path
 
 
-def four_section_two_d(tmp_path):
+def four_section_two_d(tmp_path: Path) -> Path:
     rows, columns = 32, 64
     sections = [[[s * 1000.0 + r * columns + c for c in range(columns)] for r in range(rows)] for s in range(4)]
     path = tmp_path / "two.vdf"
@@ -26,7 +29,7 @@ def four_section_two_d(tmp_path):
 
 
 @pytest.mark.parametrize("make", [one_d, four_section_two_d], ids=["One_D", "Two_D four sections"])
-def test_engine_equals_to_xarray_and_the_numpy_arrays(tmp_path, make):
+def test_engine_equals_to_xarray_and_the_numpy_arrays(tmp_path: Path, make: Callable[[Path], Path]) -> None:
     path = make(tmp_path)
     with vorn_tools.open(path) as f:
         eager = f.to_xarray()
@@ -45,7 +48,7 @@ def test_engine_equals_to_xarray_and_the_numpy_arrays(tmp_path, make):
     assert eager.attrs["observe_frequency_hz"] == [a["magnitude"] for a in f.info["originFrequency"]]
 
 
-def test_opening_reads_no_samples_until_a_variable_is_indexed(tmp_path):
+def test_opening_reads_no_samples_until_a_variable_is_indexed(tmp_path: Path) -> None:
     path = four_section_two_d(tmp_path)
     with xr.open_dataset(path, engine="vorn") as ds:
         samples = ds.encoding["vorn_samples"]
@@ -53,23 +56,24 @@ def test_opening_reads_no_samples_until_a_variable_is_indexed(tmp_path):
         assert ds["data"].shape == (32, 64) and ds["data"].dtype == np.complex128
         corner = ds["data"][:2, :3].values
         assert samples.decodes == 1
-        ds["re_im"].values, ds["im"][5].values  # noqa: B018 - the same decode serves every variable
+        ds["re_im"].values, ds["im"][5].values  # the same decode serves every variable
         assert samples.decodes == 1
     assert corner[1, 2] == complex(0 * 1000 + 64 + 2, 2 * 1000 + 64 + 2)
 
 
-def test_drop_variables_and_a_data_failure_raised_when_indexed(tmp_path):
+def test_drop_variables_and_a_data_failure_raised_when_indexed(tmp_path: Path) -> None:
     path = one_d(tmp_path)
     with xr.open_dataset(path, engine="vorn", drop_variables=["re", "im"]) as ds:
         assert set(ds.data_vars) == {"data"}
     cut = tmp_path / "cut.vdf"
     cut.write_bytes(path.read_bytes()[:-8])
-    with xr.open_dataset(cut, engine="vorn") as ds:  # the header and parameters are whole
-        with pytest.raises(vorn_tools.ParseError, match="failed to fill whole buffer"):
-            ds["data"].values  # noqa: B018
+    # The header and parameters are whole: the failure comes with the samples.
+    with (xr.open_dataset(cut, engine="vorn") as ds,
+          pytest.raises(vorn_tools.ParseError, match="failed to fill whole buffer")):
+        ds["data"].values  # noqa: B018 - reading the values is what fails
 
 
-def test_open_mfdataset_stacks_a_series_in_order(tmp_path):
+def test_open_mfdataset_stacks_a_series_in_order(tmp_path: Path) -> None:
     pytest.importorskip("dask")
     paths = [one_d(tmp_path, f"s{i:02d}.vdf", scale=float(i + 1), points=32) for i in range(50)]
     with xr.open_mfdataset(paths, engine="vorn", combine="nested", concat_dim="spectrum") as ds:

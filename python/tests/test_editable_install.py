@@ -20,7 +20,7 @@ REPO = Path(__file__).resolve().parents[2]
 pytestmark = pytest.mark.slow
 
 
-def run(*command, cwd):
+def run(*command: object, cwd: Path) -> subprocess.CompletedProcess[str]:
     # The environment's own variables would steer the build or the imports elsewhere.
     env = {key: value for key, value in os.environ.items()
            if not key.startswith(("SKBUILD_", "PYTHON", "VIRTUAL_ENV", "PIP_"))}
@@ -29,7 +29,7 @@ def run(*command, cwd):
 
 
 @pytest.fixture(scope="module")
-def editable_venv(tmp_path_factory):
+def editable_venv(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A new virtual environment with this source tree installed in editable mode."""
     root = tmp_path_factory.mktemp("editable")
     venv = root / "venv"
@@ -45,7 +45,7 @@ def editable_venv(tmp_path_factory):
     return venv
 
 
-def test_the_editable_install_imports_this_source_tree(editable_venv):
+def test_the_editable_install_imports_this_source_tree(editable_venv: Path) -> None:
     where = run(editable_venv / "bin" / "python", "-c",
                 "import vorn_parser, vorn_tools; print(vorn_tools.__file__); "
                 "print(vorn_tools.example_path('one_d'))", cwd=editable_venv.parent)
@@ -55,7 +55,7 @@ def test_the_editable_install_imports_this_source_tree(editable_venv):
     assert Path(example) == REPO / "python" / "vorn_tools" / "examples" / "one_d.vdf"
 
 
-def test_vorn_example_one_d_summary(editable_venv):
+def test_vorn_example_one_d_summary(editable_venv: Path) -> None:
     result = run(editable_venv / "bin" / "vorn", "--example", "one_d", cwd=editable_venv.parent)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
@@ -69,7 +69,7 @@ def test_vorn_example_one_d_summary(editable_venv):
     ]
 
 
-def test_vorn_example_two_d_params(editable_venv):
+def test_vorn_example_two_d_params(editable_venv: Path) -> None:
     result = run(editable_venv / "bin" / "vorn", "--example", "two_d", "--params", cwd=editable_venv.parent)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""

@@ -1,6 +1,9 @@
 """The `vorn` command at its edges: batch outputs that could collide, entries that are not
 files, long and odd names, interrupts, empty paths, plot formats, failed writes to
-standard output, standard input, and input that is not a data file at all."""
+standard output, standard input, and input that is not a data file at all.
+
+Interrupts and failed writes to standard output need a process of their own; the rest
+runs the command in this process (the `vorn` fixture)."""
 
 import contextlib
 import json
@@ -10,32 +13,32 @@ import socket
 import subprocess
 import sys
 import time
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import BinaryIO
 
 import pytest
 import vorn_parser
 
 import vorn_tools
-from vorn_tools import batch
+from helpers import Vorn
 from vdf_writer import Header, build_file
+from vorn_tools import batch
 
 VORN = str(Path(sys.executable).parent / "vorn")
 TESTS = str(Path(__file__).resolve().parent)
+HELPERS = str(Path(__file__).resolve().parents[2] / "vorn_parser_python" / "tests")
 HANG_GUARD = 120  # seconds; only so that a broken run fails instead of hanging
 TEXT = b"just some notes, not a data file\n" * 60
 PNG_START = b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR" + bytes(range(256)) * 8
 
 
-def vorn(*args, stdin=None):
-    return subprocess.run([VORN, *map(str, args)], capture_output=True, input=stdin, timeout=HANG_GUARD)
-
-
-def example_bytes(name="one_d"):
+def example_bytes(name: str = "one_d") -> bytes:
     return vorn_tools.example_path(name).read_bytes()
 
 
-def one_line(stderr: bytes) -> str:
-    text = stderr.decode("utf-8")
+def one_line(stderr: str | bytes) -> str:
+    text = stderr.decode("utf-8") if isinstance(stderr, bytes) else stderr
     assert text.count("\n") == 1 and text.endswith("\n"), text
     assert "Traceback" not in text
     return text
@@ -48,21 +51,21 @@ def listing(folder: Path) -> list[str]:
 # --- batch: where outputs go --------------------------------------------------------
 
 
-def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path):
+def test_batch_mirrors_subfolders_so_equal_names_do_not_collide(tmp_path: Path, vorn: Vorn) -> None:
     folder, out = tmp_path / "in", tmp_path / "out"
     for relative, example in (("sub1/x.vdf", "one_d"), ("sub2/deeper/x.vdf", "two_d"), ("x.vdf", "one_d")):
         (folder / relative).parent.mkdir(parents=True, exist_ok=True)
         (folder / relative).write_bytes(example_bytes(example))
     result = vorn("--batch", folder, "--out", out, "--pattern", "**/*.vdf", "--jobs", "2")
     assert result.returncode == 0, result.stderr
-    assert result.stderr.decode().endswith(f"vorn: converted 3 of 3 files to json in {out}\n")
+    assert result.stderr.endswith(f"vorn: converted 3 of 3 files to json in {out}\n")
     assert listing(out) == ["sub1", "sub1/x.json", "sub2", "sub2/deeper", "sub2/deeper/x.json", "x.json"]
     for relative in ("sub1/x", "sub2/deeper/x", "x"):
         written = json.loads((out / f"{relative}.json").read_text(encoding="utf-8"))
         assert written["headers"] == vorn_parser.parse(folder / f"{relative}.vdf")["headers"]
 
 
-def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_way(tmp_path):
+def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_way(tmp_path: Path) -> None:
     sources = [tmp_path / name for name in ["X.vdf", "x.dat", "y.vdf", "y.json", "z.vdf"]]
     (tmp_path / "sub").mkdir()
     for out in (tmp_path, tmp_path / "sub" / ".."):  # the input folder, also when spelt another way
@@ -76,7 +79,8 @@ def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_w
     (["x.vdf", "x.dat", "x.vdf.q"], "*", "out",
      "{folder}/x.vdf and {folder}/x.vdf.q would both be written to {out}/x.vdf.json; nothing converted"),
 ])
-def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, names, pattern, out, message):
+def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path: Path, names: list[str], pattern: str,
+                                                                   out: str | None, message: str, vorn: Vorn) -> None:
     folder = tmp_path / "in"
     folder.mkdir()
     for name in names:
@@ -91,7 +95,7 @@ def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path, na
 # --- batch: what is converted, skipped or shown -------------------------------------
 
 
-def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path):
+def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path: Path, vorn: Vorn) -> None:
     folder, out = tmp_path / "in", tmp_path / "out"
     folder.mkdir()
     long_name = "n" * 246  # .vdf makes 250 bytes, the output 251
@@ -106,7 +110,7 @@ def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path
         sock.bind(str(folder / "s.vdf"))
         result = vorn("--batch", folder, "--out", out)
     assert result.returncode == 1
-    lines = result.stderr.decode().splitlines()
+    lines = result.stderr.splitlines()
     assert lines[:4] == [f"{folder}/dangling.vdf: skipped: a broken symbolic link",
                          f"{folder}/folder.vdf: skipped: a folder",
                          f"{folder}/pipe\\n.vdf: skipped: a named pipe",
@@ -118,17 +122,17 @@ def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path
 
     nothing = vorn("--batch", folder, "--pattern", "[fp]*")
     assert nothing.returncode == 1
-    last = nothing.stderr.decode().splitlines()[-1]
+    last = nothing.stderr.splitlines()[-1]
     assert last == f"vorn: error: no files matching '[fp]*' in {folder}; 2 skipped"
 
 
 # --- batch: interrupts ----------------------------------------------------------------
 
 
-def stalled_convert(source, target, fmt):
+def stalled_convert(source: str, target: str, fmt: str) -> None:
     """Stands in for batch.convert_file in a worker: starts writing its output, marks that
     it has, and never finishes."""
-    def write(file):
+    def write(file: BinaryIO) -> None:
         file.write(b"partial")
         file.flush()
         Path(target + ".started").touch()
@@ -139,7 +143,7 @@ def stalled_convert(source, target, fmt):
 
 STALLED_RUN = """\
 import sys
-sys.path.insert(0, {tests!r})
+sys.path[:0] = [{tests!r}, {helpers!r}]
 import test_cli_edges
 from vorn_tools import batch, cli
 batch.convert_file = test_cli_edges.stalled_convert
@@ -149,7 +153,7 @@ sys.exit(cli.main(sys.argv[1:]))
 
 
 @contextlib.contextmanager
-def batch_of(tmp_path, count, command=(VORN,)):
+def batch_of(tmp_path: Path, count: int, command: Sequence[str] = (VORN,)) -> Iterator[subprocess.Popen[bytes]]:
     """A batch over `count` files in a session of its own, so that an interrupt can go to
     its whole process group as a terminal's Ctrl-C does; killed with its workers at the end."""
     folder = tmp_path / "in"
@@ -166,7 +170,7 @@ def batch_of(tmp_path, count, command=(VORN,)):
                 os.killpg(process.pid, signal.SIGKILL)
 
 
-def wait_for(condition):
+def wait_for(condition: Callable[[], bool]) -> None:
     deadline = time.monotonic() + HANG_GUARD
     while not condition():
         assert time.monotonic() < deadline, "gave up waiting"
@@ -174,11 +178,12 @@ def wait_for(condition):
 
 
 @pytest.mark.parametrize("presses, grace", [(1, 2.0), (2, 3600.0)])
-def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path, presses, grace):
+def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path: Path, presses: int, grace: float) -> None:
     """The workers never finish their files: one Ctrl-C ends the run after the grace
     period; with a grace period of an hour, only a second Ctrl-C can have ended it."""
     out = tmp_path / "out"
-    with batch_of(tmp_path, 6, (sys.executable, "-c", STALLED_RUN.format(tests=TESTS, grace=grace))) as process:
+    stalled_run = STALLED_RUN.format(tests=TESTS, helpers=HELPERS, grace=grace)
+    with batch_of(tmp_path, 6, (sys.executable, "-c", stalled_run)) as process:
         wait_for(lambda: len(list(out.glob("*.started"))) == 2)
         for _ in range(presses):
             os.killpg(process.pid, signal.SIGINT)
@@ -191,7 +196,7 @@ def test_interrupt_stops_starting_files_and_terminates_busy_workers(tmp_path, pr
     assert list(out.glob("*.part")) == [] and list(out.glob("*.json")) == []
 
 
-def starting_worker(pid):
+def starting_worker(pid: int) -> bool:
     """Whether the process has a pool worker among its children (one that is starting up)."""
     with contextlib.suppress(OSError):
         for child in Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
@@ -202,7 +207,7 @@ def starting_worker(pid):
 
 
 @pytest.mark.skipif(not Path("/proc/self/task").exists(), reason="finds the workers through /proc")
-def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path):
+def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path: Path) -> None:
     with batch_of(tmp_path, 200) as process:
         wait_for(lambda: starting_worker(process.pid) or process.poll() is not None)
         os.killpg(process.pid, signal.SIGINT)
@@ -217,15 +222,15 @@ def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path):
 @pytest.mark.parametrize("args", [[""], ["--batch", ""], ["--batch", ".", "--out", ""], ["--plot", ""],
                                   ["--batch", ".", "--pattern", ""], ["--batch", ".", "--pattern", "../*.vdf"],
                                   ["--batch", ".", "--pattern", "/tmp/*.vdf"]])
-def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args):
+def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args: list[str], vorn: Vorn) -> None:
     result = vorn(*args)
-    assert result.returncode == 2 and result.stdout == b""
-    stderr = result.stderr.decode()
+    assert result.returncode == 2 and result.stdout == ""
+    stderr = result.stderr
     assert "usage: vorn" in stderr and "Traceback" not in stderr
     assert "empty path" in stderr or "--pattern takes a glob within FOLDER" in stderr
 
 
-def test_plot_writes_the_format_its_suffix_names(tmp_path):
+def test_plot_writes_the_format_its_suffix_names(tmp_path: Path, vorn: Vorn) -> None:
     pytest.importorskip("matplotlib")
     for name, start in (("plot.pdf", b"%PDF-"), ("plot.SVG", b"<?xml"), ("plot.eps", b"%!PS-Adobe")):
         result = vorn("--plot", tmp_path / name)
@@ -240,14 +245,14 @@ def test_plot_writes_the_format_its_suffix_names(tmp_path):
         assert not (tmp_path / name).exists()
 
 
-def unbuffered(flag):
+def unbuffered(flag: bool) -> dict[str, str]:
     return {"PYTHONUNBUFFERED": "1"} if flag else {}
 
 
 @pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
 @pytest.mark.parametrize("is_unbuffered", [False, True])
 @pytest.mark.parametrize("shown", ["--json", "--params", None])
-def test_a_full_standard_output_gives_one_line_and_status_1(shown, is_unbuffered):
+def test_a_full_standard_output_gives_one_line_and_status_1(shown: str | None, is_unbuffered: bool) -> None:
     with open("/dev/full", "wb") as full:
         result = subprocess.run([VORN, *([shown] if shown else []), "--example", "two_d"], stdout=full,
                                 stderr=subprocess.PIPE, env={**os.environ, **unbuffered(is_unbuffered)},
@@ -257,11 +262,12 @@ def test_a_full_standard_output_gives_one_line_and_status_1(shown, is_unbuffered
 
 
 @pytest.mark.parametrize("is_unbuffered", [False, True])
-def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path, is_unbuffered):
+def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path: Path, is_unbuffered: bool) -> None:
     big = tmp_path / "big.vdf"  # JSON well beyond a pipe's buffer
     big.write_bytes(build_file(sections=[[float(i) for i in range(40_000)]] * 2))
     with subprocess.Popen([VORN, "--json", big], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env={**os.environ, **unbuffered(is_unbuffered)}) as process:
+        assert process.stdout is not None
         try:
             process.stdout.read(100)  # the output has begun
             process.stdout.close()
@@ -272,11 +278,11 @@ def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path, is_unbuff
     assert one_line(stderr) == "vorn: error: cannot write to standard output: Broken pipe\n"
 
 
-def test_dash_reads_the_data_file_from_standard_input():
+def test_dash_reads_the_data_file_from_standard_input(vorn: Vorn) -> None:
     data = example_bytes("two_d")
     result = vorn("-", stdin=data)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.decode().splitlines()[0].split() == ["File", "<stdin>"]
+    assert result.stdout.splitlines()[0].split() == ["File", "<stdin>"]
     as_json = vorn("--json", "-", stdin=data)
     assert json.loads(as_json.stdout)["headers"] == vorn_parser.parse(data)["headers"]
     # The summary reads no samples; the JSON of a file cut in its samples fails.
@@ -295,7 +301,7 @@ def test_dash_reads_the_data_file_from_standard_input():
     (bytes(4000), "code 0 has no entry in table DATA_FORMAT"),
     (b"VORN.NMR" + bytes(100), "code 0 has no entry in table DATA_FORMAT"),  # short as well
 ])
-def test_input_that_is_no_data_file_says_so(tmp_path, content, reason):
+def test_input_that_is_no_data_file_says_so(tmp_path: Path, content: bytes, reason: str, vorn: Vorn) -> None:
     path = tmp_path / "in\nput.bin"
     path.write_bytes(content)
     result = vorn(path)
@@ -315,7 +321,7 @@ def test_input_that_is_no_data_file_says_so(tmp_path, content, reason):
     build_file(header=Header(layout_code="Three_D"), sections=[[1.0], [2.0]]),  # a layout not read
     build_file(header=Header(title=b"AB\xff"), sections=[[1.0], [2.0]]),  # damaged text in a real header
 ])
-def test_data_files_that_fail_keep_their_own_reason(content):
+def test_data_files_that_fail_keep_their_own_reason(content: bytes) -> None:
     with pytest.raises(vorn_tools.ParseError) as info:
         vorn_tools.read_file(content)
     assert not info.value.reason.startswith("not a data file")

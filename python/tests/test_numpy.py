@@ -18,12 +18,12 @@ np = pytest.importorskip("numpy")
 EXAMPLES_DIR = Path(__file__).resolve().parents[2] / "examples"
 
 
-def matrix(rows, cols, offset):
+def matrix(rows: int, cols: int, offset: float) -> list[list[float]]:
     """A rows x cols section whose every sample tells its section, row and column."""
     return [[offset + r * 1000 + c for c in range(cols)] for r in range(rows)]
 
 
-def test_one_d_two_sections():
+def test_one_d_two_sections() -> None:
     im = [0.5, math.inf, -math.inf, math.nan, -0.0]
     re = [1.0, 2.0, math.nan, 4.0, 5.0]
     header = Header(data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[0.4],
@@ -42,7 +42,7 @@ def test_one_d_two_sections():
     assert (axis.unit, axis.label) == ("s", "Proton (s)")
 
 
-def test_one_d_four_sections_use_the_first_two():
+def test_one_d_four_sections_use_the_first_two() -> None:
     document = vorn_parser.parse(build_file(sections=[[1.0, 2.0], [3.0, 4.0], [5.0, 6.0], [7.0, 8.0]]))
     arrays = vorn_tools.to_numpy(document)
     np.testing.assert_array_equal(arrays.values, [3.0 + 1.0j, 4.0 + 2.0j])
@@ -51,7 +51,7 @@ def test_one_d_four_sections_use_the_first_two():
     np.testing.assert_array_equal(arrays.axes[0].values, [0.0, 1.0])
 
 
-def test_two_d_two_sections_keep_rows_and_columns():
+def test_two_d_two_sections_keep_rows_and_columns() -> None:
     rows, cols = 32, 64
     header = Header(data_units=[PPM, PPM], data_axis_start=[10.0, 160.0], data_axis_stop=[0.0, 0.0])
     document = vorn_parser.parse(build_file(header=header, layout="Two_D",
@@ -66,7 +66,7 @@ def test_two_d_two_sections_keep_rows_and_columns():
     assert (y.values.size, y.values[0], y.values[-1]) == (rows, 160.0, 0.0)
 
 
-def test_two_d_four_sections_are_two_complex_pairs():
+def test_two_d_four_sections_are_two_complex_pairs() -> None:
     rows, cols = 32, 32
     sections = [matrix(rows, cols, k / 10) for k in range(4)]  # file order: re, re_im, im, im_re
     arrays = vorn_tools.to_numpy(vorn_parser.parse(build_file(layout="Two_D", sections=sections)))
@@ -75,18 +75,20 @@ def test_two_d_four_sections_are_two_complex_pairs():
     for name, index in (("re", 0), ("re_im", 1), ("im", 2), ("im_re", 3)):
         np.testing.assert_array_equal(named[name], np.array(sections[index]), err_msg=name)
     assert arrays.values[1, 2] == (1002.0 + 1002.2j)
+    assert arrays.mixed is not None
     assert arrays.mixed[1, 2] == (1002.1 + 1002.3j)
 
 
-def test_bundled_examples_and_empty_data():
+def test_bundled_examples_and_empty_data() -> None:
     two_d = vorn_tools.to_numpy(vorn_parser.parse(vorn_tools.example_path("two_d")))
+    assert two_d.mixed is not None
     assert two_d.values.shape == two_d.mixed.shape == (32, 64)
     assert [axis.label for axis in two_d.axes] == ["Proton (ppm)", "Carbon13 (ppm)"]
     empty = vorn_tools.to_numpy(vorn_parser.parse(build_file(sections=[[], []])))
     assert empty.values.shape == (0,) and empty.axes[0].values.shape == (0,)
 
 
-def test_save_npz_round_trip():
+def test_save_npz_round_trip() -> None:
     document = vorn_parser.parse(vorn_tools.example_path("one_d"))
     buffer = io.BytesIO()
     vorn_tools.save_npz(document, buffer)
@@ -99,12 +101,12 @@ def test_save_npz_round_trip():
     assert metadata == {key: document[key] for key in ("headers", "parameters", "info")}
 
 
-def test_example_script_finds_the_lines_the_fid_was_made_of():
+def test_example_script_finds_the_lines_the_fid_was_made_of() -> None:
     # examples/make_examples.py builds the FID from the first-order multiplets of
     # ethylbenzene (and CHCl3, TMS); every line is a maximum within one point.
     sys.path.insert(0, str(EXAMPLES_DIR))
     try:
-        import make_examples
+        import make_examples  # type: ignore[import-not-found]  # found through the path set above
     finally:
         sys.path.remove(str(EXAMPLES_DIR))
     hz = sorted((f for group in make_examples.ETHYLBENZENE for f, _ in make_examples.multiplet_lines(*group)),

@@ -341,9 +341,9 @@ def test_threads_each_reading_their_own_files(tmp_path: Path) -> None:
 
 # Values whose text is easy to get wrong: shortest round trip, exponents, signed
 # zeros, non-finite values, the extremes of 32-bit integers, complex signs.
-_TRICKY_VALUES: list[str | int | float | complex] = [0.1, 1e-05, 1e16, 123456789.0, -0.0, float("inf"), float("-inf"), float("nan"), 5e-324,
-                  2**31 - 1, -2**31, 0, "", "text", complex(1.5, -0.0), complex(-2.0, 0.0),
-                  complex(float("nan"), float("-inf")), complex(0.1, -3e-300)]
+_TRICKY_VALUES: list[str | int | float | complex] = [
+    0.1, 1e-05, 1e16, 123456789.0, -0.0, float("inf"), float("-inf"), float("nan"), 5e-324, 2**31 - 1, -2**31, 0,
+    "", "text", complex(1.5, -0.0), complex(-2.0, 0.0), complex(float("nan"), float("-inf")), complex(0.1, -3e-300)]
 
 
 @pytest.mark.parametrize("content", [

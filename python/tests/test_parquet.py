@@ -106,7 +106,7 @@ def same(a, b):
 
 
 def test_every_row_equals_what_parse_gives(inputs, local_run):
-    folder, files = inputs
+    _, files = inputs
     rows = rows_of(local_run)
     assert [row["path"] for row in rows] == sorted(files)
     for row in rows:
@@ -133,7 +133,7 @@ def test_every_row_equals_what_parse_gives(inputs, local_run):
 
         params = document["parameters"]["paramArray"]
         assert [(p["name"], p["kind"]) for p in row["parameters"]] == [(p["name"], p["valueType"]) for p in params]
-        for stored, param in zip(row["parameters"], params):
+        for stored, param in zip(row["parameters"], params, strict=True):
             value = param["value"]
             if isinstance(value, str):
                 assert (stored["value"], stored["value_float"]) == (value, None)
@@ -169,8 +169,8 @@ def test_parquet_files_have_statistics_and_a_page_index(local_run):
 
 
 def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs, local_run, tmp_path):
-    folder, files = inputs
-    # Another run, with another number of processes (so other chunks): the same bytes.
+    folder, _ = inputs
+    # Another run, with another number of processes: the same bytes.
     again = tmp_path / "again"
     assert convert(folder, again, jobs="1") == 0
     assert dataset_bytes(again) == dataset_bytes(local_run)
@@ -183,7 +183,7 @@ def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs, 
     rerun = tmp_path / "rerun"
     assert convert(changed, rerun) == 0
     before, after = rows_of(local_run), rows_of(rerun)
-    differing = [b["path"] for b, a in zip(before, after) if not same(b, a)]
+    differing = [b["path"] for b, a in zip(before, after, strict=True) if not same(b, a)]
     assert differing == [name]
     changed_row = next(a for a in after if a["path"] == name)
     old_row = next(b for b in before if b["path"] == name)
@@ -261,7 +261,7 @@ def test_dask_collections(inputs, local_run):
     for name in index[0]:
         assert same(frame[name].tolist(), [row[name] for row in index]), name
     arrays = read_arrays(paths).compute(scheduler="synchronous")
-    for path, got in zip(paths, arrays):
+    for path, got in zip(paths, arrays, strict=True):
         expected = vorn_tools.open(path).to_numpy()
         np.testing.assert_array_equal(got.values, expected.values)
 

@@ -160,20 +160,20 @@ def plan_targets(folder: Path, sources: Sequence[Path], out_dir: Path, fmt: str)
     suffix = FORMATS[fmt]
     places = [out_dir / source.relative_to(folder).parent for source in sources]
     stems: dict[tuple[Path, str], int] = {}
-    for place, source in zip(places, sources):
+    for place, source in zip(places, sources, strict=True):
         key = (place, source.stem.casefold())
         stems[key] = stems.get(key, 0) + 1
     inputs = {_entry_key(source): source for source in sources}
     folded_inputs = {str(key).casefold() for key in inputs}
     targets = []
-    for place, source in zip(places, sources):
+    for place, source in zip(places, sources, strict=True):
         target = place / (source.stem + suffix)
         if stems[(place, source.stem.casefold())] > 1 or str(_entry_key(target)).casefold() in folded_inputs:
             target = place / (source.name + suffix)
         targets.append(target)
 
     claimed: dict[Path, Path] = {}
-    for source, target in zip(sources, targets):
+    for source, target in zip(sources, targets, strict=True):
         entry = _entry_key(target)
         if entry in inputs:
             raise TargetCollision(source, inputs[entry], target, overwrites_input=True)
@@ -429,7 +429,7 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
             bar.message(text)
 
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
-    pending: list[Job] = list(zip(sources, targets))
+    pending: list[Job] = list(zip(sources, targets, strict=True))
     try:
         while pending:
             broken, pending = _run_pool(pending, fmt, workers, report, say)
@@ -479,7 +479,7 @@ def _chunks(jobs: Sequence[tuple[str, str]]) -> list[Chunk]:
 
 
 def _singles(chunk: Chunk) -> list[Chunk]:
-    return [Chunk(chunk.index + (number,), (job,)) for number, job in enumerate(chunk.jobs)]
+    return [Chunk((*chunk.index, number), (job,)) for number, job in enumerate(chunk.jobs)]
 
 
 def _run_local(chunks: list[Chunk], workers: int, with_data: bool, done: Callable[[Chunk, Any], None],
@@ -599,9 +599,9 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         if index in results:
             return results.pop(index)
         count = split.get(index)
-        if count is None or any(index + (n,) not in results for n in range(count)):
+        if count is None or any((*index, n) not in results for n in range(count)):
             return None
-        parts = [results.pop(index + (n,)) for n in range(count)]
+        parts = [results.pop((*index, n)) for n in range(count)]
         return (parquet.combine([b for p in parts for b in p[0]], with_data),
                 [e for p in parts for e in p[1]])
 
@@ -656,7 +656,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         with contextlib.suppress(NameError):
             errors_temporary.unlink(missing_ok=True)
         raise
-    for temporary_part, (_, final) in zip(temporaries, writer.parts):
+    for temporary_part, (_, final) in zip(temporaries, writer.parts, strict=True):
         os.replace(temporary_part, final)
     os.replace(errors_temporary, out_dir / parquet.ERRORS_NAME)
     kept = {final.name for _, final in writer.parts}

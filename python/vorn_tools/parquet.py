@@ -145,7 +145,7 @@ def row_nbytes(batch: pa.RecordBatch) -> list[int]:
         return []
     sizes = np.zeros(rows, np.int64)
     rest = 0
-    for field, column in zip(batch.schema, batch.columns):
+    for field, column in zip(batch.schema, batch.columns, strict=True):
         if pa.types.is_large_list(field.type):
             offsets = np.asarray(column.offsets)
             sizes += np.diff(offsets) * field.type.value_type.bit_width // 8

@@ -3,7 +3,8 @@
 The files: One_D, 2 x 16384 32-bit big-endian samples (different in every file),
 about 150 parameters (vdf_writer.standard_params plus extras). Each case runs in a
 fresh process; the time is the wall time of convert_folder_to_parquet (pool start-up
-included, the imports of the parent not), median of --repeat runs.
+and the workers' imports included, the imports of the parent not: numpy, pyarrow and
+what pyarrow imports on first use), median of --repeat runs.
 
   * the floor: the files' bytes read and their samples decoded with numpy
     (np.frombuffer, then to native float32) in a pool of 2 processes, timed from a
@@ -77,7 +78,11 @@ def child(kind: str, directory: str, out: str, data_start: int) -> None:
     import multiprocessing
 
     import numpy  # noqa: F401 - imported untimed
-    import pyarrow  # noqa: F401
+    import pyarrow
+
+    # pyarrow imports pandas (where installed) the first time it converts Python
+    # objects: an import of the parent's too, so also untimed.
+    pyarrow.array([0])
 
     from vorn_tools.batch import convert_folder_to_parquet
 

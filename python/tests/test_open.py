@@ -21,7 +21,18 @@ from typing import IO, TYPE_CHECKING, Any
 import pytest
 
 import vorn_tools
-from vdf_writer import BLOCK_EDGE, HEADER_SIZE, PPM, Header, Matrix, build_file, standard_params, two_d_section_bytes
+from vdf_writer import (
+    BLOCK_EDGE,
+    HEADER_SIZE,
+    PPM,
+    Header,
+    Matrix,
+    Param,
+    build_file,
+    standard_params,
+    two_d_section_bytes,
+)
+from vorn_tools.units import value_text
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -328,18 +339,29 @@ def test_threads_each_reading_their_own_files(tmp_path: Path) -> None:
     assert failures == []
 
 
+# Values whose text is easy to get wrong: shortest round trip, exponents, signed
+# zeros, non-finite values, the extremes of 32-bit integers, complex signs.
+_TRICKY_VALUES: list[str | int | float | complex] = [
+    0.1, 1e-05, 1e16, 123456789.0, -0.0, float("inf"), float("-inf"), float("nan"), 5e-324, 2**31 - 1, -2**31, 0,
+    "", "text", complex(1.5, -0.0), complex(-2.0, 0.0), complex(float("nan"), float("-inf")), complex(0.1, -3e-300)]
+
+
 @pytest.mark.parametrize("content", [
     (EXAMPLES_DIR / "one_d.vdf").read_bytes(),
     (EXAMPLES_DIR / "two_d.vdf").read_bytes(),
     build_file(sections=[[1.0], [2.0]]),  # no parameters
-], ids=["one_d", "two_d", "no parameters"])
+    build_file(params=[Param(f"p{i}", value) for i, value in enumerate(_TRICKY_VALUES)], sections=[[1.0], [2.0]]),
+], ids=["one_d", "two_d", "no parameters", "tricky values"])
 def test_parameter_columns_are_the_parameter_dicts_by_column(content: bytes) -> None:
     with vorn_tools.open(content) as f:
-        names, kinds, values, units = f.parameter_columns()
+        names, kinds, texts, floats, unit_index, units = f.parameter_columns()
         params = f.parameters["paramArray"]
     assert names == [p["name"] for p in params]
     assert kinds == [p["valueType"] for p in params]
-    assert values == [p["value"] for p in params]
-    assert [type(v) for v in values] == [type(p["value"]) for p in params]
-    assert units == [(p["unit"][0]["prefix"], p["unit"][0]["power"], p["unit"][0]["base"]) if p["unit"] else None
-                     for p in params]
+    assert texts == [value_text(p["value"]) for p in params]
+    expected_floats = [float(p["value"]) if type(p["value"]) in (int, float) else None for p in params]
+    assert [repr(v) for v in floats] == [repr(v) for v in expected_floats]  # nan and -0.0 too
+    assert len(set(units)) == len(units)
+    assert [units[i] if i >= 0 else None for i in unit_index] == [
+        (p["unit"][0]["prefix"], p["unit"][0]["power"], p["unit"][0]["base"]) if p["unit"] else None
+        for p in params]

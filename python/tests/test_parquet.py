@@ -106,7 +106,7 @@ def same(a, b):
 
 
 def test_every_row_equals_what_parse_gives(inputs, local_run):
-    folder, files = inputs
+    _, files = inputs
     rows = rows_of(local_run)
     assert [row["path"] for row in rows] == sorted(files)
     for row in rows:
@@ -133,7 +133,7 @@ def test_every_row_equals_what_parse_gives(inputs, local_run):
 
         params = document["parameters"]["paramArray"]
         assert [(p["name"], p["kind"]) for p in row["parameters"]] == [(p["name"], p["valueType"]) for p in params]
-        for stored, param in zip(row["parameters"], params):
+        for stored, param in zip(row["parameters"], params, strict=True):
             value = param["value"]
             if isinstance(value, str):
                 assert (stored["value"], stored["value_float"]) == (value, None)
@@ -169,8 +169,8 @@ def test_parquet_files_have_statistics_and_a_page_index(local_run):
 
 
 def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs, local_run, tmp_path):
-    folder, files = inputs
-    # Another run, with another number of processes (so other chunks): the same bytes.
+    folder, _ = inputs
+    # Another run, with another number of processes: the same bytes.
     again = tmp_path / "again"
     assert convert(folder, again, jobs="1") == 0
     assert dataset_bytes(again) == dataset_bytes(local_run)
@@ -183,7 +183,7 @@ def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs, 
     rerun = tmp_path / "rerun"
     assert convert(changed, rerun) == 0
     before, after = rows_of(local_run), rows_of(rerun)
-    differing = [b["path"] for b, a in zip(before, after) if not same(b, a)]
+    differing = [b["path"] for b, a in zip(before, after, strict=True) if not same(b, a)]
     assert differing == [name]
     changed_row = next(a for a in after if a["path"] == name)
     old_row = next(b for b in before if b["path"] == name)
@@ -261,7 +261,7 @@ def test_dask_collections(inputs, local_run):
     for name in index[0]:
         assert same(frame[name].tolist(), [row[name] for row in index]), name
     arrays = read_arrays(paths).compute(scheduler="synchronous")
-    for path, got in zip(paths, arrays):
+    for path, got in zip(paths, arrays, strict=True):
         expected = vorn_tools.open(path).to_numpy()
         np.testing.assert_array_equal(got.values, expected.values)
 
@@ -329,3 +329,42 @@ def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster, tmp_path):
     assert all(outcome.error is None for outcome in outcomes) and len(outcomes) == 60
     assert dataset_bytes(out) == dataset_bytes(local)
     run_with_timeout(lambda: cluster.wait_for_workers(2), 60)
+
+
+def test_a_failed_write_is_raised_and_leaves_no_part(inputs, tmp_path):
+    """The writing thread's failure reaches the caller; abandoning removes what it made."""
+    from vorn_tools import parquet
+
+    batch, errors = parquet.convert_chunk([(str(inputs[0] / name), name) for name in sorted(inputs[1])], True)
+    assert errors == [] and batch.num_rows == len(inputs[1])
+    made = []
+
+    def temporary(target):
+        if made:
+            raise OSError(28, "No space left on device")
+        path = tmp_path / f"{target.name}.tmp"
+        made.append(path)
+        return path, path.open("wb")
+
+    writer = parquet.DatasetWriter(tmp_path, True, temporary)
+    row_group_bytes = parquet.ROW_GROUP_BYTES
+    parquet.ROW_GROUP_BYTES = 1  # a row group per row, a part per PART_ROW_GROUPS rows
+    try:
+        for _ in range(parquet.PART_ROW_GROUPS + 2):
+            writer.add(batch.slice(0, 1))
+        with pytest.raises(OSError, match="No space left"):
+            writer.finish()
+    finally:
+        parquet.ROW_GROUP_BYTES = row_group_bytes
+        writer.abandon()
+    assert made and not any(path.exists() for path in made)
+
+
+def test_chunks_depend_on_the_number_of_files_alone():
+    from vorn_tools.batch import CHUNK_FILES, _chunks
+
+    jobs = [(f"/in/{i}.vdf", f"{i}.vdf") for i in range(1000)]
+    chunks = _chunks(jobs)
+    assert [job for chunk in chunks for job in chunk.jobs] == jobs
+    assert max(len(chunk.jobs) for chunk in chunks) <= CHUNK_FILES
+    assert len(_chunks(jobs[:3])) == 3

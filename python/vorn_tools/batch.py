@@ -160,20 +160,20 @@ def plan_targets(folder: Path, sources: Sequence[Path], out_dir: Path, fmt: str)
     suffix = FORMATS[fmt]
     places = [out_dir / source.relative_to(folder).parent for source in sources]
     stems: dict[tuple[Path, str], int] = {}
-    for place, source in zip(places, sources):
+    for place, source in zip(places, sources, strict=True):
         key = (place, source.stem.casefold())
         stems[key] = stems.get(key, 0) + 1
     inputs = {_entry_key(source): source for source in sources}
     folded_inputs = {str(key).casefold() for key in inputs}
     targets = []
-    for place, source in zip(places, sources):
+    for place, source in zip(places, sources, strict=True):
         target = place / (source.stem + suffix)
         if stems[(place, source.stem.casefold())] > 1 or str(_entry_key(target)).casefold() in folded_inputs:
             target = place / (source.name + suffix)
         targets.append(target)
 
     claimed: dict[Path, Path] = {}
-    for source, target in zip(sources, targets):
+    for source, target in zip(sources, targets, strict=True):
         entry = _entry_key(target)
         if entry in inputs:
             raise TargetCollision(source, inputs[entry], target, overwrites_input=True)
@@ -311,9 +311,10 @@ def _run_pool(jobs: Sequence[Job], fmt: str, workers: int, report: Callable[[Out
 
 def run_in_pool(jobs: Sequence[Any], workers: int, task: Callable[[Any], tuple[Any, ...]],
                 done: Callable[[Any, Any], None], say: Callable[[str], None],
-                folders: Callable[[Any], set[Path]]) -> tuple[list[Any], list[Any]]:
-    """Runs jobs in a pool, handing out one job per worker at a time, so a job is either
-    in a worker's hands or not started. `task(job)` is the function and its arguments
+                folders: Callable[[Any], set[Path]], per_worker: int = 1) -> tuple[list[Any], list[Any]]:
+    """Runs jobs in a pool, handing out `per_worker` jobs per worker at a time (one by
+    default, so a job is either in a worker's hands or not started; more keeps workers
+    busy while the parent takes results in). `task(job)` is the function and its arguments
     to run, `done(job, result)` takes each result, `folders(job)` is where its worker
     may leave temporary files.
 
@@ -341,7 +342,7 @@ def run_in_pool(jobs: Sequence[Any], workers: int, task: Callable[[Any], tuple[A
     stopped = False  # the pool broke before a file could be handed out
     try:
         while True:
-            while waiting and not broken and not stopped and len(in_flight) < workers:
+            while waiting and not broken and not stopped and len(in_flight) < workers * per_worker:
                 function, *arguments = task(waiting[0])
                 try:
                     with _interrupts_held():  # the pool starts its workers and threads in here
@@ -428,7 +429,7 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
             bar.message(text)
 
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
-    pending: list[Job] = list(zip(sources, targets))
+    pending: list[Job] = list(zip(sources, targets, strict=True))
     try:
         while pending:
             broken, pending = _run_pool(pending, fmt, workers, report, say)
@@ -463,39 +464,49 @@ class Chunk:
 
 
 CHUNK_FILES = 64  # files per task at most
+CHUNKS_AT_LEAST = 16
 PROCESS_DIED = "the converting process died (the parser crashed on this file)"
 
 
-def _chunks(jobs: Sequence[tuple[str, str]], workers: int) -> list[Chunk]:
-    """Consecutive runs of files, small enough that every worker gets several; the
-    split does not change the output (rows are written in input order)."""
-    size = max(1, min(CHUNK_FILES, -(-len(jobs) // (4 * workers))))
+def _chunks(jobs: Sequence[tuple[str, str]]) -> list[Chunk]:
+    """Consecutive runs of at most CHUNK_FILES files, at least CHUNKS_AT_LEAST of them
+    where there are enough files. The split depends on the number of files alone, not
+    on the workers: each chunk is a record batch, written as it is, so the same inputs
+    give the same bytes however many workers share them."""
+    size = max(1, min(CHUNK_FILES, -(-len(jobs) // CHUNKS_AT_LEAST)))
     return [Chunk((number,), tuple(jobs[start:start + size]))
             for number, start in enumerate(range(0, len(jobs), size))]
 
 
 def _singles(chunk: Chunk) -> list[Chunk]:
-    return [Chunk(chunk.index + (number,), (job,)) for number, job in enumerate(chunk.jobs)]
+    return [Chunk((*chunk.index, number), (job,)) for number, job in enumerate(chunk.jobs)]
 
 
 def _run_local(chunks: list[Chunk], workers: int, with_data: bool, done: Callable[[Chunk, Any], None],
                say: Callable[[str], None]) -> None:
     """Converts chunks in a local process pool. A chunk whose pool broke is converted
     again file by file, one process each, so a crash names its file."""
-    from .parquet import convert_chunk
+    from .archive_rows import read_rows
+    from .parquet import record_batch
 
     def task(chunk: Chunk) -> tuple[Any, ...]:
-        return (convert_chunk, chunk.jobs, with_data)
+        return (read_rows, chunk.jobs, with_data)
+
+    def rows_done(chunk: Chunk, result: Any) -> None:
+        # The workers send plain columns (they start without pyarrow); the record
+        # batch is made here.
+        done(chunk, None if result is None else (record_batch(result[0]), result[1]))
 
     def folders(chunk: Chunk) -> set[Path]:
         return set()
 
     pending: list[Chunk] = chunks
     while pending:
-        broken, pending = run_in_pool(pending, workers, task, done, say, folders)
+        # Two chunks a worker: the next one is at hand while the parent takes a result.
+        broken, pending = run_in_pool(pending, workers, task, rows_done, say, folders, per_worker=2)
         for chunk in broken:
             for single in _singles(chunk):
-                if run_in_pool([single], 1, task, done, say, folders)[0]:
+                if run_in_pool([single], 1, task, rows_done, say, folders)[0]:
                     done(single, None)
 
 
@@ -549,8 +560,14 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
 
     sources, skipped = matching_entries(folder, pattern)
     resolved_out = out_dir.resolve()
+    holds: dict[Path, tuple[Path, bool]] = {}  # each input folder resolved once
     for source in sources:
-        if resolved_out in _entry_key(source).parents or _entry_key(source) == resolved_out:
+        parent = source.parent
+        if parent not in holds:
+            real = parent.resolve()
+            holds[parent] = (real, real == resolved_out or resolved_out in real.parents)
+        real, inside = holds[parent]
+        if inside or real / source.name == resolved_out:
             raise OutputHoldsInput(source, out_dir)
     outcomes: dict[Path, Outcome] = {entry: Outcome(entry, None, skipped=what) for entry, what in skipped}
     if progress is not None:
@@ -563,7 +580,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
     by_name = {source.relative_to(folder).as_posix(): source for source in sources}
     jobs = [(str(source), name) for name, source in by_name.items()]
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
-    chunks = _chunks(jobs, workers)
+    chunks = _chunks(jobs)
     bar = ProgressBar(len(sources), progress, "converting to parquet") if progress else None
 
     def temporary(target: Path) -> tuple[Path, BinaryIO]:
@@ -582,9 +599,9 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         if index in results:
             return results.pop(index)
         count = split.get(index)
-        if count is None or any(index + (n,) not in results for n in range(count)):
+        if count is None or any((*index, n) not in results for n in range(count)):
             return None
-        parts = [results.pop(index + (n,)) for n in range(count)]
+        parts = [results.pop((*index, n)) for n in range(count)]
         return (parquet.combine([b for p in parts for b in p[0]], with_data),
                 [e for p in parts for e in p[1]])
 
@@ -639,7 +656,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         with contextlib.suppress(NameError):
             errors_temporary.unlink(missing_ok=True)
         raise
-    for temporary_part, (_, final) in zip(temporaries, writer.parts):
+    for temporary_part, (_, final) in zip(temporaries, writer.parts, strict=True):
         os.replace(temporary_part, final)
     os.replace(errors_temporary, out_dir / parquet.ERRORS_NAME)
     kept = {final.name for _, final in writer.parts}

@@ -56,7 +56,9 @@ class VornFile:
     """One data file: `headers`, `parameters` and `info` as vorn_parser.parse gives
     them, the samples by `to_numpy()` and `sections()`. A context manager."""
 
-    def __init__(self, source: Source) -> None:
+    def __init__(self, source: Source, *, _samples_now: bool = False) -> None:
+        # _samples_now: the samples are read at open too, in the same pass (for callers
+        # that want both, such as the Parquet conversion).
         self._data: tuple[Any, Any] | str | None = None
         self._identity: tuple[int, ...] | None = None
         self._kind, self._source, self._size, self.name = _classify(source)
@@ -74,11 +76,12 @@ class VornFile:
             if regular:
                 self._identity = _identity(st)
             # A pipe or a device cannot be read a second time: its samples come now.
-            self._meta, data = self._read(data=not regular)
-            if not regular:
-                self._data = data
+            now = _samples_now or not regular
         else:
-            self._meta, _ = self._read(data=False)
+            now = _samples_now
+        self._meta, data = self._read(data=now)
+        if now:
+            self._data = data
         self._headers: Headers | None = None
         self._parameters: Parameters | None = None
         self._info: Info | None = None
@@ -98,10 +101,13 @@ class VornFile:
             self._parameters = self._meta.parameters()
         return self._parameters
 
-    def parameter_columns(self) -> tuple[list[str], list[str], list[Any], list[tuple[str, int, str] | None]]:
+    def parameter_columns(self) -> tuple[list[str], list[str], list[str], list[float | None], list[int],
+                                         list[tuple[str, int, str]]]:
         """The parameters as columns, for tables of many files: names, value kinds,
-        values (as in `parameters`) and each first unit as (prefix, power, base), None
-        for a parameter without units. Made without a dict per parameter."""
+        values as exact text (as vorn_tools.units.value_text writes them), numeric
+        values as floats (None for text and complex values), and for each parameter
+        the index of its first unit in the last list, the distinct first units as
+        (prefix, power, base) (-1: no unit). Made without a dict per parameter."""
         return self._meta.parameter_columns()
 
     @property

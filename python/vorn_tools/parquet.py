@@ -24,26 +24,28 @@ returns an Arrow record batch; the parent writes them in order.
 
 from __future__ import annotations
 
-import datetime
-import hashlib
 import os
+import queue
+import threading
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]
-import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
-from .errors import ParseError
-from .files import open as open_file
-from .units import unit_symbol, value_text
+from .archive_rows import INDEX_NAMES, PARAMETER_NAMES, SAMPLE_COLUMNS, FileRows, read_rows
+
+# numpy and pyarrow.parquet are imported where they are used (where samples are
+# written, and where files are).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import numpy as np
+    import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 ROW_GROUP_BYTES = 128 * 1024 * 1024
 PART_ROW_GROUPS = 8
 ERRORS_NAME = "_errors.parquet"
 PART_PREFIX = "part-"
-SECTIONS = ("re", "im", "re_im", "im_re")
 COMPRESSION = "zstd"
 
 _UNIT = pa.struct([("prefix", pa.string()), ("power", pa.int64()), ("base", pa.string())])
@@ -78,8 +80,11 @@ INDEX_FIELDS = [
     pa.field("headers", HEADER_TYPE),
 ]
 DATA_FIELDS = [pa.field("shape", _LI)] + [
-    pa.field(f"{name}_f{bits}", pa.large_list(pa.float32() if bits == 32 else pa.float64()))
-    for bits in (32, 64) for name in SECTIONS]
+    pa.field(name, pa.large_list(pa.float32() if name.endswith("_f32") else pa.float64()))
+    for name in SAMPLE_COLUMNS]
+# The rows are filled by name (vorn_tools.archive_rows): the same names, in this order.
+assert tuple(field.name for field in INDEX_FIELDS) == INDEX_NAMES
+assert tuple(PARAMETER_TYPE.names) == PARAMETER_NAMES
 INDEX_SCHEMA = pa.schema(INDEX_FIELDS)
 DATA_SCHEMA = pa.schema(INDEX_FIELDS + DATA_FIELDS)
 ERRORS_SCHEMA = pa.schema([pa.field("path", _S, nullable=False), pa.field("reason", _S, nullable=False)])
@@ -92,174 +97,55 @@ def schema(with_data: bool) -> pa.Schema:
     return DATA_SCHEMA if with_data else INDEX_SCHEMA
 
 
-def value_float(value: Any) -> float | None:
-    """A numeric parameter value as a float, else None."""
-    if isinstance(value, (int, float)) and not isinstance(value, bool):
-        return float(value)
-    return None
+def record_batch(rows: FileRows) -> pa.RecordBatch:
+    """The rows of a chunk as a record batch of the dataset's schema."""
+    arrays = []
+    for field in INDEX_FIELDS:
+        if field.name == "parameters":
+            values = pa.StructArray.from_arrays(
+                [pa.array(rows.params[name], type=PARAMETER_TYPE.field(name).type)
+                 for name in PARAMETER_TYPE.names], fields=list(PARAMETER_TYPE))
+            arrays.append(pa.ListArray.from_arrays(pa.array(rows.param_offsets, pa.int32()), values))
+        else:
+            arrays.append(pa.array(rows.index[field.name], type=field.type))
+    if rows.with_data:
+        arrays.append(pa.array(rows.shape, type=_LI))
+        for field in DATA_FIELDS[1:]:
+            arrays.append(_list_column(*rows.packed[field.name], field.type))
+    return pa.RecordBatch.from_arrays(arrays, schema=schema(rows.with_data))
 
 
-def to_date(date: dict[str, int]) -> datetime.date | None:
-    try:
-        return datetime.date(date["year"], date["month"], date["day"])
-    except (ValueError, OverflowError):
-        return None
+def _list_column(values: np.ndarray, lengths: np.ndarray, missing: np.ndarray,
+                 list_type: pa.DataType) -> pa.Array:
+    """A large-list column from its rows' values end to end, each row's length and
+    whether each row is null; the values are not copied."""
+    import numpy as np
 
-
-
-
-def _unit_text(units: list[Any]) -> str:
-    """The symbol of a parameter's (first) unit; "" for none."""
-    if not units or units[0]["base"] == "None":
-        return ""
-    return unit_symbol(units[0])
-
-
-_UNIT_TEXTS: dict[tuple[str, int, str], str] = {}
-
-
-def _first_unit_text(unit: tuple[str, int, str] | None) -> str:
-    """The symbol of a parameter's first unit given as (prefix, power, base); "" for
-    none. Units repeat across parameters and files, so each is worked out once."""
-    if unit is None:
-        return ""
-    text = _UNIT_TEXTS.get(unit)
-    if text is None:
-        prefix, power, base = unit
-        text = _unit_text([{"prefix": prefix, "power": power, "base": base}])
-        _UNIT_TEXTS[unit] = text
-    return text
-
-
-def _hertz(quantities: list[dict[str, Any]]) -> list[float | None]:
-    return [q["magnitude"] if q["unit"] == "Hertz" else None for q in quantities]
-
-
-def _digest(path: str) -> tuple[int, str]:
-    with open(path, "rb") as file:
-        content = file.read()
-    return len(content), hashlib.sha256(content).hexdigest()
-
-
-class _Columns:
-    """The columns of one chunk of files, filled file by file."""
-
-    def __init__(self, with_data: bool) -> None:
-        self.with_data = with_data
-        self.index: dict[str, list[Any]] = {field.name: [] for field in INDEX_FIELDS if field.name != "parameters"}
-        self.params: dict[str, list[Any]] = {name: [] for name in PARAMETER_TYPE.names}
-        self.param_offsets = [0]
-        self.shape: list[list[int]] = []
-        self.samples: dict[str, list[np.ndarray | None]] = {f.name: [] for f in DATA_FIELDS[1:]}
-
-    def add(self, rel: str, size: int, digest: str, opened: Any, sections: dict[str, Any] | None) -> None:
-        headers, info = opened.headers, opened.info
-        bits = 32 if headers["dataType"].startswith("32") else 64
-        row = {
-            "path": rel, "size": size, "sha256": digest, "layout": headers["dataFormat"],
-            "data_type": headers["dataType"], "sample_bits": bits,
-            "sample": value_text(info["sampleName"]), "solvent": value_text(info["solvent"]),
-            "experiment": value_text(info["experiment"]),
-            "nucleus": [value_text(n) for n in info["nucleus"]],
-            "observe_frequency_hz": _hertz(info["originFrequency"]),
-            "spectral_width_hz": _hertz(info["spectralWidth"]),
-            "offset": [q["magnitude"] for q in info["frequencyOffset"]],
-            "offset_unit": [q["unit"] for q in info["frequencyOffset"]],
-            "scans": value_text(info["numberOfScans"]),
-            "temperature": info["temperature"]["magnitude"], "temperature_unit": info["temperature"]["unit"],
-            "dimension": info["dimension"], "points": info["dataPoints"],
-            "digital_filter": info["digitalFilter"],
-            "created": to_date(info["creationTime"]), "revised": to_date(info["revisionTime"]),
-            "headers": headers,
-        }
-        names, kinds, values, units = opened.parameter_columns()
-        param_columns = {
-            "name": names,
-            "kind": kinds,
-            "value": [value if type(value) is str else value_text(value) for value in values],
-            "value_float": [float(value) if type(value) in (int, float) else None for value in values],
-            "unit": [_first_unit_text(unit) for unit in units],
-        }
-        samples: dict[str, np.ndarray | None] = {}
-        if self.with_data:
-            assert sections is not None
-            dtype = np.float32 if bits == 32 else np.float64
-            for name in SECTIONS:
-                for width in (32, 64):
-                    section = sections.get(name) if width == bits else None
-                    samples[f"{name}_f{width}"] = (
-                        None if section is None else np.ascontiguousarray(section, dtype=dtype).reshape(-1))
-        # Everything is made: the row goes in whole (a failure above leaves no part of it).
-        for name, column in self.index.items():
-            column.append(row[name])
-        for name, items in param_columns.items():
-            self.params[name] += items
-        self.param_offsets.append(len(self.params["name"]))
-        if self.with_data:
-            assert sections is not None
-            self.shape.append(list(sections["re"].shape))
-            for name, part in samples.items():
-                self.samples[name].append(part)
-
-    def batch(self) -> pa.RecordBatch:
-        arrays = []
-        for field in INDEX_FIELDS:
-            if field.name == "parameters":
-                values = pa.StructArray.from_arrays(
-                    [pa.array(self.params[name], type=PARAMETER_TYPE.field(name).type)
-                     for name in PARAMETER_TYPE.names], fields=list(PARAMETER_TYPE))
-                arrays.append(pa.ListArray.from_arrays(pa.array(self.param_offsets, pa.int32()), values))
-            else:
-                arrays.append(pa.array(self.index[field.name], type=field.type))
-        if self.with_data:
-            arrays.append(pa.array(self.shape, type=_LI))
-            for field in DATA_FIELDS[1:]:
-                arrays.append(_list_column(self.samples[field.name], field.type))
-        return pa.RecordBatch.from_arrays(arrays, schema=schema(self.with_data))
-
-
-def _list_column(parts: list[np.ndarray | None], list_type: pa.DataType) -> pa.Array:
-    """A large-list column from one array (or None: null) per row, in one copy."""
-    value_type = list_type.value_type
-    lengths = np.fromiter((0 if part is None else part.size for part in parts), np.int64, len(parts))
-    offsets = np.zeros(len(parts) + 1, np.int64)
+    offsets = np.zeros(len(lengths) + 1, np.int64)
     np.cumsum(lengths, out=offsets[1:])
-    present = [part for part in parts if part is not None]
-    values = np.concatenate(present) if present else np.empty(0, value_type.to_pandas_dtype())
-    mask = pa.array([part is None for part in parts], pa.bool_())
-    return pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(values, type=value_type), mask=mask)
+    return pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(values, type=list_type.value_type),
+                                         mask=pa.array(missing, pa.bool_()))
 
 
 def convert_chunk(jobs: Sequence[tuple[str, str]], with_data: bool) -> tuple[pa.RecordBatch, list[tuple[str, str]]]:
     """Reads files given as (path, path relative to the input folder): a record batch
     of their rows in the order given, and (relative path, reason) for those that could
-    not be read. Runs in a worker: every failure but an interrupt becomes a reason."""
-    columns = _Columns(with_data)
-    errors = []
-    for source, rel in jobs:
-        try:
-            size, digest = _digest(source)
-            opened = open_file(source)
-            sections = opened.sections() if with_data else None
-            columns.add(rel, size, digest, opened, sections)
-        except ParseError as exc:
-            errors.append((rel, exc.reason))
-        except OSError as exc:
-            errors.append((rel, f"cannot read the file: {exc.strerror or exc}"))
-        except Exception as exc:  # a worker reports, it never dies of a bad file
-            errors.append((rel, f"{type(exc).__name__}: {exc}"))
-    return columns.batch(), errors
+    not be read (see archive_rows.read_rows)."""
+    rows, errors = read_rows(jobs, with_data)
+    return record_batch(rows), errors
 
 
 def row_nbytes(batch: pa.RecordBatch) -> list[int]:
     """An estimate of each row's uncompressed size: its samples plus an even share of
     the rest."""
+    import numpy as np
+
     rows = batch.num_rows
     if rows == 0:
         return []
     sizes = np.zeros(rows, np.int64)
     rest = 0
-    for field, column in zip(batch.schema, batch.columns):
+    for field, column in zip(batch.schema, batch.columns, strict=True):
         if pa.types.is_large_list(field.type):
             offsets = np.asarray(column.offsets)
             sizes += np.diff(offsets) * field.type.value_type.bit_width // 8
@@ -272,7 +158,12 @@ def row_nbytes(batch: pa.RecordBatch) -> list[int]:
 
 class DatasetWriter:
     """Writes record batches given in order as the part files of a dataset, under
-    temporary names in the dataset's folder until `finish` renames them into place."""
+    temporary names in the dataset's folder until `finish` renames them into place.
+
+    The writing (encoding and compression) runs in a thread of its own, so that the
+    caller goes on taking results in meanwhile; at most QUEUED_BATCHES wait for it."""
+
+    QUEUED_BATCHES = 4
 
     def __init__(self, folder: Path, with_data: bool, temporary: Any) -> None:
         self.folder, self.schema, self._temporary = folder, schema(with_data), temporary
@@ -281,6 +172,10 @@ class DatasetWriter:
         self._writer: pq.ParquetWriter | None = None
         self._groups = 0
         self.parts: list[tuple[Path, Path]] = []  # (temporary, final)
+        self._queue: queue.Queue[pa.RecordBatch | None] = queue.Queue(self.QUEUED_BATCHES)
+        self._thread: threading.Thread | None = None
+        self._failure: BaseException | None = None
+        self._abandoned = False
 
     def _options(self) -> dict[str, Any]:
         return dict(compression=COMPRESSION, write_statistics=True, write_page_index=True,
@@ -289,7 +184,10 @@ class DatasetWriter:
     def _flush(self) -> None:
         if not self._rows:
             return
-        table = pa.Table.from_batches(self._rows, schema=self.schema).combine_chunks()
+        # The batches are written as they are, not joined first: they are split by the
+        # number of files alone (batch._chunks), so the bytes written do not depend on
+        # how the work was spread.
+        table = pa.Table.from_batches(self._rows, schema=self.schema)
         self._rows, self._bytes = [], 0
         if self._writer is None or self._groups >= PART_ROW_GROUPS:
             self._close_part()
@@ -297,6 +195,8 @@ class DatasetWriter:
             path, file = self._temporary(final)
             file.close()
             self.parts.append((path, final))
+            import pyarrow.parquet as pq
+
             self._writer = pq.ParquetWriter(path, self.schema, **self._options())
             self._groups = 0
         self._writer.write_table(table, row_group_size=max(table.num_rows, 1))
@@ -307,8 +207,8 @@ class DatasetWriter:
             self._writer.close()
             self._writer = None
 
-    def add(self, batch: pa.RecordBatch) -> None:
-        """Adds rows; a row group is written whenever the next row would take it past
+    def _take(self, batch: pa.RecordBatch) -> None:
+        """A row group is written whenever the next row would take it past
         ROW_GROUP_BYTES."""
         start = 0
         for row, size in enumerate(row_nbytes(batch)):
@@ -320,9 +220,37 @@ class DatasetWriter:
         if start < batch.num_rows:
             self._rows.append(batch.slice(start))
 
+    def _run(self) -> None:
+        while (batch := self._queue.get()) is not None:
+            if self._failure is None and not self._abandoned:
+                try:
+                    self._take(batch)
+                except BaseException as exc:  # handed to the caller by add or finish
+                    self._failure = exc
+
+    def _raise_failure(self) -> None:
+        if self._failure is not None:
+            raise self._failure
+
+    def add(self, batch: pa.RecordBatch) -> None:
+        """Adds rows (written in the order given)."""
+        self._raise_failure()
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._run, name="vorn-parquet-writer", daemon=True)
+            self._thread.start()
+        self._queue.put(batch)
+
+    def _stop(self) -> None:
+        if self._thread is not None:
+            self._queue.put(None)
+            self._thread.join()
+            self._thread = None
+
     def finish(self) -> list[Path]:
         """Writes what is left (an empty part when there were no rows at all, so the
         dataset still has its schema) and returns the temporary files in part order."""
+        self._stop()
+        self._raise_failure()
         if self._rows or not self.parts:
             if not self._rows:
                 self._rows.append(pa.RecordBatch.from_pylist([], schema=self.schema))
@@ -331,17 +259,22 @@ class DatasetWriter:
         return [path for path, _ in self.parts]
 
     def abandon(self) -> None:
+        self._abandoned = True
+        self._stop()
         self._close_part()
         for path, _ in self.parts:
             path.unlink(missing_ok=True)
 
 
 def combine(batches: Sequence[Any], with_data: bool) -> list[Any]:
-    """Record batches as one (a chunk converted again file by file)."""
-    return list(pa.Table.from_batches(list(batches), schema=schema(with_data)).to_batches())
+    """Record batches as one, the batch their chunk would have given (a chunk converted
+    again file by file)."""
+    return list(pa.Table.from_batches(list(batches), schema=schema(with_data)).combine_chunks().to_batches())
 
 
 def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
+    import pyarrow.parquet as pq
+
     table = pa.table({"path": [p for p, _ in errors], "reason": [r for _, r in errors]}, schema=ERRORS_SCHEMA)
     pq.write_table(table, path, compression=COMPRESSION, write_statistics=True, write_page_index=True)
 

@@ -1,6 +1,11 @@
 // The Metadata type: records kept in C++, dicts made on demand.
 #include "metadata.h"
 
+#include <cmath>
+#include <memory>
+#include <variant>
+#include <vector>
+
 #include "py_builder.h"
 
 namespace vorn::py {
@@ -58,40 +63,90 @@ PyObject* metadata_info(PyObject* self, PyObject*)
     return build([&] { return to_py_shared_keys(records_of(self).info); });
 }
 
-// The parameters as columns, for tables of many files: the names, the value
-// kinds, the values (as in the parameter dicts) and each first unit as a
-// (prefix, power, base) tuple (None without units); no dict per parameter.
+// A parameter value as exact text: strings as they are, integers in decimal,
+// floats as repr() writes them (shortest round trip), complex numbers as
+// "<real><sign><|imag|>i" with the sign taken from the imaginary part's sign bit.
+struct ValueText {
+    static std::string real_text(double v)
+    {
+        std::unique_ptr<char, decltype(&PyMem_Free)> text(
+            PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), &PyMem_Free);
+        if (!text) throw PythonErrorSet{};
+        return std::string(text.get());
+    }
+    static PyRef ascii(const std::string& text)
+    {
+        return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+
+    PyRef operator()(const std::string& v) const { return to_py(v); }
+    PyRef operator()(std::int32_t v) const { return made(PyUnicode_FromFormat("%d", static_cast<int>(v))); }
+    PyRef operator()(double v) const { return ascii(real_text(v)); }
+    PyRef operator()(const ComplexNumber& v) const
+    {
+        return ascii(real_text(v.real) + (std::signbit(v.imag) ? "-" : "+") + real_text(std::fabs(v.imag)) + "i");
+    }
+};
+
+// A numeric (integer or float) parameter value as a float, else None.
+struct ValueFloat {
+    PyRef operator()(std::int32_t v) const { return made(PyFloat_FromDouble(static_cast<double>(v))); }
+    PyRef operator()(double v) const { return made(PyFloat_FromDouble(v)); }
+    template <class T>
+    PyRef operator()(const T&) const
+    {
+        return PyRef::borrow(Py_None);
+    }
+};
+
+// The parameters as columns, for tables of many files: names, value kinds,
+// values as exact text, numeric values as floats (None otherwise), and for each
+// parameter the index of its first unit in a list of the distinct first units
+// as (prefix, power, base) tuples (-1: no unit). No dict per parameter.
 PyObject* metadata_parameter_columns(PyObject* self, PyObject*)
 {
     return build([&] {
         const auto& params = records_of(self).blocks.parameters.param_array;
         PyRef names = new_list(params.size());
         PyRef kinds = new_list(params.size());
-        PyRef values = new_list(params.size());
-        PyRef units = new_list(params.size());
+        PyRef texts = new_list(params.size());
+        PyRef floats = new_list(params.size());
+        PyRef unit_index = new_list(params.size());
+        std::vector<const Unit*> distinct;
+        PyRef units = new_list(0);
         for (std::size_t i = 0; i < params.size(); ++i) {
             const Param& p = params[i];
             const auto at = static_cast<Py_ssize_t>(i);
             PyList_SET_ITEM(names.get(), at, to_py(p.name).release());
             PyList_SET_ITEM(kinds.get(), at, to_py(p.value_type).release());
-            PyList_SET_ITEM(values.get(), at, to_py_shared_keys(p.value).release());
-            PyRef unit = PyRef::borrow(Py_None);
+            PyList_SET_ITEM(texts.get(), at, std::visit(ValueText{}, p.value).release());
+            PyList_SET_ITEM(floats.get(), at, std::visit(ValueFloat{}, p.value).release());
+            long index = -1;
             if (!p.unit.empty()) {
                 const Unit& u = p.unit.front();
-                PyRef prefix = to_py(u.prefix);
-                PyRef power = to_py(u.power);
-                PyRef base = to_py(u.base);
-                unit = made(PyTuple_Pack(3, prefix.get(), power.get(), base.get()));
+                std::size_t k = 0;
+                while (k < distinct.size() && !(*distinct[k] == u)) ++k;
+                if (k == distinct.size()) {
+                    PyRef prefix = to_py(u.prefix);
+                    PyRef power = to_py(u.power);
+                    PyRef base = to_py(u.base);
+                    PyRef unit = made(PyTuple_Pack(3, prefix.get(), power.get(), base.get()));
+                    if (PyList_Append(units.get(), unit.get()) < 0) throw PythonErrorSet{};
+                    distinct.push_back(&u);
+                }
+                index = static_cast<long>(k);
             }
-            PyList_SET_ITEM(units.get(), at, unit.release());
+            PyList_SET_ITEM(unit_index.get(), at, made(PyLong_FromLong(index)).release());
         }
-        return made(PyTuple_Pack(4, names.get(), kinds.get(), values.get(), units.get()));
+        return made(PyTuple_Pack(6, names.get(), kinds.get(), texts.get(), floats.get(), unit_index.get(),
+                                 units.get()));
     });
 }
 
 PyMethodDef metadata_methods[] = {
     {"parameter_columns", metadata_parameter_columns, METH_NOARGS,
-     "The parameters as (names, kinds, values, first units as (prefix, power, base) or None)."},
+     "The parameters as (names, kinds, value texts, numeric values as floats or None, first-unit indices "
+     "(-1: none), distinct first units as (prefix, power, base))."},
     {"headers", metadata_headers, METH_NOARGS, "The header block as a dict, as vorn_parser.parse gives it."},
     {"parameters", metadata_parameters, METH_NOARGS, "The parameter block as a dict."},
     {"info", metadata_info, METH_NOARGS, "The summary of the experiment as a dict."},

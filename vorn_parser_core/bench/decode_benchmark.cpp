@@ -23,8 +23,7 @@ void BM_DecodeTwoD(benchmark::State& state)
     vorn::ByteSource src(content);
     std::vector<std::uint8_t> copy(bytes, 1);
 
-    const std::vector<std::string> axis_types = {"Complex", "Complex", "None", "None",
-                                                 "None",    "None",    "None", "None"};
+    const std::vector<std::string> axis_types = {"Complex", "Complex", "None", "None", "None", "None", "None", "None"};
     const std::vector<std::uint32_t> points = {side, side, 0, 0, 0, 0, 0, 0};
     const std::string type = width == 4 ? "32Bit Float" : "64Bit Float";
 

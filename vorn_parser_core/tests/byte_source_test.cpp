@@ -1,15 +1,15 @@
 // Byte sources: all-or-nothing reads, both forms alike, open failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <limits>
-#include <thread>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <pthread.h>
+#include <thread>
 #include <unistd.h>
 
 #include "byte_source.h"
@@ -118,7 +118,10 @@ struct Pipe {
         if (write_end >= 0) ::close(write_end);
     }
     std::string path() const { return "/dev/fd/" + std::to_string(read_end); }
-    void write(const Bytes& bytes) const { ASSERT_EQ(::write(write_end, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void write(const Bytes& bytes) const
+    {
+        ASSERT_EQ(::write(write_end, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
 };
 
 Bytes pattern(std::size_t n)
@@ -203,10 +206,7 @@ namespace {
 
 void on_signal(int) {}
 
-bool stop_reading() noexcept
-{
-    return true;
-}
+bool stop_reading() noexcept { return true; }
 
 }  // namespace
 
@@ -214,8 +214,8 @@ TEST(StreamSource, InterruptedReadEndsWhenTheCheckSaysSo)
 {
     // A handler installed without SA_RESTART makes the blocked read return
     // EINTR; the check then ends it.
-    struct sigaction action {};
-    struct sigaction previous {};
+    struct sigaction action{};
+    struct sigaction previous{};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);

@@ -159,8 +159,8 @@ TEST(DataTwoD, BlocksFillRowsBlockRowsOutermost)
 {
     for (ByteOrder order : kOrders) {
         for (std::uint32_t rows : {32u, 64u}) {
-            auto r = read(two_d_file(0x10, 2, rows, 64, order), 0x10, order, kTwoSections, kF64, "Two_D",
-                          points(64, rows));
+            auto r =
+                read(two_d_file(0x10, 2, rows, 64, order), 0x10, order, kTwoSections, kF64, "Two_D", points(64, rows));
             ASSERT_TRUE(r.data.ok()) << render(r.data.error());
             // Section 0 is "re", section 1 "im".
             expect_section(single(r.data->re), 0, rows, 64);
@@ -183,8 +183,8 @@ TEST(DataTwoD, PointsBeyondAMultipleOf32AreNotRead)
 
 TEST(DataTwoD, FourSectionsArePairedByName)
 {
-    auto r = read(two_d_file(0, 4, 32, 32, ByteOrder::Big), 0, ByteOrder::Big, kFourSections, kF64, "Two_D",
-                  points(32, 32));
+    auto r =
+        read(two_d_file(0, 4, 32, 32, ByteOrder::Big), 0, ByteOrder::Big, kFourSections, kF64, "Two_D", points(32, 32));
     ASSERT_TRUE(r.data.ok()) << render(r.data.error());
     const auto& im = std::get<DataPair>(r.data->im);
     const auto& re = std::get<DataPair>(r.data->re);
@@ -205,8 +205,7 @@ TEST(DataTwoD, OtherSectionCountsFailAfterSectionZero)
                        0x10);
     }
     // A short section 0 is reported before the count.
-    auto r = read(Bytes(0x10 + 1024 * 8 - 1, 0), 0x10, ByteOrder::Big, kThreeSections, kF64, "Two_D",
-                  points(32, 32));
+    auto r = read(Bytes(0x10 + 1024 * 8 - 1, 0), 0x10, ByteOrder::Big, kThreeSections, kF64, "Two_D", points(32, 32));
     expect_failure(r, "failed to fill whole buffer", 0x10);
 }
 
@@ -226,11 +225,11 @@ TEST(DataTwoD, NoBlockColumnsGiveEmptyRowsWhileTheFileCanHoldThem)
     // The allowance is the file's, not each section's: a second section may
     // not take it anew.
     auto second = read(Bytes(1023, 0), 0x30, ByteOrder::Big, kTwoSections, kF64, "Two_D", points(31, 64));
-    expect_failure(second,
-                   "Two_D sections of 128 empty rows in all are too large for a file of 1023 bytes at 0x30", 0x30);
+    expect_failure(second, "Two_D sections of 128 empty rows in all are too large for a file of 1023 bytes at 0x30",
+                   0x30);
     auto four = read(Bytes(8 * 192, 0), 0x30, ByteOrder::Big, kFourSections, kF64, "Two_D", points(31, 64));
-    expect_failure(four,
-                   "Two_D sections of 256 empty rows in all are too large for a file of 1536 bytes at 0x30", 0x30);
+    expect_failure(four, "Two_D sections of 256 empty rows in all are too large for a file of 1536 bytes at 0x30",
+                   0x30);
 
     auto huge = read(Bytes(16, 0), 0, ByteOrder::Big, kTwoSections, kF64, "Two_D", points(0, 4294967295u));
     expect_failure(huge, "Two_D section of 4294967264 empty rows is too large for a file of 16 bytes at 0x0", 0);
@@ -259,9 +258,8 @@ TEST(DataFailures, ShortReadsFromDataStartBeyondTheEndOrHugeCounts)
     expect_failure(read(Bytes(8, 0), 0x100, ByteOrder::Big, kTwoSections, kF64, "One_D", points(1)), root, 0x100);
     // Nothing is sized from these counts: the bytes are checked first.
     expect_failure(read(Bytes(64, 0), 0, ByteOrder::Big, kTwoSections, kF32, "One_D", points(4294967295u)), root, 0);
-    expect_failure(read(Bytes(64, 0), 0, ByteOrder::Big, kFourSections, kF64, "Two_D",
-                        points(4294967295u, 4294967295u)),
-                   root, 0);
+    expect_failure(
+        read(Bytes(64, 0), 0, ByteOrder::Big, kFourSections, kF64, "Two_D", points(4294967295u, 4294967295u)), root, 0);
     expect_failure(read(Bytes(64, 0), 0, ByteOrder::Big, kTwoSections, kF64, "Two_D", points(4294967295u, 32)), root,
                    0);
     // Section 1 of a Two_D file one sample short.
@@ -271,8 +269,12 @@ TEST(DataFailures, ShortReadsFromDataStartBeyondTheEndOrHugeCounts)
 
 TEST(DataSamples, SinglePrecisionWidensExactly)
 {
-    const float values[] = {1.5f, -0.0f, std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::max(),
-                            std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+    const float values[] = {1.5f,
+                            -0.0f,
+                            std::numeric_limits<float>::denorm_min(),
+                            -std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN()};
     for (ByteOrder order : kOrders) {
         Bytes b;
         for (std::size_t i = 0; i < 6; ++i) test::put_f32(b, 4 * i, values[i], order);

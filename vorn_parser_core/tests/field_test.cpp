@@ -27,17 +27,15 @@ Result<std::unique_ptr<int>> boxed(int v, bool ok)
     return std::make_unique<int>(v);
 }
 
-Result<int> plain(int v)
-{
-    return v;
-}
+Result<int> plain(int v) { return v; }
 
 // A move-only value, two uses on one line, a use in a nested block and one
 // into an existing lvalue: each use has its own temporary (the build's
 // -Wshadow -Werror checks that part).
 Result<int> unbox_all(bool second_ok, int& out)
 {
-    VORN_ASSIGN_OR_RETURN(auto first, boxed(1, true)); VORN_ASSIGN_OR_RETURN(auto second, boxed(2, second_ok));
+    VORN_ASSIGN_OR_RETURN(auto first, boxed(1, true));
+    VORN_ASSIGN_OR_RETURN(auto second, boxed(2, second_ok));
     {
         VORN_ASSIGN_OR_RETURN(out, plain(*first + *second));
     }

@@ -36,8 +36,10 @@ TEST(HeaderDecoders, PackedFields)
 {
     EXPECT_EQ(decode_date({0x41, 0x6F, 0x0E, 0x00}), (Date{2022, 11, 14}));
     EXPECT_EQ(decode_date({0x41, 0x7F, 0x00, 0x00}).day, 0);
-    EXPECT_EQ(read_bool_vector_from_byte(0x80), (std::vector<bool>{true, false, false, false, false, false, false, false}));
-    EXPECT_EQ(read_bool_vector_from_byte(0x01), (std::vector<bool>{false, false, false, false, false, false, false, true}));
+    EXPECT_EQ(read_bool_vector_from_byte(0x80),
+              (std::vector<bool>{true, false, false, false, false, false, false, false}));
+    EXPECT_EQ(read_bool_vector_from_byte(0x01),
+              (std::vector<bool>{false, false, false, false, false, false, false, true}));
     EXPECT_EQ(read_bool_vector({0x00, 0x01, 0xFF, 0, 0, 0, 0, 0x02}),
               (std::vector<bool>{false, true, true, false, false, false, false, true}));
     EXPECT_EQ(read_data_axis_ranged({0x12, 0x30}), (std::vector<std::string>{"Listed", "Sparse", "Listed", "Ranged"}));
@@ -117,8 +119,8 @@ TEST(HeaderReader, DecodesEveryFieldAtItsOffset)
     EXPECT_EQ(h.data_units[0], (Unit{"Mega", 1, "Hertz"}));
     EXPECT_EQ(h.data_units[1], (Unit{"None", 0, "None"}));
     EXPECT_EQ(h.title, "MySample");
-    EXPECT_EQ(h.data_axis_ranged, (std::vector<std::string>{"Listed", "Sparse", "Ranged", "Ranged", "Ranged",
-                                                            "Ranged", "Ranged", "Ranged"}));
+    EXPECT_EQ(h.data_axis_ranged, (std::vector<std::string>{"Listed", "Sparse", "Ranged", "Ranged", "Ranged", "Ranged",
+                                                            "Ranged", "Ranged"}));
     EXPECT_EQ(h.data_points[0], 4294967295u);
     EXPECT_EQ(h.data_offset_start[7], 9u);
     EXPECT_EQ(h.data_offset_stop[0], 10u);

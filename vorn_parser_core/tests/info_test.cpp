@@ -74,18 +74,17 @@ FilterRun run_filter(const std::vector<Param>& params)
     return run;
 }
 
-std::vector<Param> filter_params(std::string orders, std::string factors, double x_sweep = 2.0,
-                                 double x_acq_time = 0.5, std::int32_t x_points = 5)
+std::vector<Param> filter_params(std::string orders, std::string factors, double x_sweep = 2.0, double x_acq_time = 0.5,
+                                 std::int32_t x_points = 5)
 {
     return {make_param("orders", std::move(orders)), make_param("factors", std::move(factors)),
-            make_param("x_sweep", x_sweep), make_param("x_acq_time", x_acq_time),
-            make_param("x_points", x_points)};
+            make_param("x_sweep", x_sweep), make_param("x_acq_time", x_acq_time), make_param("x_points", x_points)};
 }
 
 TEST(GetMagnitude, ScalesTheFirstMatchByItsFirstUnitsPrefix)
 {
     Param milli = make_param("x90", 9.0, "Milli", "Second");
-    milli.scaler = 7;                           // never applied
+    milli.scaler = 7;                          // never applied
     milli.unit[1] = Unit{"Giga", 2, "Hertz"};  // only the first unit counts
     const std::vector<Param> params = {make_param("temp_get", std::int32_t{300}, "None", "Celsius"),
                                        make_param("temp_kilo", std::int32_t{300}, "Kilo", "Celsius"),
@@ -123,9 +122,9 @@ TEST(ExtractInfo, TakesEveryFieldFromItsSource)
     };
     // Each magnitude parameter gets its own value, so a swapped name shows.
     const std::vector<std::string> magnitudes = {
-        "temp_get", "field_strength", "x90", "relaxation_delay", "x_freq", "y_freq", "x_offset", "y_offset",
-        "x_acq_time", "y_acq_time", "x_sweep", "y_sweep", "x_sweep_clipped", "y_sweep_clipped",
-        "x_resolution", "y_resolution"};
+        "temp_get",        "field_strength",  "x90",          "relaxation_delay", "x_freq",  "y_freq",
+        "x_offset",        "y_offset",        "x_acq_time",   "y_acq_time",       "x_sweep", "y_sweep",
+        "x_sweep_clipped", "y_sweep_clipped", "x_resolution", "y_resolution"};
     std::vector<UnitMagnitude> m;
     for (const std::string& name : magnitudes) {
         m.push_back({static_cast<double>(m.size() + 1), name + "_base"});
@@ -328,8 +327,9 @@ TEST(DigitalFilter, MalformedParametersFailAfterTheLinesAlreadyWritten)
         {"1-2147483649", "5", "digital filter stage text \"-2147483649\" is outside the signed 32-bit range",
          "5, 0, 5\n"},
         // stride 2 cuts "\xC3\xA9" (é) after its first byte.
-        {"21\xC3\xA9" "2", "55", "digital filter stage 0 splits a multi-byte character of \"orders\"",
-         "55, 0, 5\n55, 1, 5\n"},
+        {"21\xC3\xA9"
+         "2",
+         "55", "digital filter stage 0 splits a multi-byte character of \"orders\"", "55, 0, 5\n55, 1, 5\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("orders \"" + c.orders + "\" factors \"" + c.factors + "\"");

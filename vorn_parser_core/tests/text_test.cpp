@@ -33,10 +33,7 @@ TEST(ReadString, TrimsNulsThenTrailingSpacesThenEverySpace)
     EXPECT_EQ(decode(""), "");
 }
 
-TEST(ReadString, KeepsWhiteSpaceOtherThanSpace)
-{
-    EXPECT_EQ(decode("A\tB\nC\u00A0D \0"s), "A\tB\nC\u00A0D");
-}
+TEST(ReadString, KeepsWhiteSpaceOtherThanSpace) { EXPECT_EQ(decode("A\tB\nC\u00A0D \0"s), "A\tB\nC\u00A0D"); }
 
 TEST(ReadString, ValidatesTheWholeRunIncludingBytesAfterANul)
 {
@@ -56,19 +53,29 @@ TEST(IsValidUtf8, AcceptsEveryWellFormedLength)
 {
     EXPECT_TRUE(is_valid_utf8(""));
     EXPECT_TRUE(is_valid_utf8("a\0b"s));
-    EXPECT_TRUE(is_valid_utf8("\xC2\x80\xDF\xBF"));          // U+0080, U+07FF
-    EXPECT_TRUE(is_valid_utf8("\xE0\xA0\x80\xED\x9F\xBF"));  // U+0800, U+D7FF
+    EXPECT_TRUE(is_valid_utf8("\xC2\x80\xDF\xBF"));                              // U+0080, U+07FF
+    EXPECT_TRUE(is_valid_utf8("\xE0\xA0\x80\xED\x9F\xBF"));                      // U+0800, U+D7FF
     EXPECT_TRUE(is_valid_utf8("\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));  // U+E000, U+10000, U+10FFFF
 }
 
 TEST(IsValidUtf8, RejectsMalformedSequences)
 {
     for (std::string_view bad : {
-             "\xC0\xAF", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF",  // overlong
-             "\xED\xA0\x80", "\xED\xBF\xBF",                              // surrogates
-             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",              // above U+10FFFF
-             "\xE2\x82", "a\xF0\x9D\x84", "\xC3",                         // truncated
-             "\x80", "\xC3\x28", "\xE2\x28\xA1",                          // bad continuation
+             "\xC0\xAF",
+             "\xC1\xBF",
+             "\xE0\x9F\xBF",
+             "\xF0\x8F\xBF\xBF",  // overlong
+             "\xED\xA0\x80",
+             "\xED\xBF\xBF",  // surrogates
+             "\xF4\x90\x80\x80",
+             "\xF5\x80\x80\x80",
+             "\xFF",  // above U+10FFFF
+             "\xE2\x82",
+             "a\xF0\x9D\x84",
+             "\xC3",  // truncated
+             "\x80",
+             "\xC3\x28",
+             "\xE2\x28\xA1",  // bad continuation
          }) {
         EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(bad);
     }
@@ -104,7 +111,7 @@ TEST(ToLowerUnicode, SigmaIsFinalOnlyAfterACasedLetterAndAtTheEndOfAWord)
 
 TEST(ToLowerUnicode, SigmaContextLooksPastCaseIgnorableCharacters)
 {
-    EXPECT_EQ(to_lower_unicode("Α'Σ"), "α'ς");            // apostrophe between
+    EXPECT_EQ(to_lower_unicode("Α'Σ"), "α'ς");  // apostrophe between
     EXPECT_EQ(to_lower_unicode("Α\u0301\u00ADΣ"), "α\u0301\u00ADς");
     EXPECT_EQ(to_lower_unicode("ΑΣ\u0301"), "ας\u0301");  // combining mark after
     EXPECT_EQ(to_lower_unicode("ΑΣ'Α"), "ασ'α");          // letter after the ignorable

@@ -22,8 +22,8 @@ ReadError read_error_of(Result<VornDataFile, ParseError> r)
 std::string write_temp(const Bytes& b, const char* name)
 {
     const std::string path = ::testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                                static_cast<std::streamsize>(b.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
     return path;
 }
 
@@ -73,10 +73,11 @@ TEST(ParseDriver, RenderedTextOfAReadErrorAndOfAnInternalFailure)
     const std::string want = "\n---- read error, innermost field first ----\n"
                              " 0: Error: not enough bytes in reader\n"
                              "    While parsing field 'file_identifier' in Headers\n"
-                             "      at vorn_parser_core/src/lib/headers.cpp:" + std::to_string(inner) + "\n" +
+                             "      at vorn_parser_core/src/lib/headers.cpp:" +
+                             std::to_string(inner) + "\n" +
                              " 1: While parsing field 'headers' in VornDataFile\n"
-                             "      at vorn_parser_core/src/lib/vorn_data_file.cpp:" + std::to_string(outer) + "\n" +
-                             "--------------------------------------------";
+                             "      at vorn_parser_core/src/lib/vorn_data_file.cpp:" +
+                             std::to_string(outer) + "\n" + "--------------------------------------------";
     EXPECT_EQ(render(ParseError(e)), want);
 
     // An internal failure has no frames: its text is its message, and it
@@ -99,7 +100,8 @@ TEST(ParseDriver, LayoutCheckCarriesOnlyTheDriverFrame)
     Bytes b = valid_header();
     put_u8(b, hdr::data_type_byte, 0x03);
     const auto e = read_error_of(parse_from_filepath(DataContainer::from_bytes(b)));
-    EXPECT_EQ(e.root_cause(), "Only One_D and Two_D data formats are implemented yet, received Three_D instead  at 0x0");
+    EXPECT_EQ(e.root_cause(),
+              "Only One_D and Two_D data formats are implemented yet, received Three_D instead  at 0x0");
     EXPECT_EQ(frame_messages(e), std::vector<std::string>{"While parsing field 'headers' in VornDataFile"});
 }
 

@@ -23,10 +23,7 @@ void ArraySink::begin_section(Section section, std::uint64_t rows, std::uint64_t
     current_ = &block;
 }
 
-RowSlots ArraySink::row(std::uint64_t r)
-{
-    return {current_->data.get() + r * current_->columns * 2 + part_, 2};
-}
+RowSlots ArraySink::row(std::uint64_t r) { return {current_->data.get() + r * current_->columns * 2 + part_, 2}; }
 
 std::optional<DoubleBlock> ArraySink::take_mixed()
 {

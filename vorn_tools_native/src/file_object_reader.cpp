@@ -8,10 +8,7 @@ namespace vorn::py {
 
 namespace {
 
-IoOutcome raised()
-{
-    return IoOutcome{0, 0, true};
-}
+IoOutcome raised() { return IoOutcome{0, 0, true}; }
 
 IoOutcome raise_bad_read(const char* message)
 {
@@ -23,13 +20,12 @@ IoOutcome raise_bad_read(const char* message)
 
 IoOutcome FileObjectReader::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n)
 {
-    PyRef position = PyRef::steal(PyObject_CallMethod(file_.get(), "seek", "K",
-                                                      static_cast<unsigned long long>(offset)));
+    PyRef position =
+        PyRef::steal(PyObject_CallMethod(file_.get(), "seek", "K", static_cast<unsigned long long>(offset)));
     if (!position) return raised();
     std::size_t done = 0;
     while (done < n) {
-        PyRef chunk = PyRef::steal(PyObject_CallMethod(file_.get(), "read", "n",
-                                                       static_cast<Py_ssize_t>(n - done)));
+        PyRef chunk = PyRef::steal(PyObject_CallMethod(file_.get(), "read", "n", static_cast<Py_ssize_t>(n - done)));
         if (!chunk) return raised();
         if (chunk.get() == Py_None) break;  // a non-blocking file with nothing at hand: no more
         if (!PyBytes_Check(chunk.get())) return raise_bad_read("the file object's read() did not return bytes");

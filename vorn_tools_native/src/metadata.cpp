@@ -13,8 +13,7 @@ namespace vorn::py {
 namespace {
 
 struct MetadataObject {
-    PyObject_HEAD
-    FileRecords* records;  // owned; deleted with the object
+    PyObject_HEAD FileRecords* records;  // owned; deleted with the object
 };
 
 void metadata_dealloc(PyObject* self)
@@ -27,10 +26,7 @@ void metadata_dealloc(PyObject* self)
     type->tp_free(self);
 }
 
-const FileRecords& records_of(PyObject* self)
-{
-    return *reinterpret_cast<MetadataObject*>(self)->records;
-}
+const FileRecords& records_of(PyObject* self) { return *reinterpret_cast<MetadataObject*>(self)->records; }
 
 // Each accessor builds new objects (the caller keeps them): the same as the
 // entries of vorn_parser.parse, with shared key objects.
@@ -69,8 +65,8 @@ PyObject* metadata_info(PyObject* self, PyObject*)
 struct ValueText {
     static std::string real_text(double v)
     {
-        std::unique_ptr<char, decltype(&PyMem_Free)> text(
-            PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), &PyMem_Free);
+        std::unique_ptr<char, decltype(&PyMem_Free)> text(PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr),
+                                                          &PyMem_Free);
         if (!text) throw PythonErrorSet{};
         return std::string(text.get());
     }
@@ -138,8 +134,8 @@ PyObject* metadata_parameter_columns(PyObject* self, PyObject*)
             }
             PyList_SET_ITEM(unit_index.get(), at, made(PyLong_FromLong(index)).release());
         }
-        return made(PyTuple_Pack(6, names.get(), kinds.get(), texts.get(), floats.get(), unit_index.get(),
-                                 units.get()));
+        return made(
+            PyTuple_Pack(6, names.get(), kinds.get(), texts.get(), floats.get(), unit_index.get(), units.get()));
     });
 }
 
@@ -180,10 +176,7 @@ bool metadata_type_ready()
     return metadata_type_object != nullptr;
 }
 
-PyTypeObject* metadata_type()
-{
-    return metadata_type_object;
-}
+PyTypeObject* metadata_type() { return metadata_type_object; }
 
 PyRef new_metadata(FileRecords records)
 {

@@ -27,17 +27,11 @@ struct ReadFailed {
     std::string message;
 };
 
-std::string failure_text(const ParseError& error)
-{
-    return std::string(kErrorValueFound) + ": " + render(error);
-}
+std::string failure_text(const ParseError& error) { return std::string(kErrorValueFound) + ": " + render(error); }
 
 // As in vorn_parser: a blocking open or read interrupted by a signal runs the
 // interpreter's handlers, and one that raised ends the read.
-bool python_signal_raised() noexcept
-{
-    return PyErr_CheckSignals() < 0;
-}
+bool python_signal_raised() noexcept { return PyErr_CheckSignals() < 0; }
 
 // A held buffer export, released on every path.
 class HeldBuffer {
@@ -184,18 +178,24 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "vorn_tools._native",
+    PyModuleDef_HEAD_INIT,
+    "vorn_tools._native",
     "The core reader of vorn_parser for vorn_tools: metadata and samples as arrays.",
-    0, methods, nullptr, nullptr, nullptr, nullptr,
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* init_module()
 {
     PyRef module = made(PyModule_Create(&module_definition));
     if (read_failure_class == nullptr) {
-        read_failure_class = PyErr_NewExceptionWithDoc(
-            "vorn_tools._native.ReadFailure", "A data file could not be read; the message says why.",
-            PyExc_Exception, nullptr);
+        read_failure_class =
+            PyErr_NewExceptionWithDoc("vorn_tools._native.ReadFailure",
+                                      "A data file could not be read; the message says why.", PyExc_Exception, nullptr);
         if (read_failure_class == nullptr) throw PythonErrorSet{};
     }
     if (!samples_type_ready() || !metadata_type_ready()) throw PythonErrorSet{};

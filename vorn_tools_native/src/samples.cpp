@@ -11,8 +11,7 @@ namespace vorn::py {
 namespace {
 
 struct SamplesObject {
-    PyObject_HEAD
-    double* data;  // owned; freed with the object
+    PyObject_HEAD double* data;  // owned; freed with the object
     int ndim;
     Py_ssize_t shape[3];
     Py_ssize_t strides[3];
@@ -91,10 +90,7 @@ DoubleBlock DoubleBlock::make(std::size_t rows, std::size_t columns, std::size_t
     return block;
 }
 
-void FreeDoubles::operator()(double* p) const noexcept
-{
-    std::free(p);
-}
+void FreeDoubles::operator()(double* p) const noexcept { std::free(p); }
 
 bool samples_type_ready()
 {
@@ -104,10 +100,7 @@ bool samples_type_ready()
     return samples_type_object != nullptr;
 }
 
-PyTypeObject* samples_type()
-{
-    return samples_type_object;
-}
+PyTypeObject* samples_type() { return samples_type_object; }
 
 PyRef new_samples(DoubleBlock block, bool one_row)
 {

@@ -86,8 +86,8 @@ inline void decode_samples_strided(const std::uint8_t* src, std::size_t n, ByteO
 
 enum class SampleWidth : unsigned { Four = 4, Eight = 8 };
 
-inline void decode_samples(const std::uint8_t* src, std::size_t n, SampleWidth width, ByteOrder order,
-                           double* dst, std::size_t step = 1) noexcept
+inline void decode_samples(const std::uint8_t* src, std::size_t n, SampleWidth width, ByteOrder order, double* dst,
+                           std::size_t step = 1) noexcept
 {
     if (step == 2) {
         // Interleaved with a partner section: a stride the compiler knows.

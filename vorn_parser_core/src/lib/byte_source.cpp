@@ -204,8 +204,7 @@ Result<std::vector<std::uint8_t>> ByteSource::read_bytes(std::size_t n)
     return std::vector<std::uint8_t>(*at, *at + n);
 }
 
-Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst,
-                                std::size_t step)
+Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t count, double* dst, std::size_t step)
 {
     if (!read_error_.empty()) return ReadError::io(read_error_);
     const auto w = static_cast<std::uint64_t>(width);
@@ -257,7 +256,7 @@ Result<ByteSource, OpenError> DataContainer::load_data() &&
     // A regular file with a size is read by ranges. Everything else (pipes,
     // devices, /proc files that report no size, directories, whose first read
     // fails) is read as a stream.
-    struct stat st {};
+    struct stat st{};
     if (::fstat(opened.file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         return ByteSource::file(std::move(opened.file), static_cast<std::uint64_t>(st.st_size), path.check);
     }

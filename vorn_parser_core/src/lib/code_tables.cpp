@@ -23,11 +23,10 @@ const CodeTable& DATA_TYPE()
 
 const CodeTable& DATA_FORMAT()
 {
-    static constexpr CodeTable table(
-        "DATA_FORMAT", 1,
-        {"One_D", "Two_D", "Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
-         "not for NMR data formats", "not for NMR data formats", "not for NMR data formats",
-         "Small_Two_D", "Small_Three_D", "Small_Four_D"});
+    static constexpr CodeTable table("DATA_FORMAT", 1,
+                                     {"One_D", "Two_D", "Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
+                                      "not for NMR data formats", "not for NMR data formats",
+                                      "not for NMR data formats", "Small_Two_D", "Small_Three_D", "Small_Four_D"});
     static_assert(table.has_rows(DataFormat::OneD, DataFormat::TwoD));
     return table;
 }
@@ -35,21 +34,19 @@ const CodeTable& DATA_FORMAT()
 const CodeTable& INSTRUMENT_TABLE()
 {
     // Our own neutral identifiers; nothing compares against them.
-    static constexpr CodeTable table(
-        "INSTRUMENT_TABLE", 0,
-        {"UNSPECIFIED", "CONSOLE_A",  "CONSOLE_B",  "CONSOLE_C",   "CONSOLE_D",  "CONSOLE_E",
-         "CONSOLE_F",   "CONSOLE_G",  "CONSOLE_H",  "BENCHTOP_A",  "BENCHTOP_B", "BENCHTOP_C",
-         "IMAGING_A",   "IMAGING_B",  "SOLIDS_A",   "SOLIDS_B",    "FLOW_A",     "FLOW_B",
-         "CRYO_A",      "CRYO_B",     "PORTABLE",   "RESEARCH",    "TEACHING",   "SIMULATOR",
-         "CONVERTER",   "IMPORT_A",   "IMPORT_B",   "PROCESSED",   "OTHER"});
+    static constexpr CodeTable table("INSTRUMENT_TABLE", 0,
+                                     {"UNSPECIFIED", "CONSOLE_A", "CONSOLE_B", "CONSOLE_C",  "CONSOLE_D",  "CONSOLE_E",
+                                      "CONSOLE_F",   "CONSOLE_G", "CONSOLE_H", "BENCHTOP_A", "BENCHTOP_B", "BENCHTOP_C",
+                                      "IMAGING_A",   "IMAGING_B", "SOLIDS_A",  "SOLIDS_B",   "FLOW_A",     "FLOW_B",
+                                      "CRYO_A",      "CRYO_B",    "PORTABLE",  "RESEARCH",   "TEACHING",   "SIMULATOR",
+                                      "CONVERTER",   "IMPORT_A",  "IMPORT_B",  "PROCESSED",  "OTHER"});
     return table;
 }
 
 const CodeTable& DATA_AXIS_TYPE()
 {
-    static constexpr CodeTable table(
-        "DATA_AXIS_TYPE", 0,
-        {"None", "Real", "TPPI", "Complex", "Real_Complex", "Envelope"});
+    static constexpr CodeTable table("DATA_AXIS_TYPE", 0,
+                                     {"None", "Real", "TPPI", "Complex", "Real_Complex", "Envelope"});
     static_assert(table.has_rows(AxisType::Complex, AxisType::RealComplex));
     return table;
 }
@@ -63,10 +60,9 @@ const CodeTable& DATA_AXIS_RANGED()
 const CodeTable& PREFIX()
 {
     // The code is minus one third of the prefix's power of ten.
-    static constexpr CodeTable table(
-        "PREFIX", -8,
-        {"Yotta", "Zetta", "Exa", "Pecta", "Tera", "Giga", "Mega", "Kilo", "None", "Milli",
-         "Micro", "Nano", "Pico", "Femto", "Atto", "Zepto"});
+    static constexpr CodeTable table("PREFIX", -8,
+                                     {"Yotta", "Zetta", "Exa", "Pecta", "Tera", "Giga", "Mega", "Kilo", "None", "Milli",
+                                      "Micro", "Nano", "Pico", "Femto", "Atto", "Zepto"});
     return table;
 }
 
@@ -74,11 +70,11 @@ const CodeTable& BASE()
 {
     static constexpr CodeTable table(
         "BASE", 0,
-        {"None",    "Abundance", "Ampere",    "Candela", "Celsius",  "Coulomb", "Degree",   "Electronvolt", "Farad",
-         "Sievert", "Gram",      "Gray",      "Henry",   "Hertz",    "Kelvin",  "Joule",    "Liter",        "Lumen",
-         "Lux",     "Meter",     "Mole",      "Newton",  "Ohm",      "Pascal",  "Percent",  "Point",        "Ppm",
-         "Radian",  "Second",    "Siemens",   "Steradian", "Tesla",  "Volt",    "Watt",     "Weber",        "Decibel",
-         "Dalton",  "Thompson",  "Ugeneric",  "LPercent", "PPT",     "PPB",     "Index"});
+        {"None",    "Abundance", "Ampere",   "Candela",   "Celsius", "Coulomb", "Degree",  "Electronvolt", "Farad",
+         "Sievert", "Gram",      "Gray",     "Henry",     "Hertz",   "Kelvin",  "Joule",   "Liter",        "Lumen",
+         "Lux",     "Meter",     "Mole",     "Newton",    "Ohm",     "Pascal",  "Percent", "Point",        "Ppm",
+         "Radian",  "Second",    "Siemens",  "Steradian", "Tesla",   "Volt",    "Watt",    "Weber",        "Decibel",
+         "Dalton",  "Thompson",  "Ugeneric", "LPercent",  "PPT",     "PPB",     "Index"});
     return table;
 }
 

@@ -40,9 +40,9 @@ std::optional<SampleWidth> sample_width(const std::string& data_type)
 Result<SampleWidth> checked_width(const ByteSource& src, const std::string& data_type)
 {
     if (auto width = sample_width(data_type)) return *width;
-    return ReadError::assertion(
-        "Data type " + data_type + " is not supported, only 32Bit Float and 64Bit Float are supported.",
-        src.position());
+    return ReadError::assertion("Data type " + data_type +
+                                    " is not supported, only 32Bit Float and 64Bit Float are supported.",
+                                src.position());
 }
 
 // Whether `count` samples are left in the source. Checked before anything is
@@ -54,10 +54,7 @@ Result<bool> samples_remain(ByteSource& src, SampleWidth width, std::uint64_t co
     return src.can_read(count * w);
 }
 
-ReadError short_read()
-{
-    return ReadError::io(std::string(kShortNumberRead));
-}
+ReadError short_read() { return ReadError::io(std::string(kShortNumberRead)); }
 
 std::uint32_t point_count(const std::vector<std::uint32_t>& data_points, std::size_t axis)
 {
@@ -147,8 +144,7 @@ Status read_block_matrix(ByteSource& src, ByteOrder order, const std::string& da
 }
 
 // One_D: one run per section.
-Status read_run(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint32_t count,
-                Target target)
+Status read_run(ByteSource& src, ByteOrder order, const std::string& data_type, std::uint32_t count, Target target)
 {
     VORN_ASSIGN_OR_RETURN(const SampleWidth width, checked_width(src, data_type));
     VORN_ASSIGN_OR_RETURN(const bool all_there, samples_remain(src, width, count));

@@ -22,9 +22,15 @@ struct DataPair {
 
     // Also writable, for a consumer that takes the samples over.
     template <class Out>
-    void serialize(Out& out) const { serialize(*this, out); }
+    void serialize(Out& out) const
+    {
+        serialize(*this, out);
+    }
     template <class Out>
-    void serialize(Out& out) { serialize(*this, out); }
+    void serialize(Out& out)
+    {
+        serialize(*this, out);
+    }
     template <class Self, class Out>
     static void serialize(Self& self, Out& out)
     {
@@ -43,9 +49,15 @@ struct Data {
 
     // Also writable, for a consumer that takes the samples over.
     template <class Out>
-    void serialize(Out& out) const { serialize(*this, out); }
+    void serialize(Out& out) const
+    {
+        serialize(*this, out);
+    }
     template <class Out>
-    void serialize(Out& out) { serialize(*this, out); }
+    void serialize(Out& out)
+    {
+        serialize(*this, out);
+    }
     template <class Self, class Out>
     static void serialize(Self& self, Out& out)
     {

@@ -57,10 +57,7 @@ inline ReadStart field(ByteSource& src, std::string_view name, std::string_view 
 }
 
 // A whole record: rewound on failure; the frames are those its fields added.
-inline ReadStart record(ByteSource& src) noexcept
-{
-    return ReadStart(src, {}, {}, SourceLoc{}, false);
-}
+inline ReadStart record(ByteSource& src) noexcept { return ReadStart(src, {}, {}, SourceLoc{}, false); }
 
 }  // namespace vorn
 
@@ -78,15 +75,15 @@ inline ReadStart record(ByteSource& src) noexcept
 #define VORN_TRY(...) VORN_TRY_IMPL_(VORN_UNIQUE_NAME_(vorn_status_), __VA_ARGS__)
 #define VORN_ASSIGN_OR_RETURN(lhs, ...) VORN_ASSIGN_OR_RETURN_IMPL_(VORN_UNIQUE_NAME_(vorn_result_), lhs, __VA_ARGS__)
 
-#define VORN_TRY_IMPL_(tmp, ...)                     \
-    do {                                             \
-        auto tmp = (__VA_ARGS__);                    \
-        if (!tmp) return std::move(tmp).error();     \
+#define VORN_TRY_IMPL_(tmp, ...)                 \
+    do {                                         \
+        auto tmp = (__VA_ARGS__);                \
+        if (!tmp) return std::move(tmp).error(); \
     } while (false)
 
-#define VORN_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, ...)   \
-    auto tmp = (__VA_ARGS__);                        \
-    if (!tmp) return std::move(tmp).error();         \
+#define VORN_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, ...) \
+    auto tmp = (__VA_ARGS__);                      \
+    if (!tmp) return std::move(tmp).error();       \
     lhs = std::move(tmp).value()
 
 #define VORN_UNIQUE_NAME_(prefix) VORN_CONCAT_(prefix, __COUNTER__)

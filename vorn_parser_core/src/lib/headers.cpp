@@ -37,10 +37,7 @@ Result<std::uint32_t> read_second_word(ByteSource& src)
     return src.read_u32(kBig);
 }
 
-Result<std::vector<std::uint8_t>> read_run(ByteSource& src, std::size_t n)
-{
-    return src.read_bytes(n);
-}
+Result<std::vector<std::uint8_t>> read_run(ByteSource& src, std::size_t n) { return src.read_bytes(n); }
 
 Result<std::vector<std::int16_t>> read_i16_words(ByteSource& src, std::size_t n)
 {
@@ -214,15 +211,9 @@ std::vector<std::string> read_data_axis_names(const std::vector<std::uint8_t>& b
     return out;
 }
 
-Result<Date> read_date(ByteSource& src)
-{
-    return record(src).read(read_date_fields(src));
-}
+Result<Date> read_date(ByteSource& src) { return record(src).read(read_date_fields(src)); }
 
-Result<Unit> read_unit(ByteSource& src)
-{
-    return record(src).read(read_unit_fields(src));
-}
+Result<Unit> read_unit(ByteSource& src) { return record(src).read(read_unit_fields(src)); }
 
 Result<std::vector<Unit>> read_units(ByteSource& src, std::size_t n)
 {
@@ -235,14 +226,8 @@ Result<std::vector<Unit>> read_units(ByteSource& src, std::size_t n)
     return units;
 }
 
-Result<CompoundUnit> read_compound_unit(ByteSource& src)
-{
-    return record(src).read(read_compound_unit_fields(src));
-}
+Result<CompoundUnit> read_compound_unit(ByteSource& src) { return record(src).read(read_compound_unit_fields(src)); }
 
-Result<Headers> read_headers(ByteSource& src)
-{
-    return record(src).read(read_header_fields(src));
-}
+Result<Headers> read_headers(ByteSource& src) { return record(src).read(read_header_fields(src)); }
 
 }  // namespace vorn

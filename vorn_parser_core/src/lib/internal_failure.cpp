@@ -3,9 +3,6 @@
 
 namespace vorn {
 
-void fail(std::string message, SourceLoc where)
-{
-    throw InternalFailure(std::move(message), where);
-}
+void fail(std::string message, SourceLoc where) { throw InternalFailure(std::move(message), where); }
 
 }  // namespace vorn

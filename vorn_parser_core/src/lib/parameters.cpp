@@ -113,10 +113,7 @@ Result<Parameters> read_parameter_fields(ByteSource& src, ByteOrder order)
 
 }  // namespace
 
-Result<Param> read_param(ByteSource& src, ByteOrder order)
-{
-    return record(src).read(read_param_fields(src, order));
-}
+Result<Param> read_param(ByteSource& src, ByteOrder order) { return record(src).read(read_param_fields(src, order)); }
 
 Result<Parameters> read_parameters(ByteSource& src, ByteOrder order)
 {

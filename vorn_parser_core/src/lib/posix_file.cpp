@@ -29,10 +29,7 @@ void FileHandle::reset() noexcept
 namespace {
 
 // Whether an interrupted call should be given up.
-bool stop_after_signal(InterruptCheck check) noexcept
-{
-    return check != nullptr && check();
-}
+bool stop_after_signal(InterruptCheck check) noexcept { return check != nullptr && check(); }
 
 // No single call moves more than this, so its count always fits ssize_t.
 constexpr std::size_t kMaxCall = std::size_t{1} << 30;

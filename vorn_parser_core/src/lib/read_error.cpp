@@ -13,10 +13,7 @@ ContextFrame ContextFrame::for_field(std::string_view field, std::string_view re
     return ContextFrame{std::move(message), where};
 }
 
-ReadError ReadError::io(std::string text)
-{
-    return ReadError(std::move(text));
-}
+ReadError ReadError::io(std::string text) { return ReadError(std::move(text)); }
 
 ReadError ReadError::assertion(std::string_view message, std::uint64_t position)
 {

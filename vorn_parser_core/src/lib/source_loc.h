@@ -11,8 +11,7 @@ struct SourceLoc {
     const char* file = "";
     unsigned line = 0;
 
-    static constexpr SourceLoc current(const char* file = __builtin_FILE(),
-                                       unsigned line = __builtin_LINE()) noexcept
+    static constexpr SourceLoc current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) noexcept
     {
         return SourceLoc{file, line};
     }

@@ -49,10 +49,7 @@ bool in_ranges(const std::uint32_t* begin, const std::uint32_t* end, char32_t cp
     return cp - first < length;
 }
 
-bool is_cased(char32_t cp) noexcept
-{
-    return in_ranges(std::begin(kCased), std::end(kCased), cp);
-}
+bool is_cased(char32_t cp) noexcept { return in_ranges(std::begin(kCased), std::end(kCased), cp); }
 
 bool is_case_ignorable(char32_t cp) noexcept
 {

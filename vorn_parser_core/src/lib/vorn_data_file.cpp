@@ -32,10 +32,7 @@ namespace {
 
 constexpr std::string_view kFile = "VornDataFile";
 
-Result<Headers> read_header_step(ByteSource& src)
-{
-    return field(src, "headers", kFile).read(read_headers(src));
-}
+Result<Headers> read_header_step(ByteSource& src) { return field(src, "headers", kFile).read(read_headers(src)); }
 
 // A failed seek carries no frame of ours; failures inside a block do.
 Result<Parameters> read_parameter_step(ByteSource& src, const Headers& headers)
@@ -77,17 +74,11 @@ Result<FileMetadata> read_metadata_blocks(ByteSource& src)
     return meta;
 }
 
-Result<VornDataFile> read_file(ByteSource& src)
-{
-    return record(src).read(read_blocks(src));
-}
+Result<VornDataFile> read_file(ByteSource& src) { return record(src).read(read_blocks(src)); }
 
 }  // namespace
 
-Result<FileMetadata> read_metadata(ByteSource& src)
-{
-    return record(src).read(read_metadata_blocks(src));
-}
+Result<FileMetadata> read_metadata(ByteSource& src) { return record(src).read(read_metadata_blocks(src)); }
 
 Status read_data_into(ByteSource& src, const Headers& h, SectionSink& sink)
 {

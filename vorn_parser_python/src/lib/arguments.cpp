@@ -92,15 +92,12 @@ Failure take_pending()
 
 // Clears the pending exception where a failure only means "try another way";
 // what is not an Exception ends the call, as in take_pending().
-void discard_pending()
-{
-    Failure dropped = take_pending();
-}
+void discard_pending() { Failure dropped = take_pending(); }
 
 std::string qualname_of(PyObject* type_or_object)
 {
-    PyTypeObject* type = PyType_Check(type_or_object) ? reinterpret_cast<PyTypeObject*>(type_or_object)
-                                                      : Py_TYPE(type_or_object);
+    PyTypeObject* type =
+        PyType_Check(type_or_object) ? reinterpret_cast<PyTypeObject*>(type_or_object) : Py_TYPE(type_or_object);
     PyRef name = made(PyType_GetQualName(type));
     std::string text;
     if (!append_text(text, name.get())) api_call_failed();
@@ -199,7 +196,8 @@ std::optional<Failure> extract_bytes(PyObject* object, InputTypes& out)
 PathInput encode_path(PyObject* text)
 {
     PyRef encoded = made(PyUnicode_EncodeFSDefault(text));
-    return PathInput{std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())))};
+    return PathInput{
+        std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())))};
 }
 
 std::optional<Failure> extract_path(PyObject* object, InputTypes& out)

@@ -17,16 +17,14 @@ constexpr const char* kErrorValueFound = "An error value was found where a succe
 // signal: runs the interpreter's signal handlers, and ends the parse when one
 // of them raised (KeyboardInterrupt, say), leaving that exception set. The
 // interpreter lock is held for the whole parse, so this may call into it.
-bool python_signal_raised() noexcept
-{
-    return PyErr_CheckSignals() < 0;
-}
+bool python_signal_raised() noexcept { return PyErr_CheckSignals() < 0; }
 
 PyObject* parse_input(InputTypes input)
 {
     // A held buffer export lives in `input` until this function returns.
     DataContainer container = [&] {
-        if (auto* path = std::get_if<PathInput>(&input)) return DataContainer::from_path(std::move(path->path), python_signal_raised);
+        if (auto* path = std::get_if<PathInput>(&input))
+            return DataContainer::from_path(std::move(path->path), python_signal_raised);
         auto& content = std::get<BytesInput>(input);
         if (content.exported.held()) return DataContainer::from_borrowed_bytes(content.exported.bytes());
         return DataContainer::from_bytes(std::move(content.bytes));

@@ -6,10 +6,7 @@
 
 namespace vorn::py {
 
-PyRef new_list(std::size_t n)
-{
-    return made(PyList_New(static_cast<Py_ssize_t>(n)));
-}
+PyRef new_list(std::size_t n) { return made(PyList_New(static_cast<Py_ssize_t>(n))); }
 
 void FreshKeys::insert(PyObject* dict, std::string_view key, PyObject* value)
 {

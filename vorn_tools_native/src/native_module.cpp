@@ -210,7 +210,8 @@ PyObject* init_module()
 
 }  // namespace vorn::py
 
-PyMODINIT_FUNC PyInit__native(void)
+// The name CPython looks for in the module _native.
+PyMODINIT_FUNC PyInit__native(void)  // NOLINT(bugprone-reserved-identifier)
 {
     try {
         return vorn::py::init_module();

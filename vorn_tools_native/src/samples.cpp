@@ -28,6 +28,13 @@ void samples_dealloc(PyObject* self)
     type->tp_free(self);
 }
 
+// Whether the buffer request `flags` asks for all of `what` (PyBUF_* bits).
+bool asks(int flags, int what)
+{
+    const auto bits = static_cast<unsigned>(what);
+    return (static_cast<unsigned>(flags) & bits) == bits;
+}
+
 int samples_getbuffer(PyObject* self, Py_buffer* view, int flags)
 {
     auto* s = reinterpret_cast<SamplesObject*>(self);
@@ -40,10 +47,10 @@ int samples_getbuffer(PyObject* self, Py_buffer* view, int flags)
     view->len = items * static_cast<Py_ssize_t>(sizeof(double));
     view->readonly = 0;
     view->itemsize = sizeof(double);
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
-    view->ndim = (flags & PyBUF_ND) ? s->ndim : 1;
-    view->shape = (flags & PyBUF_ND) ? s->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? s->strides : nullptr;
+    view->format = asks(flags, PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
+    view->ndim = asks(flags, PyBUF_ND) ? s->ndim : 1;
+    view->shape = asks(flags, PyBUF_ND) ? s->shape : nullptr;
+    view->strides = asks(flags, PyBUF_STRIDES) ? s->strides : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
     return 0;

@@ -14,10 +14,10 @@ namespace {
 // Small enough that reading only the header and the parameter block of a
 // large file costs little; a window that continues the one before doubles,
 // up to kLongWindow, so a long run of samples takes few calls.
-constexpr std::size_t kWindow = 64 * 1024;
-constexpr std::size_t kLongWindow = 1024 * 1024;
+constexpr std::size_t kWindow = std::size_t{64} * 1024;
+constexpr std::size_t kLongWindow = std::size_t{1024} * 1024;
 // The first read of a stream, and the least it grows by.
-constexpr std::size_t kStreamChunk = 64 * 1024;
+constexpr std::size_t kStreamChunk = std::size_t{64} * 1024;
 
 }  // namespace
 

@@ -86,6 +86,8 @@ const CodeTable& VALUE_TYPE()
     return table;
 }
 
+// The tables are made at compile time, where alone their constructor's check can throw.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 std::optional<std::int8_t> PrefixPowerTable::lookup(std::string_view name) const noexcept
 {
     // A prefix's code is minus one third of its power of ten (see PREFIX).

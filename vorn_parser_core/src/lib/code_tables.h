@@ -106,7 +106,9 @@ inline const CodeTable& table_of(ValueType) { return VALUE_TYPE(); }
 template <class Code>
 std::string_view name_of(Code code) noexcept
 {
-    return *table_of(code).lookup(static_cast<int>(code));
+    // Every code has a row (checked at compile time beside each table).
+    const auto name = table_of(code).lookup(static_cast<int>(code));
+    return name ? *name : std::string_view{};
 }
 
 // Whether `name` (a name a table gave) is that of the row of `code`.

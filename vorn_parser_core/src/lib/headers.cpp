@@ -70,8 +70,9 @@ Result<Unit> read_unit_fields(ByteSource& src)
     constexpr std::string_view in = "Unit";
     Unit u;
     VORN_ASSIGN_OR_RETURN(const std::uint8_t first, field(src, "temp_byte", in).read(src.read_u8()));
-    // High nibble as a signed 4-bit number: arithmetic shift of the signed byte.
-    u.prefix = name_or_fail(PREFIX(), static_cast<std::int8_t>(first) >> 4);
+    // High nibble as a signed 4-bit number (-8 to 7).
+    const unsigned high = first >> 4U;
+    u.prefix = name_or_fail(PREFIX(), static_cast<int>(high) - ((high & 8U) != 0 ? 16 : 0));
     u.power = static_cast<std::uint8_t>(first & 0x0F);
     VORN_ASSIGN_OR_RETURN(const std::uint8_t base, field(src, "base", in).read(src.read_u8()));
     u.base = name_or_fail(BASE(), base);
@@ -168,16 +169,17 @@ Result<Headers> read_header_fields(ByteSource& src)
 Date decode_date(const std::array<std::uint8_t, 4>& b) noexcept
 {
     Date d;
-    d.year = static_cast<std::uint16_t>((b[0] >> 1) + 1990);
-    d.month = static_cast<std::uint8_t>(((b[0] & 1) << 3) | (b[1] >> 5));
-    d.day = static_cast<std::uint8_t>(b[2] & 0x1F);
+    const unsigned b0 = b[0], b1 = b[1], b2 = b[2];
+    d.year = static_cast<std::uint16_t>((b0 >> 1U) + 1990U);
+    d.month = static_cast<std::uint8_t>(((b0 & 1U) << 3U) | (b1 >> 5U));
+    d.day = static_cast<std::uint8_t>(b2 & 0x1FU);
     return d;
 }
 
 std::vector<bool> read_bool_vector_from_byte(std::uint8_t b)
 {
     std::vector<bool> out(8);
-    for (unsigned i = 0; i < 8; ++i) out[i] = ((b >> (7 - i)) & 1) != 0;
+    for (unsigned i = 0; i < 8; ++i) out[i] = ((static_cast<unsigned>(b) >> (7 - i)) & 1U) != 0;
     return out;
 }
 

@@ -74,8 +74,9 @@ Result<Param> read_param_fields(ByteSource& src, ByteOrder order)
     // is a ValueType.
     VORN_TRY(src.seek(src.position() + kValueAreaWidth));
     VORN_ASSIGN_OR_RETURN(const std::int32_t code, field(src, "value_type", in).read(src.read_i32(order)));
-    p.value_type = name_or_fail(VALUE_TYPE(), code & 0xFF);
-    const auto kind = static_cast<ValueType>(code & 0xFF);
+    const auto low_byte = static_cast<int>(static_cast<std::uint32_t>(code) & 0xFFU);
+    p.value_type = name_or_fail(VALUE_TYPE(), low_byte);
+    const auto kind = static_cast<ValueType>(low_byte);
     VORN_TRY(src.seek(src.position() - kValueAreaSpan));
     VORN_ASSIGN_OR_RETURN(p.value, field(src, "value", in).read(read_value(src, order, kind)));
 

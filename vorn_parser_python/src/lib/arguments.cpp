@@ -147,7 +147,7 @@ std::optional<Failure> iterate_bytes(PyObject* object, std::vector<std::uint8_t>
         length = 0;
     }
     // A sequence may lie about its length; the vector grows past this if needed.
-    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 26;
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{64} * 1024 * 1024;
     out.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return take_pending();

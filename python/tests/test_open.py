@@ -359,7 +359,8 @@ def test_parameter_columns_are_the_parameter_dicts_by_column(content: bytes) -> 
     assert names == [p["name"] for p in params]
     assert kinds == [p["valueType"] for p in params]
     assert texts == [value_text(p["value"]) for p in params]
-    expected_floats = [float(p["value"]) if type(p["value"]) in (int, float) else None for p in params]
+    expected_floats = [float(p["value"]) if type(p["value"]) is int or type(p["value"]) is float else None
+                       for p in params]
     assert [repr(v) for v in floats] == [repr(v) for v in expected_floats]  # nan and -0.0 too
     assert len(set(units)) == len(units)
     assert [units[i] if i >= 0 else None for i in unit_index] == [

@@ -2,6 +2,8 @@
 deterministic bytes, the errors table, --no-data, dataset filters, and the same
 dataset from a local dask.distributed cluster (also when a worker is killed)."""
 
+from __future__ import annotations
+
 import datetime
 import hashlib
 import math
@@ -9,7 +11,9 @@ import os
 import shutil
 import signal
 import threading
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 import pytest
 import vorn_parser
@@ -19,6 +23,10 @@ from vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
 from vorn_tools import cli
 from vorn_tools.jsonout import jsonable
 
+if TYPE_CHECKING:
+    from dask.typing import Key
+    from distributed import Client, LocalCluster
+
 np = pytest.importorskip("numpy")
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -26,20 +34,22 @@ pads = pytest.importorskip("pyarrow.dataset")
 pc = pytest.importorskip("pyarrow.compute")
 
 SPECIAL = [math.nan, math.inf, -math.inf, -0.0, 1e-30, 3.25]
+# The `inputs` fixture: the input folder, and each file's content by its path in it.
+type Inputs = tuple[Path, dict[str, bytes]]
 
 
-def samples(count, seed):
+def samples(count: int, seed: int) -> list[float]:
     values = [((i * 7919 + seed * 104729) % 10007) / 64.0 - 70.0 for i in range(count)]
     values[: len(SPECIAL)] = SPECIAL
     return values
 
 
-def matrix(rows, cols, seed):
+def matrix(rows: int, cols: int, seed: int) -> list[list[float]]:
     flat = samples(rows * cols, seed)
     return [flat[r * cols:(r + 1) * cols] for r in range(rows)]
 
 
-def nucleus_params(nucleus, mhz):
+def nucleus_params(nucleus: str, mhz: float) -> list[Param]:
     params = standard_params("One_D")
     return [Param("x_domain", nucleus) if p.name == "x_domain" else
             Param("x_freq", mhz, units=MEGA_HERTZ) if p.name == "x_freq" else p for p in params]
@@ -73,12 +83,12 @@ def write_folder(folder: Path) -> dict[str, bytes]:
 
 
 @pytest.fixture(scope="module")
-def inputs(tmp_path_factory):
+def inputs(tmp_path_factory: pytest.TempPathFactory) -> Inputs:
     folder = tmp_path_factory.mktemp("inputs")
     return folder, write_folder(folder)
 
 
-def convert(folder, out, *extra, jobs="2"):
+def convert(folder: Path, out: Path, *extra: str, jobs: str = "2") -> int:
     args = ["--batch", str(folder), "--pattern", "**/*.vdf", "--to", "parquet", "--out", str(out), *extra]
     if "--scheduler" not in extra:
         args += ["--jobs", jobs]
@@ -90,22 +100,23 @@ def dataset_bytes(out: Path) -> dict[str, bytes]:
 
 
 @pytest.fixture(scope="module")
-def local_run(inputs, tmp_path_factory):
+def local_run(inputs: Inputs, tmp_path_factory: pytest.TempPathFactory) -> Path:
     out = tmp_path_factory.mktemp("runs") / "dataset"
     assert convert(inputs[0], out) == 0
     return out
 
 
-def rows_of(out: Path, columns=None):
-    return pads.dataset(out).to_table(columns=columns).to_pylist()
+def rows_of(out: Path, columns: list[str] | None = None) -> list[dict[str, Any]]:
+    rows: list[dict[str, Any]] = pads.dataset(out).to_table(columns=columns).to_pylist()
+    return rows
 
 
-def same(a, b):
+def same(a: object, b: object) -> bool:
     """Equal, NaN equal to NaN."""
-    return jsonable(a) == jsonable(b)
+    return bool(jsonable(a) == jsonable(b))
 
 
-def test_every_row_equals_what_parse_gives(inputs, local_run):
+def test_every_row_equals_what_parse_gives(inputs: Inputs, local_run: Path) -> None:
     _, files = inputs
     rows = rows_of(local_run)
     assert [row["path"] for row in rows] == sorted(files)
@@ -160,7 +171,7 @@ def test_every_row_equals_what_parse_gives(inputs, local_run):
     assert schema.field("re_f64").type.value_type == pa.float64()
 
 
-def test_parquet_files_have_statistics_and_a_page_index(local_run):
+def test_parquet_files_have_statistics_and_a_page_index(local_run: Path) -> None:
     metadata = pq.ParquetFile(local_run / "part-00000.parquet").metadata
     column = metadata.row_group(0).column(metadata.schema.names.index("size"))
     assert column.statistics.has_min_max and column.has_offset_index and column.has_column_index
@@ -168,7 +179,8 @@ def test_parquet_files_have_statistics_and_a_page_index(local_run):
     assert pq.read_table(local_run / "_errors.parquet").num_rows == 0
 
 
-def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs, local_run, tmp_path):
+def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs: Inputs,
+                                                                       local_run: Path, tmp_path: Path) -> None:
     folder, _ = inputs
     # Another run, with another number of processes: the same bytes.
     again = tmp_path / "again"
@@ -195,7 +207,8 @@ def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs, 
     assert old_bytes["_errors.parquet"] == new_bytes["_errors.parquet"]
 
 
-def test_bad_files_go_to_the_errors_table_and_exit_1(inputs, tmp_path, capsys):
+def test_bad_files_go_to_the_errors_table_and_exit_1(inputs: Inputs, tmp_path: Path,
+                                                     capsys: pytest.CaptureFixture[str]) -> None:
     folder = tmp_path / "in"
     shutil.copytree(inputs[0], folder)
     (folder / "garbage.vdf").write_bytes(b"not a data file" * 40)
@@ -215,7 +228,7 @@ def test_bad_files_go_to_the_errors_table_and_exit_1(inputs, tmp_path, capsys):
     assert pq.read_table(tmp_path / "index" / "_errors.parquet").column("path").to_pylist() == ["garbage.vdf"]
 
 
-def test_no_data_writes_the_index_alone(inputs, local_run, tmp_path):
+def test_no_data_writes_the_index_alone(inputs: Inputs, local_run: Path, tmp_path: Path) -> None:
     out = tmp_path / "index"
     assert convert(inputs[0], out, "--no-data") == 0
     table = pads.dataset(out).to_table()
@@ -225,7 +238,7 @@ def test_no_data_writes_the_index_alone(inputs, local_run, tmp_path):
     assert table.equals(full.select(table.schema.names))
 
 
-def test_dataset_filters_find_the_right_rows(local_run):
+def test_dataset_filters_find_the_right_rows(local_run: Path) -> None:
     dataset = pads.dataset(local_run)
     carbon_above_120_mhz = ((pc.list_element(pads.field("nucleus"), 0) == "13C")
                             & (pc.list_element(pads.field("observe_frequency_hz"), 0) > 120e6))
@@ -237,7 +250,7 @@ def test_dataset_filters_find_the_right_rows(local_run):
     assert heavy_water.column("path").to_pylist() == ["sub/nested.vdf"]
 
 
-def test_refused_runs(inputs, tmp_path, capsys):
+def test_refused_runs(inputs: Inputs, tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     folder = tmp_path / "in"
     shutil.copytree(inputs[0], folder)
     assert convert(folder, folder / "sub") == 2  # an input lies inside the dataset folder
@@ -249,18 +262,18 @@ def test_refused_runs(inputs, tmp_path, capsys):
         cli.main(["--batch", str(folder), "--to", "json", "--no-data"])
 
 
-def test_dask_collections(inputs, local_run):
+def test_dask_collections(inputs: Inputs, local_run: Path) -> None:
     pytest.importorskip("dask.dataframe")
     from vorn_tools.dask import read_arrays, read_info
 
     folder, files = inputs
     paths = [folder / name for name in sorted(files)]
-    frame = read_info(paths, files_per_partition=3).compute(scheduler="synchronous")
+    frame = read_info(paths, files_per_partition=3).compute(scheduler="synchronous")  # type: ignore[no-untyped-call]
     index = rows_of(local_run, ["sha256", "nucleus", "created", "parameters", "headers"])
     assert frame["path"].tolist() == [str(p) for p in paths]
     for name in index[0]:
         assert same(frame[name].tolist(), [row[name] for row in index]), name
-    arrays = read_arrays(paths).compute(scheduler="synchronous")
+    arrays = read_arrays(paths).compute(scheduler="synchronous")  # type: ignore[no-untyped-call]
     for path, got in zip(paths, arrays, strict=True):
         expected = vorn_tools.open(path).to_numpy()
         np.testing.assert_array_equal(got.values, expected.values)
@@ -268,26 +281,27 @@ def test_dask_collections(inputs, local_run):
 
 # --- on a local dask.distributed cluster --------------------------------------------
 
-def run_with_timeout(function, seconds=120):
-    result = {}
+def run_with_timeout[T](function: Callable[[], T], seconds: float = 120) -> T:
+    values: list[T] = []
+    errors: list[BaseException] = []
 
-    def target():
+    def target() -> None:
         try:
-            result["value"] = function()
+            values.append(function())
         except BaseException as exc:  # handed to the test
-            result["error"] = exc
+            errors.append(exc)
 
     thread = threading.Thread(target=target, daemon=True)
     thread.start()
     thread.join(seconds)
     assert not thread.is_alive(), f"no result in {seconds} s"
-    if "error" in result:
-        raise result["error"]
-    return result["value"]
+    if errors:
+        raise errors[0]
+    return values[0]
 
 
 @pytest.fixture(scope="module")
-def cluster():
+def cluster() -> Iterator[LocalCluster]:
     distributed = pytest.importorskip("distributed")
     cluster = run_with_timeout(lambda: distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None))
@@ -295,13 +309,14 @@ def cluster():
     run_with_timeout(cluster.close, 60)
 
 
-def test_scheduler_gives_the_same_dataset(inputs, local_run, cluster, tmp_path):
+def test_scheduler_gives_the_same_dataset(inputs: Inputs, local_run: Path,
+                                          cluster: LocalCluster, tmp_path: Path) -> None:
     out = tmp_path / "distributed"
     assert run_with_timeout(lambda: convert(inputs[0], out, "--scheduler", cluster.scheduler_address)) == 0
     assert dataset_bytes(out) == dataset_bytes(local_run)
 
 
-def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster, tmp_path):
+def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster: LocalCluster, tmp_path: Path) -> None:
     from vorn_tools.batch import convert_folder_to_parquet
 
     folder = tmp_path / "many"
@@ -311,12 +326,13 @@ def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster, tmp_path):
                                                           sections=[samples(2048, i), samples(2048, i + 1)]))
     local = tmp_path / "local"
     convert_folder_to_parquet(folder, local, workers=2)
-    killed = []
+    killed: list[tuple[str, list[Key]]] = []
 
-    def kill_a_busy_worker(client):
+    def kill_a_busy_worker(client: Client) -> None:
         if killed:
             return
-        processing = {address: keys for address, keys in client.processing().items() if keys}
+        processing = {address: keys for address, keys in client.processing().items()  # type: ignore[no-untyped-call]
+                      if keys}
         pids = client.run(os.getpid)
         address = sorted(processing)[0]
         killed.append((address, list(processing[address])))
@@ -331,15 +347,15 @@ def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster, tmp_path):
     run_with_timeout(lambda: cluster.wait_for_workers(2), 60)
 
 
-def test_a_failed_write_is_raised_and_leaves_no_part(inputs, tmp_path):
+def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: Path) -> None:
     """The writing thread's failure reaches the caller; abandoning removes what it made."""
     from vorn_tools import parquet
 
     batch, errors = parquet.convert_chunk([(str(inputs[0] / name), name) for name in sorted(inputs[1])], True)
     assert errors == [] and batch.num_rows == len(inputs[1])
-    made = []
+    made: list[Path] = []
 
-    def temporary(target):
+    def temporary(target: Path) -> tuple[Path, BinaryIO]:
         if made:
             raise OSError(28, "No space left on device")
         path = tmp_path / f"{target.name}.tmp"
@@ -360,7 +376,7 @@ def test_a_failed_write_is_raised_and_leaves_no_part(inputs, tmp_path):
     assert made and not any(path.exists() for path in made)
 
 
-def test_chunks_depend_on_the_number_of_files_alone():
+def test_chunks_depend_on_the_number_of_files_alone() -> None:
     from vorn_tools.batch import CHUNK_FILES, _chunks
 
     jobs = [(f"/in/{i}.vdf", f"{i}.vdf") for i in range(1000)]

@@ -12,7 +12,7 @@ import hashlib
 import os
 import stat
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 from .errors import ParseError
 from .files import VornFile
@@ -21,6 +21,7 @@ from .units import unit_symbol, value_text
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import numpy as np
+    from vorn_parser import Date, Unit, UnitMagnitude
 
 SECTIONS = ("re", "im", "re_im", "im_re")
 # The index columns in schema order ("parameters" is made from FileRows.params).
@@ -35,7 +36,7 @@ PARAMETER_NAMES = ("name", "kind", "value", "value_float", "unit")
 SAMPLE_COLUMNS = tuple(f"{name}_f{bits}" for bits in (32, 64) for name in SECTIONS)
 
 
-def to_date(date: dict[str, int]) -> datetime.date | None:
+def to_date(date: Date) -> datetime.date | None:
     try:
         return datetime.date(date["year"], date["month"], date["day"])
     except (ValueError, OverflowError):
@@ -52,12 +53,13 @@ def _unit_text(unit: tuple[str, int, str]) -> str:
     text = _UNIT_TEXTS.get(unit)
     if text is None:
         prefix, power, base = unit
-        text = "" if base == "None" else unit_symbol({"prefix": prefix, "power": power, "base": base})
+        # The native reader gives the names as plain str; they are names from the unit tables.
+        text = "" if base == "None" else unit_symbol(cast("Unit", {"prefix": prefix, "power": power, "base": base}))
         _UNIT_TEXTS[unit] = text
     return text
 
 
-def _hertz(quantities: list[dict[str, Any]]) -> list[float | None]:
+def _hertz(quantities: list[UnitMagnitude]) -> list[float | None]:
     return [q["magnitude"] if q["unit"] == "Hertz" else None for q in quantities]
 
 
@@ -108,7 +110,7 @@ class FileRows:
         }
         names, kinds, texts, floats, unit_index, units = opened.parameter_columns()
         symbols = [_unit_text(unit) for unit in units] + [""]  # index -1: no unit
-        param_columns = {
+        param_columns: dict[str, Sequence[str | float | None]] = {
             "name": names, "kind": kinds, "value": texts, "value_float": floats,
             "unit": [symbols[index] for index in unit_index],
         }

@@ -59,6 +59,20 @@ def _unit_text(unit: tuple[str, int, str]) -> str:
     return text
 
 
+# Parameter names and kinds repeat from file to file: one object for each, so that
+# the rows sent from a worker carry each once (pickle writes a repeated object as a
+# reference). Bounded: an archive of ever new names stops adding at SHARED_AT_MOST.
+_SHARED_TEXTS: dict[str, str] = {}
+SHARED_AT_MOST = 65536
+
+
+def _shared(texts: list[str]) -> list[str]:
+    known = _SHARED_TEXTS
+    if len(known) < SHARED_AT_MOST:
+        return [known.setdefault(text, text) for text in texts]
+    return [known.get(text, text) for text in texts]
+
+
 def _hertz(quantities: list[UnitMagnitude]) -> list[float | None]:
     return [q["magnitude"] if q["unit"] == "Hertz" else None for q in quantities]
 
@@ -111,7 +125,7 @@ class FileRows:
         names, kinds, texts, floats, unit_index, units = opened.parameter_columns()
         symbols = [_unit_text(unit) for unit in units] + [""]  # index -1: no unit
         param_columns: dict[str, Sequence[str | float | None]] = {
-            "name": names, "kind": kinds, "value": texts, "value_float": floats,
+            "name": _shared(names), "kind": _shared(kinds), "value": texts, "value_float": floats,
             "unit": [symbols[index] for index in unit_index],
         }
         samples: dict[str, np.ndarray | None] = {}

@@ -577,7 +577,10 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
     if not sources:
         return [outcomes[entry] for entry, _ in skipped]
     out_dir.mkdir(parents=True, exist_ok=True)
-    by_name = {source.relative_to(folder).as_posix(): source for source in sources}
+    # Below `folder` by construction (matching_entries): its parts dropped, which is
+    # what relative_to does, without its per-path cost.
+    depth = len(folder.parts)
+    by_name = {"/".join(source.parts[depth:]): source for source in sources}
     jobs = [(str(source), name) for name, source in by_name.items()]
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
     chunks = _chunks(jobs)

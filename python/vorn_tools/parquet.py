@@ -31,7 +31,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-import pyarrow as pa
+import pyarrow as pa  # type: ignore[import-untyped]
 
 from .archive_rows import INDEX_NAMES, PARAMETER_NAMES, SAMPLE_COLUMNS, FileRows, read_rows
 
@@ -40,7 +40,7 @@ from .archive_rows import INDEX_NAMES, PARAMETER_NAMES, SAMPLE_COLUMNS, FileRows
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import numpy as np
-    import pyarrow.parquet as pq
+    import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 ROW_GROUP_BYTES = 128 * 1024 * 1024
 PART_ROW_GROUPS = 8

@@ -347,7 +347,8 @@ def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster: LocalClust
     run_with_timeout(lambda: cluster.wait_for_workers(2), 60)
 
 
-def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: Path) -> None:
+def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: Path,
+                                                     monkeypatch: pytest.MonkeyPatch) -> None:
     """The writing thread's failure reaches the caller; abandoning removes what it made."""
     from vorn_tools import parquet
 
@@ -363,15 +364,14 @@ def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: P
         return path, path.open("wb")
 
     writer = parquet.DatasetWriter(tmp_path, True, temporary)
-    row_group_bytes = parquet.ROW_GROUP_BYTES
-    parquet.ROW_GROUP_BYTES = 1  # a row group per row, a part per PART_ROW_GROUPS rows
+    monkeypatch.setattr(parquet, "ROW_GROUP_BYTES", 1)  # a row group per row
+    monkeypatch.setattr(parquet, "PART_BYTES", 1)  # a part per row group
     try:
-        for _ in range(parquet.PART_ROW_GROUPS + 2):
+        for _ in range(3):
             writer.add(batch.slice(0, 1))
         with pytest.raises(OSError, match="No space left"):
             writer.finish()
     finally:
-        parquet.ROW_GROUP_BYTES = row_group_bytes
         writer.abandon()
     assert made and not any(path.exists() for path in made)
 
@@ -384,3 +384,23 @@ def test_chunks_depend_on_the_number_of_files_alone() -> None:
     assert [job for chunk in chunks for job in chunk.jobs] == jobs
     assert max(len(chunk.jobs) for chunk in chunks) <= CHUNK_FILES
     assert len(_chunks(jobs[:3])) == 3
+
+
+def test_row_groups_and_parts_are_bounded(inputs: Inputs, local_run: Path, tmp_path: Path,
+                                          monkeypatch: pytest.MonkeyPatch) -> None:
+    """Row groups of at most ROW_GROUP_ROWS rows, parts of at most PART_BYTES: the same
+    rows, in the same order, in groups and parts of the sizes the limits give."""
+    from vorn_tools import parquet
+    from vorn_tools.batch import convert_folder_to_parquet
+
+    monkeypatch.setattr(parquet, "ROW_GROUP_ROWS", 4)
+    monkeypatch.setattr(parquet, "PART_BYTES", 1)  # every row group starts a part
+    out = tmp_path / "bounded"
+    outcomes = convert_folder_to_parquet(inputs[0], out, pattern="**/*.vdf", workers=1)
+    assert all(outcome.error is None for outcome in outcomes)
+    parts = sorted(out.glob("part-*.parquet"))
+    groups = [[meta.row_group(g).num_rows for g in range(meta.num_row_groups)]
+              for meta in (pq.ParquetFile(part).metadata for part in parts)]
+    rows = len(inputs[1])
+    assert groups == [[4]] * (rows // 4) + ([[rows % 4]] if rows % 4 else [])
+    assert [jsonable(row) for row in rows_of(out)] == [jsonable(row) for row in rows_of(local_run)]  # NaN too

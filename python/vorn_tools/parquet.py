@@ -2,11 +2,12 @@
 "parquet" extra).
 
 The dataset is a folder holding `part-NNNNN.parquet` files (rows in the inputs' sorted
-order, a new part every PART_ROW_GROUPS row groups) and `_errors.parquet` (columns
+order) and `_errors.parquet` (columns
 `path`, `reason`: the files that could not be read, possibly none). pyarrow.dataset
 leaves names starting with "_" or "." out of a dataset, so the errors table is not
 read as rows. Row groups hold at most ROW_GROUP_BYTES of uncompressed data (a single
-file larger than that is a row group of its own); statistics and a page index are
+file larger than that is a row group of its own) and at most ROW_GROUP_ROWS rows;
+a part holds at most PART_BYTES of uncompressed data; statistics and a page index are
 written, compression is zstd. The same inputs give byte-identical files: no time,
 process id or host is written anywhere.
 
@@ -43,7 +44,8 @@ if TYPE_CHECKING:
     import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 ROW_GROUP_BYTES = 128 * 1024 * 1024
-PART_ROW_GROUPS = 8
+ROW_GROUP_ROWS = 1024
+PART_BYTES = 1024 * 1024 * 1024
 ERRORS_NAME = "_errors.parquet"
 PART_PREFIX = "part-"
 COMPRESSION = "zstd"
@@ -168,9 +170,10 @@ class DatasetWriter:
     def __init__(self, folder: Path, with_data: bool, temporary: Any) -> None:
         self.folder, self.schema, self._temporary = folder, schema(with_data), temporary
         self._rows: list[pa.RecordBatch] = []
-        self._bytes = 0
+        self._bytes = 0  # of the rows waiting for their row group
+        self._count = 0
         self._writer: pq.ParquetWriter | None = None
-        self._groups = 0
+        self._part_bytes = 0  # of the row groups in the open part
         self.parts: list[tuple[Path, Path]] = []  # (temporary, final)
         self._queue: queue.Queue[pa.RecordBatch | None] = queue.Queue(self.QUEUED_BATCHES)
         self._thread: threading.Thread | None = None
@@ -178,8 +181,13 @@ class DatasetWriter:
         self._abandoned = False
 
     def _options(self) -> dict[str, Any]:
+        # Samples are stored byte-stream split (the first bytes of all values, then the
+        # second bytes, ...): sign and exponent bytes then compress well, a dataset of
+        # noisy 32-bit FIDs ends up about a fifth smaller for a little less work.
+        samples = [f"{name}.list.element" for name in SAMPLE_COLUMNS if name in self.schema.names]
         return dict(compression=COMPRESSION, write_statistics=True, write_page_index=True,
-                    use_dictionary=[name for name in _DICTIONARY_COLUMNS if name in self.schema.names])
+                    use_dictionary=[name for name in _DICTIONARY_COLUMNS if name in self.schema.names],
+                    use_byte_stream_split=samples or False)
 
     def _flush(self) -> None:
         if not self._rows:
@@ -188,8 +196,9 @@ class DatasetWriter:
         # number of files alone (batch._chunks), so the bytes written do not depend on
         # how the work was spread.
         table = pa.Table.from_batches(self._rows, schema=self.schema)
-        self._rows, self._bytes = [], 0
-        if self._writer is None or self._groups >= PART_ROW_GROUPS:
+        group_bytes = self._bytes
+        self._rows, self._bytes, self._count = [], 0, 0
+        if self._writer is None or self._part_bytes + group_bytes > PART_BYTES:
             self._close_part()
             final = self.folder / f"{PART_PREFIX}{len(self.parts):05d}.parquet"
             path, file = self._temporary(final)
@@ -198,9 +207,9 @@ class DatasetWriter:
             import pyarrow.parquet as pq
 
             self._writer = pq.ParquetWriter(path, self.schema, **self._options())
-            self._groups = 0
+            self._part_bytes = 0
         self._writer.write_table(table, row_group_size=max(table.num_rows, 1))
-        self._groups += 1
+        self._part_bytes += group_bytes
 
     def _close_part(self) -> None:
         if self._writer is not None:
@@ -209,14 +218,17 @@ class DatasetWriter:
 
     def _take(self, batch: pa.RecordBatch) -> None:
         """A row group is written whenever the next row would take it past
-        ROW_GROUP_BYTES."""
+        ROW_GROUP_BYTES or ROW_GROUP_ROWS (rows are small without samples: groups of
+        a bounded number of them are written while the conversion goes on, not all at
+        its end)."""
         start = 0
         for row, size in enumerate(row_nbytes(batch)):
-            if self._bytes and self._bytes + size > ROW_GROUP_BYTES:
+            if self._bytes and (self._bytes + size > ROW_GROUP_BYTES or self._count >= ROW_GROUP_ROWS):
                 self._rows.append(batch.slice(start, row - start))
                 start = row
                 self._flush()
             self._bytes += size
+            self._count += 1
         if start < batch.num_rows:
             self._rows.append(batch.slice(start))
 

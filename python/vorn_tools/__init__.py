@@ -21,8 +21,8 @@ if TYPE_CHECKING:
     from .arrays import SpectrumArrays
     from .files import Source
     from .jsonout import jsonable, to_json
+    from .processing import Spectrum
     from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
-    from .spectra import Spectrum
     from .text import parameter_table, summary
 
 # Attributes imported from their modules on first use, so that `import vorn_tools`
@@ -83,8 +83,8 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
              line_broadening: float = 0.0, phase: tuple[float, float] = (0.0, 0.0),
              group_delay: float | None = None) -> Spectrum:
     """The spectrum of a file: time-domain data Fourier-transformed with its digital
-    filter's group delay removed, in NMR order (see vorn_tools.spectra)."""
-    result: Spectrum = _optional("spectra", "numpy").spectrum(
+    filter's group delay removed, in NMR order (see vorn_tools.processing)."""
+    result: Spectrum = _optional("processing", "numpy").spectrum(
         source, zero_fill=zero_fill, line_broadening=line_broadening, phase=phase, group_delay=group_delay)
     return result
 

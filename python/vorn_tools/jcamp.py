@@ -242,7 +242,7 @@ class _Data:
     """What the data blocks need: samples and axes, kind, and the file's metadata."""
 
     def __init__(self, file: VornFile, spectrum: bool) -> None:
-        from .spectra import spectrum as make_spectrum
+        from .processing import spectrum as make_spectrum
 
         arrays = file.to_numpy()
         self.file = file

@@ -120,7 +120,7 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     FigureCanvasAgg(figure)
     ax = figure.add_subplot()
     if not fid and arrays.axes[0].domain == "time":
-        from .spectra import transform
+        from .processing import transform
 
         spectrum = transform(arrays, info)
         arrays = SpectrumArrays(spectrum.layout, spectrum.values, spectrum.mixed, spectrum.axes)

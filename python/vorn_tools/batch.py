@@ -253,6 +253,25 @@ class ProgressBar:
         self.stream.flush()
 
 
+def _reporters(outcomes: dict[Path, Outcome],
+               bar: ProgressBar | None) -> tuple[Callable[[Outcome], None], Callable[[str], None]]:
+    """report(outcome): keeps each file's outcome and shows it on the bar (failures as
+    a line of their own); say(text): a line above the bar."""
+
+    def report(outcome: Outcome) -> None:
+        outcomes[outcome.source] = outcome
+        if bar is not None:
+            if outcome.error is not None:
+                bar.message(f"{shown_name(outcome.source)}: {outcome.error}")
+            bar.advance(outcome.error is not None)
+
+    def say(text: str) -> None:
+        if bar is not None:
+            bar.message(text)
+
+    return report, say
+
+
 def _ignore_interrupts() -> None:
     """Worker start-up: Ctrl-C is the parent's to handle. The worker was started with
     SIGINT blocked (see _interrupts_held), so none reached it before this."""
@@ -417,16 +436,7 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
     out_dir.mkdir(parents=True, exist_ok=True)
     bar = ProgressBar(len(sources), progress, f"converting to {fmt}") if progress else None
 
-    def report(outcome: Outcome) -> None:
-        outcomes[outcome.source] = outcome
-        if bar is not None:
-            if outcome.error is not None:
-                bar.message(f"{shown_name(outcome.source)}: {outcome.error}")
-            bar.advance(outcome.error is not None)
-
-    def say(text: str) -> None:
-        if bar is not None:
-            bar.message(text)
+    report, say = _reporters(outcomes, bar)
 
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
     pending: list[Job] = list(zip(sources, targets, strict=True))
@@ -630,16 +640,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
             errors.extend(got[1])
             position += 1
 
-    def report(outcome: Outcome) -> None:
-        outcomes[outcome.source] = outcome
-        if bar is not None:
-            if outcome.error is not None:
-                bar.message(f"{shown_name(outcome.source)}: {outcome.error}")
-            bar.advance(outcome.error is not None)
-
-    def say(text: str) -> None:
-        if bar is not None:
-            bar.message(text)
+    report, say = _reporters(outcomes, bar)
 
     try:
         try:

@@ -12,6 +12,19 @@ namespace {
 
 constexpr ByteOrder kBig = ByteOrder::Big;
 
+// `n` records read one after another by `read_one`; the first failure ends the list.
+template <class T, class F>
+Result<std::vector<T>> read_list(std::size_t n, F&& read_one)
+{
+    std::vector<T> items;
+    items.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        VORN_ASSIGN_OR_RETURN(T item, read_one());
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
 Result<std::vector<std::uint32_t>> read_u32_list(ByteSource& src)
 {
     std::vector<std::uint32_t> out(kAxes);
@@ -50,13 +63,7 @@ Result<std::vector<std::int16_t>> read_i16_words(ByteSource& src, std::size_t n)
 
 Result<std::vector<CompoundUnit>> read_compound_units(ByteSource& src, std::size_t n)
 {
-    std::vector<CompoundUnit> units;
-    units.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        VORN_ASSIGN_OR_RETURN(CompoundUnit unit, read_compound_unit(src));
-        units.push_back(std::move(unit));
-    }
-    return units;
+    return read_list<CompoundUnit>(n, [&] { return read_compound_unit(src); });
 }
 
 Result<Date> read_date_fields(ByteSource& src)
@@ -219,13 +226,7 @@ Result<Unit> read_unit(ByteSource& src) { return record(src).read(read_unit_fiel
 
 Result<std::vector<Unit>> read_units(ByteSource& src, std::size_t n)
 {
-    std::vector<Unit> units;
-    units.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        VORN_ASSIGN_OR_RETURN(Unit unit, read_unit(src));
-        units.push_back(std::move(unit));
-    }
-    return units;
+    return read_list<Unit>(n, [&] { return read_unit(src); });
 }
 
 Result<CompoundUnit> read_compound_unit(ByteSource& src) { return record(src).read(read_compound_unit_fields(src)); }

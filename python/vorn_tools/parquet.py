@@ -3,7 +3,7 @@
 
 The dataset is a folder holding `part-NNNNN.parquet` files (rows in the inputs' sorted
 order) and `_errors.parquet` (columns
-`path`, `reason`: the files that could not be read, possibly none). pyarrow.dataset
+`path`, `reason`, `path_bytes`: the files that could not be read, possibly none). pyarrow.dataset
 leaves names starting with "_" or "." out of a dataset, so the errors table is not
 read as rows. Row groups hold at most ROW_GROUP_BYTES of uncompressed data (a single
 file larger than that is a row group of its own) and at most ROW_GROUP_ROWS rows;
@@ -11,13 +11,19 @@ a part holds at most PART_BYTES of uncompressed data; statistics and a page inde
 written, compression is zstd. The same inputs give byte-identical files: no time,
 process id or host is written anywhere.
 
-Columns (see SCHEMA_DOC): the index (path relative to the input folder, size, SHA-256,
+Columns (see SCHEMA_DOC): the index (path relative to the input folder, as text and as
+the file system's bytes (`path_bytes`; see below), size, SHA-256,
 the summary's fields as typed columns, the parameters as a list of structs and the
 header block as a struct), then with data the samples. Samples keep the file's width
 in separate columns: `re_f32`, `im_f32` (and `re_im_f32`, `im_re_f32` for four-section
 Two_D) hold a 32-bit file's sections, `re_f64` ... a 64-bit file's; the other width's
 columns are null. Each section is flattened row by row (C order); `shape` gives
 [points] for One_D or [rows, columns] for Two_D.
+
+File names: `path_bytes` holds a name's exact bytes. `path` is the same name as text:
+as it is when it is UTF-8 (nearly always), else with each byte that is not part of
+UTF-8 written as `\\xNN` (so `x\\xff.vdf` for the bytes 78 ff 2e ...); `path_bytes`
+is the lossless one.
 
 The per-file work (`convert_chunk`) runs in worker processes or on Dask workers and
 returns an Arrow record batch; the parent writes them in order.
@@ -27,6 +33,7 @@ from __future__ import annotations
 
 import os
 import queue
+import re
 import threading
 from collections.abc import Sequence
 from pathlib import Path
@@ -48,6 +55,9 @@ ROW_GROUP_ROWS = 1024
 PART_BYTES = 1024 * 1024 * 1024
 ERRORS_NAME = "_errors.parquet"
 PART_PREFIX = "part-"
+# The names a run writes (and so the only ones it may remove again, see
+# vorn_tools.dataset_files).
+OWNED_NAMES = re.compile(rf"{re.escape(PART_PREFIX)}[0-9]{{5,}}\.parquet|{re.escape(ERRORS_NAME)}")
 COMPRESSION = "zstd"
 
 _UNIT = pa.struct([("prefix", pa.string()), ("power", pa.int64()), ("base", pa.string())])
@@ -71,7 +81,8 @@ HEADER_TYPE = pa.struct([
 PARAMETER_TYPE = pa.struct([("name", _S), ("kind", _S), ("value", _S), ("value_float", _F), ("unit", _S)])
 
 INDEX_FIELDS = [
-    pa.field("path", _S, nullable=False), pa.field("size", _I), pa.field("sha256", _S),
+    pa.field("path", _S, nullable=False), pa.field("path_bytes", pa.binary(), nullable=False),
+    pa.field("size", _I), pa.field("sha256", _S),
     pa.field("layout", _S), pa.field("data_type", _S), pa.field("sample_bits", pa.int8()),
     pa.field("sample", _S), pa.field("solvent", _S), pa.field("experiment", _S),
     pa.field("nucleus", _LS), pa.field("observe_frequency_hz", _LF), pa.field("spectral_width_hz", _LF),
@@ -89,7 +100,8 @@ assert tuple(field.name for field in INDEX_FIELDS) == INDEX_NAMES
 assert tuple(PARAMETER_TYPE.names) == PARAMETER_NAMES
 INDEX_SCHEMA = pa.schema(INDEX_FIELDS)
 DATA_SCHEMA = pa.schema(INDEX_FIELDS + DATA_FIELDS)
-ERRORS_SCHEMA = pa.schema([pa.field("path", _S, nullable=False), pa.field("reason", _S, nullable=False)])
+ERRORS_SCHEMA = pa.schema([pa.field("path", _S, nullable=False), pa.field("reason", _S, nullable=False),
+                           pa.field("path_bytes", pa.binary(), nullable=False)])
 # Dictionary encoding pays for the text columns; for samples it is only wasted work.
 _DICTIONARY_COLUMNS = ["layout", "data_type", "sample", "solvent", "experiment", "nucleus", "offset_unit",
                        "scans", "temperature_unit", "parameters"]
@@ -287,7 +299,10 @@ def combine(batches: Sequence[Any], with_data: bool) -> list[Any]:
 def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
     import pyarrow.parquet as pq
 
-    table = pa.table({"path": [p for p, _ in errors], "reason": [r for _, r in errors]}, schema=ERRORS_SCHEMA)
+    from .archive_rows import name_text
+
+    table = pa.table({"path": [name_text(p) for p, _ in errors], "reason": [r for _, r in errors],
+                      "path_bytes": [os.fsencode(p) for p, _ in errors]}, schema=ERRORS_SCHEMA)
     pq.write_table(table, path, compression=COMPRESSION, write_statistics=True, write_page_index=True)
 
 

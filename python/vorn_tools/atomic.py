@@ -14,6 +14,7 @@ import contextlib
 import os
 import re
 import secrets
+import shutil
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import BinaryIO
@@ -113,10 +114,10 @@ def temporary_pid(name: str) -> int | None:
 
 
 def remove_stale(folder: Path) -> list[Path]:
-    """Removes the temporaries in `folder` (not below it) left by processes that no
-    longer exist; returns them. Anything else, and the temporaries of live processes,
+    """Removes the temporaries in `folder` (not below it; spool folders with what they
+    hold) left by processes that no longer exist; returns them. Anything else, and the temporaries of live processes,
     is left alone."""
-    removed = []
+    removed: list[Path] = []
     try:
         entries = list(os.scandir(folder))
     except OSError:
@@ -126,9 +127,11 @@ def remove_stale(folder: Path) -> list[Path]:
         if pid is None or pid == os.getpid() or process_exists(pid):
             continue
         with contextlib.suppress(OSError):
-            if entry.is_file(follow_symlinks=False):
+            if entry.is_dir(follow_symlinks=False):  # a spool folder (vorn_tools.workers)
+                shutil.rmtree(entry.path)
+            else:
                 os.unlink(entry.path)
-                removed.append(Path(entry.path))
+            removed.append(Path(entry.path))
     return removed
 
 

@@ -254,7 +254,7 @@ class WorkerPool:
     def _start_worker(self) -> None:
         try:
             worker = _Worker(self.context, self.spool)
-        except OSError as exc:
+        except Exception as exc:  # OSError, or whatever else stops a start
             self._start_failed(f"{type(exc).__name__}: {exc}")
             return
         self.workers.append(worker)
@@ -270,10 +270,8 @@ class WorkerPool:
         number = self.numbers = self.numbers + 1
         function, *arguments = self.task(job)
         worker.held.append((number, job, retry))
-        try:
+        with contextlib.suppress(OSError):  # the worker is gone: found by its sentinel
             _send(worker.tasks, _pack((number, function, arguments), self.spool, f"task-{number}"))
-        except OSError:  # the worker is gone: found by its sentinel
-            pass
 
     def _receive(self, worker: _Worker) -> None:
         """Takes every whole message the worker has sent; marks it dead at the end of
@@ -417,7 +415,7 @@ class WorkerPool:
                 continue  # every start failed: try again (WorkerStartError ends it)
             if not any(worker.held for worker in self.workers) and not self.waiting:
                 return
-            owners: dict[object, _Worker] = {}
+            owners: dict[Any, _Worker] = {}
             for worker in self.workers:
                 owners[worker.process.sentinel] = owners[worker.results] = worker
             for item in wait(list(owners), timeout=POLL_SECONDS):

@@ -399,8 +399,10 @@ class WorkerPool:
                     self.say(f"interrupted: waiting up to {self.grace:g} s for the {in_hand} file(s) in hand; "
                              "Ctrl-C again to stop at once")
                 deadline = time.monotonic() + self.grace
-            if deadline is not None and (interrupts.count > 1 or time.monotonic() >= deadline):
-                return
+            if deadline is not None:
+                if interrupts.count > 1 or time.monotonic() >= deadline:
+                    return
+                self.waiting.clear()  # retries of workers that died meanwhile included
             # Workers for the jobs left, each given up to per_worker jobs.
             busy = sum(len(worker.held) for worker in self.workers)
             while (self.waiting and len(self.workers) < self.size

@@ -117,7 +117,8 @@ class FileRows:
         headers, info = opened.headers, opened.info
         bits = 32 if headers["dataType"].startswith("32") else 64
         row = {
-            "path": name_text(rel), "path_bytes": os.fsencode(rel), "size": size, "sha256": digest, "layout": headers["dataFormat"],
+            "path": name_text(rel), "path_bytes": os.fsencode(rel), "size": size, "sha256": digest,
+            "layout": headers["dataFormat"],
             "data_type": headers["dataType"], "sample_bits": bits,
             "sample": value_text(info["sampleName"]), "solvent": value_text(info["solvent"]),
             "experiment": value_text(info["experiment"]),

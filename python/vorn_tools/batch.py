@@ -377,7 +377,8 @@ class Chunk:
 
 CHUNK_FILES = 64  # files per task at most
 CHUNKS_AT_LEAST = 16
-PROCESS_DIED = "the converting process died on this file again and again (the parser crashed on it, or it ran out of memory)"
+PROCESS_DIED = ("the converting process died on this file again and again (the parser crashed on it, or it ran "
+                "out of memory)")
 
 
 def _chunks(jobs: Sequence[tuple[str, str]]) -> list[Chunk]:

@@ -28,7 +28,6 @@ from vorn_tools import archive_rows, atomic, batch, workers
 from vorn_tools.reading import example_path
 
 HANG_GUARD = 120  # seconds; only so that a broken run fails instead of hanging
-VORN = str(Path(sys.executable).parent / "vorn")
 
 
 def example_bytes(name: str = "one_d") -> bytes:
@@ -385,23 +384,47 @@ def test_a_read_only_out_folder_is_found_before_any_file_is_converted(
 # --- Ctrl-C ---------------------------------------------------------------------------
 
 
+def slow_convert(source: str, target: str, fmt: str) -> str | None:
+    time.sleep(0.02)
+    return batch.convert_file(source, target, fmt)
+
+
+def slow_rows(jobs: list[tuple[str, str]], with_data: bool) -> Any:
+    time.sleep(0.02 * len(jobs))
+    return archive_rows.read_rows(jobs, with_data)
+
+
+SLOW_RUN = """\
+import sys
+sys.path[:0] = [{tests!r}, {helpers!r}]
+import test_batch_faults as t
+from vorn_tools import archive_rows, batch, cli
+batch.convert_file, archive_rows.read_rows = t.slow_convert, t.slow_rows
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("fmt", ["parquet", "json"])
 def test_ctrl_c_during_a_run_ends_it_with_130_and_no_temporaries(tmp_path: Path, fmt: str) -> None:
-    """One Ctrl-C, and two in quick succession, at varied moments of a real run."""
+    """One Ctrl-C, and two in quick succession, at varied moments of a run whose files
+    take 20 ms each."""
     folder = folder_of(tmp_path, [f"f{i:03d}.vdf" for i in range(300)], example_bytes("two_d"))
     spool = tmp_path / "tmp"
     spool.mkdir()
+    tests = Path(__file__).resolve().parent
+    run = SLOW_RUN.format(tests=str(tests), helpers=str(tests.parents[1] / "vorn_parser_python" / "tests"))
     for trial, presses in enumerate([1, 2, 2, 1, 2]):
         out = tmp_path / f"out{trial}"
-        with subprocess.Popen([VORN, "--batch", str(folder), "--to", fmt, "--out", str(out), "--jobs", "2"],
+        with subprocess.Popen([sys.executable, "-c", run, "--batch", str(folder), "--to", fmt, "--out", str(out),
+                               "--jobs", "2"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True,
                               env={**os.environ, "TMPDIR": str(spool)}) as process:
             try:
                 deadline = time.monotonic() + HANG_GUARD
-                while not (out.exists() and any(out.iterdir())) and time.monotonic() < deadline:
+                while not any(spool.iterdir()) and time.monotonic() < deadline:  # the pool's spool folder
                     time.sleep(0.05)
-                time.sleep(0.1 * trial)
+                time.sleep(0.3 * trial)
                 for _ in range(presses):
                     os.killpg(process.pid, signal.SIGINT)
                     time.sleep(0.03)

@@ -372,6 +372,14 @@ def _error(message: str) -> None:
         _silence(2)
 
 
+def _ignore_interrupts() -> None:
+    import signal
+    import threading
+
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -388,5 +396,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(f"error: cannot write to standard output: {exc.reason}")
         return 1
     except KeyboardInterrupt:
+        _ignore_interrupts()  # the run is over: a late Ctrl-C cannot turn 130 into a signal death
         _error("interrupted")
         return 130

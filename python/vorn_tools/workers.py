@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import contextlib
 import multiprocessing
+import multiprocessing.resource_tracker
 import os
 import pickle
 import secrets
@@ -373,6 +374,10 @@ class WorkerPool:
         """Runs the jobs; returns when every one is done or lost. Raises KeyboardInterrupt
         after an interrupt (workers killed, temporaries removed) and WorkerStartError."""
         self.waiting = deque((job, False) for job in jobs)
+        # multiprocessing's resource tracker, started with the first process, unblocks
+        # SIGINT in this thread as it starts: started now, it cannot do that while a
+        # worker is being started with SIGINT held back.
+        multiprocessing.resource_tracker.ensure_running()
         self.spool = make_spool()
         # The handler stays through the clean-up: a further Ctrl-C cannot cut it short.
         with Interrupts() as interrupts:

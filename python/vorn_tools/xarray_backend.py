@@ -58,6 +58,8 @@ if TYPE_CHECKING:
 
 BLOCK_EDGE = 32  # Two_D sections hold whole blocks of this many samples a side
 _COORDINATE_UNITS = {"seconds": "s", "hz": "Hz", "ppm": "ppm"}
+# The unit of a summary figure the file does not have (its magnitude is then 0).
+_NO_UNIT = ("NA", "None")
 _EAGER_AXIS_POINTS = 1 << 16  # axes up to this long get their coordinates at open
 
 
@@ -93,6 +95,11 @@ class _Samples:
         self._arrays: SpectrumArrays | None = None
         self._lock = threading.Lock()
         self.decodes = 0  # how many times the samples were decoded
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> _Samples:
+        # A handle on the open file, shared by every copy of the Dataset that holds it
+        # in its encoding (sortby, copy(deep=True)): not copied.
+        return self
 
     def arrays(self) -> SpectrumArrays:
         with self._lock:
@@ -204,7 +211,7 @@ def _axis_attributes(info: Any, index: int) -> dict[str, Any]:
             attrs["offset_ppm"] = magnitude
         elif unit == "Hertz":
             attrs["offset_hz"] = magnitude
-        elif unit != "None":
+        elif unit not in _NO_UNIT:
             attrs["offset"], attrs["offset_unit"] = magnitude, unit
     return attrs
 
@@ -238,7 +245,7 @@ def _attributes(file: VornFile) -> dict[str, Any]:
         "solvent": _text(info["solvent"]),
     }
     temperature = info["temperature"]
-    if temperature["unit"] != "None" and math.isfinite(temperature["magnitude"]):
+    if temperature["unit"] not in _NO_UNIT and math.isfinite(temperature["magnitude"]):
         attrs["temperature"], attrs["temperature_unit"] = temperature["magnitude"], temperature["unit"]
     if info["digitalFilter"] is not None and math.isfinite(info["digitalFilter"]):
         attrs["digital_filter_points"] = info["digitalFilter"]

@@ -15,23 +15,41 @@ FREQUENCY`). `form` chooses the data blocks:
 
 The default is "both" for spectra, "ntuples" for FIDs.
 
+Every block starts with `##TITLE=`, then `##JCAMP-DX=` (a LINK file's children then
+carry `##BLOCK_ID=`).
+
 Two-dimensional files are written as JCAMP-DX 6.00 nD NMR (`##NUM DIM= 2`): one page
-per row (`##PAGE= T1=...` or `F1=...`), with first, last and factor tables that list F1
-(the y axis), then F2 (the x axis), then the dependent variables. FIDs keep the real
-and imaginary part of each row; hypercomplex FIDs (four sections) store each increment
-as its cosine row, then its sine row, both with the same T1. Spectra keep the real part
-(RR) alone, as JCAMP-DX nD spectra do.
+per row and dependent variable (`##PAGE= T1=...` or `F1=...`, then a data table whose
+symbol names the variable), with first, last and factor tables that list F1 (the y
+axis), then F2 (the x axis), then the dependent variables; VAR_DIM, FIRST and LAST of
+T1 (F1) count and span the increments. FIDs keep the real and imaginary part of each
+row (R, I); hypercomplex FIDs (four sections) have four variables, the real and
+imaginary part of each increment's cosine FID (FID/COSINE/REAL R, FID/COSINE/IMAG I)
+and of its sine FID (FID/SINE/REAL RS, FID/SINE/IMAG IS), and say
+`##.ACQUISITION SCHEME= STATES`. Spectra keep the real part (RR) alone, as JCAMP-DX nD
+spectra do.
 
 Samples are stored as integers times a `##FACTOR` (`##YFACTOR`) chosen per variable
 (per page in one dimension): FACTOR <= 2e-7 x the largest magnitude, so every value is
-within FACTOR / 2 <= 1e-7 of that magnitude (a `$$` comment states the bound). The
+within FACTOR / 2 <= 1e-7 of that magnitude (a `$$` comment states the bound); data
+whose FACTOR would be subnormal (largest magnitude below about 1.1e-301) are refused
+with a ValueError. An axis whose values are not all finite is written as point
+numbers (`POINTS`). The
 encoding is ASDF "DIFDUP" (the default), "DIF" or "SQZ", or "AFFN". In DIF forms each
 line starts with the abscissa, then the Y-value check point: the last value of the line
 before, again, in absolute (SQZ) form. Lines are at most 80 characters.
 
 Every parameter of the file is kept as a `##$NAME=` user label (its unit as a `$$`
 comment); other private figures, such as the digital filter's group delay in points,
-also go under `##$` labels.
+also go under `##$` labels. Names are upper-cased, as JCAMP-DX compares them; a name
+that meets one already written gets the first free suffix of `_2`, `_3`, ... Text is
+written in ASCII reversibly: in values, units and titles, backslashes and every
+character but printable ASCII as Python escapes (`\\xb0`, `\\u03b8`), a `$` that
+follows a `$` as `\\x24` (so no value holds the `$$` that starts a comment), spaces at
+either end as `\\x20`; in label names every such character, and `=`, `$`, `\\`, as
+`\\UXXXXXXXX`, which upper-casing leaves as it is. `unescape` (or
+`codecs.decode(text, "unicode_escape")`) gives the text back. Non-finite numbers,
+also the parts of complex values, are written INF, -INF, NAN.
 """
 
 from __future__ import annotations
@@ -283,14 +301,18 @@ class _Data:
     def __init__(self, file: VornFile, spectrum: bool) -> None:
         from .processing import spectrum as make_spectrum
 
-        arrays = file.to_numpy()
+        # An axis spanning most of the double range overflows to infinities and NaNs:
+        # _coordinates then writes point numbers instead.
+        with np.errstate(over="ignore", invalid="ignore"):
+            arrays = file.to_numpy()
         self.file = file
         self.fid = arrays.axes[0].domain == "time" and not spectrum
         if self.fid:
             self.values, self.mixed, self.axes = arrays.values, arrays.mixed, arrays.axes
             self.group_delay = None
         else:
-            s = make_spectrum(file)
+            with np.errstate(over="ignore", invalid="ignore"):
+                s = make_spectrum(file)
             self.values, self.mixed, self.axes = s.values, s.mixed, s.axes
             self.group_delay = s.group_delay if s.transformed else None
         self.two_d = self.values.ndim == 2
@@ -306,7 +328,7 @@ def _coordinates(data: _Data, index: int) -> tuple[NDArray[np.float64], str]:
         # Only an axis whose values and steps are finite numbers can be written (one
         # spanning most of the double range is not).
         if values is not None and unit and values.size and np.all(np.isfinite(values)) \
-                and np.isfinite(values[-1] - values[0]):
+                and math.isfinite(float(values[-1]) - float(values[0])):
             return values, unit
     return np.arange(axis.values.size, dtype=np.float64), "POINTS"
 

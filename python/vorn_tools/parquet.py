@@ -4,14 +4,15 @@
 The dataset is a folder holding nothing but `part-NNNNN.parquet` files (rows in the
 inputs' sorted order), so that every reader takes the folder or a glob of it as it is:
 DuckDB's `read_parquet('DS/*.parquet')` and `'DS/**/*.parquet'`, Polars'
-`scan_parquet('DS')`, pyarrow.dataset, pandas, Spark. The errors table (columns `path`,
-`reason`: the files that could not be read, possibly none) lies beside the folder, as
-`DS.errors.parquet` (for a folder named `DS.parquet` too; see errors_path): Polars and
-DuckDB read every file under the folder, whatever its name. Row groups hold at most ROW_GROUP_BYTES of uncompressed data (a single
-file larger than that is a row group of its own) and at most ROW_GROUP_ROWS rows;
-a part holds at most PART_BYTES of uncompressed data; statistics and a page index are
-written, compression is zstd. The same inputs give byte-identical files: no time,
-process id or host is written anywhere.
+`scan_parquet('DS')`, pyarrow.dataset, pandas, Spark. The errors table (columns
+`path`, `reason`: the files that could not be read, possibly none) lies beside the
+folder, as `DS.errors.parquet` (for a folder named `DS.parquet` too; see errors_path):
+Polars and DuckDB read every file under the folder, whatever its name. Row groups hold
+at most ROW_GROUP_BYTES of uncompressed data (a single file larger than that is a row
+group of its own) and at most ROW_GROUP_ROWS rows; a part holds at most PART_BYTES of
+uncompressed data; statistics and a page index are written, compression is zstd. The
+same inputs give byte-identical files: no time, process id or host is written
+anywhere.
 
 Columns (see SCHEMA_DOC): the index (path relative to the input folder, size, SHA-256,
 the summary's fields as typed columns, the parameters as a list of structs and the

@@ -266,11 +266,11 @@ def complex_data(ds: xr.Dataset, mixed: bool = False) -> xr.DataArray:
     re + 1j*im, or re_im + 1j*im_re with `mixed`."""
     re, im = ("re_im", "im_re") if mixed else ("re", "im")
     data: xr.DataArray = ds[re] + 1j * ds[im]
-    return data.rename("mixed" if mixed else "data").assign_attrs(long_name=_SECTION_NAMES["mixed" if mixed else "data"],
-                                                                  units="1")
+    name = "mixed" if mixed else "data"
+    return data.rename(name).assign_attrs(long_name=_SECTION_NAMES[name], units="1")
 
 
-@xr.register_dataset_accessor("vorn")
+@xr.register_dataset_accessor("vorn")  # type: ignore[no-untyped-call]
 class VornAccessor:
     """`ds.vorn.data`, `ds.vorn.mixed`: the complex samples (see complex_data)."""
 

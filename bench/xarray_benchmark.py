@@ -63,7 +63,7 @@ def main() -> int:
 
         def open_big() -> None:
             with xr.open_dataset(big, engine="vorn") as ds:
-                ds.attrs["nucleus"]  # noqa: B018
+                ds.attrs["title"]  # noqa: B018
 
         open_ms = median_seconds(open_big, repeat) * 1e3
         print(f"xr.open_dataset of a 512 MiB file: {open_ms:.2f} ms (target <= {OPEN_DATASET_MS} ms)"

@@ -184,9 +184,23 @@ def _coordinates(headers: Any, info: Any, shape: tuple[int, ...], lazy: bool,
             if eager:
                 indexed.add(f"{name}_{suffix}")
             coords[f"{name}_{suffix}"] = xr.Variable((name,), data, attrs)
-        coords[name] = xr.Variable((name,), np.arange(n, dtype=np.int64),
-                                   {"long_name": f"{name} point index", "units": "1", **_axis_attributes(info, index)})
     return coords
+
+
+def _with_point_indexes(ds: xr.Dataset, info: Any, shape: tuple[int, ...]) -> xr.Dataset:
+    """Adds the coordinate variable of each dimension: the point index, carrying the
+    axis's summary figures. A range index where xarray has one (no memory per point,
+    so a long axis costs nothing at open), else the numbers."""
+    import xarray.indexes
+
+    range_index = getattr(xarray.indexes, "RangeIndex", None)  # xarray 2025.6 on
+    for index, (name, n) in enumerate(zip(("x", "y"), reversed(shape), strict=False)):
+        if range_index is not None:
+            ds = ds.assign_coords(xr.Coordinates.from_xindex(range_index.arange(0, n, 1, dim=name, coord_name=name)))
+        else:
+            ds = ds.assign_coords({name: np.arange(n, dtype=np.float64)})
+        ds[name].attrs.update({"long_name": f"{name} point index", "units": "1", **_axis_attributes(info, index)})
+    return ds
 
 
 def _axis_attributes(info: Any, index: int) -> dict[str, Any]:
@@ -317,7 +331,7 @@ def dataset(file: VornFile, *, lazy: bool = True, drop_variables: Iterable[str] 
     indexed: set[str] = set()
     coords = _coordinates(headers, file.info, shape, lazy, indexed)
     coords = {name: value for name, value in coords.items() if name not in dropped}
-    ds = xr.Dataset(variables, coords=coords, attrs=_attributes(file))
+    ds = _with_point_indexes(xr.Dataset(variables, coords=coords, attrs=_attributes(file)), file.info, shape)
     # Coordinates computed at open are indexed: xarray then compares and aligns
     # many files by their indexes (open_mfdataset), and `sel` works on them.
     for name in coords:

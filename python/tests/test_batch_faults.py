@@ -5,6 +5,7 @@ Ctrl-C during a run."""
 
 from __future__ import annotations
 
+import io
 import json
 import multiprocessing
 import multiprocessing.connection
@@ -23,7 +24,6 @@ from typing import Any, BinaryIO
 import pytest
 
 from helpers import Vorn
-from vdf_writer import build_file
 from vorn_tools import archive_rows, atomic, batch, workers
 from vorn_tools.reading import example_path
 
@@ -79,7 +79,7 @@ def dies_while_sending(source: str, target: str, fmt: str) -> str | None:
     *kill* dies half-way through sending the result."""
     result = batch.convert_file(source, target, fmt)
     if "kill" in Path(source).name:
-        multiprocessing.connection.Connection._send = _half_send_then_die  # type: ignore[method-assign]
+        setattr(multiprocessing.connection.Connection, "_send", _half_send_then_die)  # noqa: B010
     return result
 
 
@@ -87,7 +87,7 @@ def rows_dying_while_sending(jobs: list[tuple[str, str]], with_data: bool) -> An
     """Stands in for archive_rows.read_rows in a worker, dying as dies_while_sending."""
     result = archive_rows.read_rows(jobs, with_data)
     if any("kill" in rel for _, rel in jobs):
-        multiprocessing.connection.Connection._send = _half_send_then_die  # type: ignore[method-assign]
+        setattr(multiprocessing.connection.Connection, "_send", _half_send_then_die)  # noqa: B010
     return result
 
 
@@ -108,7 +108,7 @@ def test_a_worker_killed_while_it_sends_costs_its_file_alone(tmp_path: Path, mon
     pq = pytest.importorskip("pyarrow.parquet")
     assert pq.read_table(tmp_path / "ds" / "part-00000.parquet").column("path").to_pylist() == [
         "a.vdf", "b.vdf", "c.vdf", "d.vdf"]
-    assert pq.read_table(tmp_path / "ds" / "_errors.parquet").column("path").to_pylist() == ["kill.vdf"]
+    assert pq.read_table(tmp_path / "ds.errors.parquet").column("path").to_pylist() == ["kill.vdf"]
 
 
 def dies_once(source: str, target: str, fmt: str) -> str | None:
@@ -137,30 +137,13 @@ def test_a_file_whose_worker_dies_once_is_retried_and_a_stopped_worker_is_ended(
 
     monkeypatch.setattr(batch, "convert_file", stops_itself)
     monkeypatch.setattr(workers, "STUCK_SECONDS", 0.3)
-    said: list[str] = []
+    said = io.StringIO()
     outcomes = within_guard(lambda: batch.convert_folder(folder, "json", out_dir=tmp_path / "stopped", workers=2,
-                                                         progress=Recorder(said)))
+                                                         progress=said))
     errors = {outcome.source.name: outcome.error for outcome in outcomes}
     assert errors["a.vdf"] is None and errors["b.vdf"] is None
     assert "died on this file twice (killed by SIGKILL" in (errors["kill.vdf"] or "")
-    assert sum("was stopped" in line for line in said) == 2
-
-
-class Recorder:
-    """A text stream that keeps what is written to it (no terminal)."""
-
-    def __init__(self, lines: list[str]) -> None:
-        self.lines = lines
-
-    def write(self, text: str) -> int:
-        self.lines.extend(text.splitlines())
-        return len(text)
-
-    def flush(self) -> None:
-        pass
-
-    def isatty(self) -> bool:
-        return False
+    assert said.getvalue().count("was stopped") == 2
 
 
 def test_workers_that_cannot_start_are_named_as_such(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
@@ -206,8 +189,14 @@ def test_a_folder_of_user_files_is_not_a_dataset_and_stays_untouched(tmp_path: P
     (out / "part-final-results.parquet").write_bytes(b"precious")
     result = vorn("--batch", folder, "--to", "parquet", "--out", out)
     assert result.returncode == 2
-    assert "is not a dataset written by vorn" in result.stderr and "part-final-results.parquet" in result.stderr
+    assert "holds files that this conversion did not write" in result.stderr
+    assert "part-final-results.parquet" in result.stderr
     assert sorted(p.name for p in out.iterdir()) == ["part-final-results.parquet"]
+    # An errors table in the way that is not one of ours: the same.
+    (out / "part-final-results.parquet").unlink()
+    (tmp_path / "ds.errors.parquet").write_bytes(b"precious")
+    assert vorn("--batch", folder, "--to", "parquet", "--out", out).returncode == 2
+    assert (tmp_path / "ds.errors.parquet").read_bytes() == b"precious" and list(out.iterdir()) == []
 
 
 def test_a_rerun_removes_only_the_parts_it_wrote_and_keeps_a_dataset_when_nothing_converts(
@@ -220,16 +209,18 @@ def test_a_rerun_removes_only_the_parts_it_wrote_and_keeps_a_dataset_when_nothin
     monkeypatch.setattr(parquet, "PART_BYTES", 1)  # a part per row group
     monkeypatch.setattr(parquet, "ROW_GROUP_ROWS", 1)
     assert vorn("--batch", folder, "--to", "parquet", "--out", out, "--jobs", "1").returncode == 0
-    assert json.loads((out / ".vorn-dataset.json").read_text())["files"] == [
-        "part-00000.parquet", "part-00001.parquet", "part-00002.parquet", "_errors.parquet"]
-    (out / "part-final-results.parquet").write_bytes(b"precious")
-    (out / "notes.txt").write_text("mine")
+    assert sorted(p.name for p in out.iterdir()) == ["part-00000.parquet", "part-00001.parquet", "part-00002.parquet"]
+    assert all(parquet.is_marked(part) for part in out.iterdir()) and parquet.is_marked(parquet.errors_path(out))
 
     (folder / "c.vdf").unlink()
     assert vorn("--batch", folder, "--to", "parquet", "--out", out, "--jobs", "1").returncode == 0
-    assert sorted(p.name for p in out.iterdir()) == [".vorn-dataset.json", "_errors.parquet", "notes.txt",
-                                                     "part-00000.parquet", "part-00001.parquet",
-                                                     "part-final-results.parquet"]
+    assert sorted(p.name for p in out.iterdir()) == ["part-00000.parquet", "part-00001.parquet"]
+
+    # A part of the right name that this conversion did not write is not removed.
+    (out / "part-00009.parquet").write_bytes(b"precious")
+    result = vorn("--batch", folder, "--to", "parquet", "--out", out)
+    assert result.returncode == 2 and (out / "part-00009.parquet").read_bytes() == b"precious"
+    (out / "part-00009.parquet").unlink()
 
     broken = tmp_path / "broken"
     broken.mkdir()
@@ -321,7 +312,7 @@ def test_a_name_that_is_not_utf8_converts_everywhere(tmp_path: Path, vorn: Vorn)
     rows = pq.read_table(tmp_path / "ds" / "part-00000.parquet", columns=["path", "path_bytes"]).to_pylist()
     assert rows == [{"path": "plain.vdf", "path_bytes": b"plain.vdf"},
                     {"path": "x\\xff.vdf", "path_bytes": b"x\xff.vdf"}]
-    errors = pq.read_table(tmp_path / "ds" / "_errors.parquet").to_pylist()
+    errors = pq.read_table(tmp_path / "ds.errors.parquet").to_pylist()
     assert [(e["path"], e["path_bytes"]) for e in errors] == [("bad\\xfe.vdf", b"bad\xfe.vdf")]
 
     assert vorn("--batch", folder, "--pattern", "[px]*", "--out", tmp_path / "json").returncode == 0

@@ -490,7 +490,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         progress.flush()
     if not sources:
         return [outcomes[entry] for entry, _ in skipped]
-    previous = dataset_files.previous_files(out_dir)  # refuses a folder of other files
+    previous = dataset_files.previous_files(out_dir, parquet.errors_path(out_dir))  # refuses others' files
     out_dir.mkdir(parents=True, exist_ok=True)
     check_writable(out_dir)  # a read-only --out is found now, not at the first result
     # Below `folder` by construction (matching_entries): its parts dropped, which is
@@ -564,7 +564,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
             return sorted((Outcome(o.source, None, o.error, o.skipped) for o in outcomes.values()),
                           key=lambda outcome: outcome.source)
         temporaries = writer.finish()
-        errors_temporary, file = temporary_path(out_dir / parquet.ERRORS_NAME)
+        errors_temporary, file = temporary_path(parquet.errors_path(out_dir))
         file.close()
         parquet.write_errors(errors_temporary, sorted(errors))
     except BaseException:
@@ -573,6 +573,6 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
             errors_temporary.unlink(missing_ok=True)
         raise
     renames = [*zip(temporaries, (final for _, final in writer.parts), strict=True),
-               (errors_temporary, out_dir / parquet.ERRORS_NAME)]
-    dataset_files.publish(out_dir, renames, previous, parquet.OWNED_NAMES)
+               (errors_temporary, parquet.errors_path(out_dir))]
+    dataset_files.publish(out_dir, renames, previous)
     return sorted(outcomes.values(), key=lambda outcome: outcome.source)

@@ -1,15 +1,18 @@
 """A folder of data files as a Parquet dataset: one row per file. Needs pyarrow (the
 "parquet" extra).
 
-The dataset is a folder holding `part-NNNNN.parquet` files (rows in the inputs' sorted
-order) and `_errors.parquet` (columns
-`path`, `reason`, `path_bytes`: the files that could not be read, possibly none). pyarrow.dataset
-leaves names starting with "_" or "." out of a dataset, so the errors table is not
-read as rows. Row groups hold at most ROW_GROUP_BYTES of uncompressed data (a single
-file larger than that is a row group of its own) and at most ROW_GROUP_ROWS rows;
-a part holds at most PART_BYTES of uncompressed data; statistics and a page index are
-written, compression is zstd. The same inputs give byte-identical files: no time,
-process id or host is written anywhere.
+The dataset is a folder holding nothing but `part-NNNNN.parquet` files (rows in the
+inputs' sorted order), so that every reader takes the folder or a glob of it as it is:
+DuckDB's `read_parquet('DS/*.parquet')` and `'DS/**/*.parquet'`, Polars'
+`scan_parquet('DS')`, pyarrow.dataset, pandas, Spark. The errors table (columns
+`path`, `reason`: the files that could not be read, possibly none) lies beside the
+folder, as `DS.errors.parquet` (for a folder named `DS.parquet` too; see errors_path):
+Polars and DuckDB read every file under the folder, whatever its name. Row groups hold
+at most ROW_GROUP_BYTES of uncompressed data (a single file larger than that is a row
+group of its own) and at most ROW_GROUP_ROWS rows; a part holds at most PART_BYTES of
+uncompressed data; statistics and a page index are written, compression is zstd. The
+same inputs give byte-identical files: no time, process id or host is written
+anywhere.
 
 Columns (see SCHEMA_DOC): the index (path relative to the input folder, as text and as
 the file system's bytes (`path_bytes`; see below), size, SHA-256,
@@ -53,11 +56,13 @@ if TYPE_CHECKING:
 ROW_GROUP_BYTES = 128 * 1024 * 1024
 ROW_GROUP_ROWS = 1024
 PART_BYTES = 1024 * 1024 * 1024
-ERRORS_NAME = "_errors.parquet"
+ERRORS_SUFFIX = ".errors.parquet"
+LEGACY_ERRORS_NAME = "_errors.parquet"  # where earlier versions put it, inside the folder
 PART_PREFIX = "part-"
-# The names a run writes (and so the only ones it may remove again, see
-# vorn_tools.dataset_files).
-OWNED_NAMES = re.compile(rf"{re.escape(PART_PREFIX)}[0-9]{{5,}}\.parquet|{re.escape(ERRORS_NAME)}")
+# The names of the parts a run writes: with the marker in their metadata, the only
+# files a later run removes (see vorn_tools.dataset_files).
+PART_NAME = re.compile(rf"{re.escape(PART_PREFIX)}[0-9]{{5,}}\.parquet")
+MARKER_KEY = b"vorn_tools.dataset"  # in the key-value metadata of every file a run writes
 COMPRESSION = "zstd"
 
 _UNIT = pa.struct([("prefix", pa.string()), ("power", pa.int64()), ("base", pa.string())])
@@ -218,7 +223,7 @@ class DatasetWriter:
             self.parts.append((path, final))
             import pyarrow.parquet as pq
 
-            self._writer = pq.ParquetWriter(path, self.schema, **self._options())
+            self._writer = pq.ParquetWriter(path, marked(self.schema), **self._options())
             self._part_bytes = 0
         self._writer.write_table(table, row_group_size=max(table.num_rows, 1))
         self._part_bytes += group_bytes
@@ -296,14 +301,39 @@ def combine(batches: Sequence[Any], with_data: bool) -> list[Any]:
     return list(pa.Table.from_batches(list(batches), schema=schema(with_data)).combine_chunks().to_batches())
 
 
+def marked(schema: pa.Schema) -> pa.Schema:
+    """The schema with the marker that says a run of this conversion wrote the file."""
+    return schema.with_metadata({MARKER_KEY: b"1"})
+
+
+def is_marked(path: Path) -> bool:
+    """Whether the Parquet file at `path` carries the marker (False for any other file)."""
+    import pyarrow.parquet as pq
+
+    try:
+        metadata = pq.read_metadata(path).metadata or {}
+    except (OSError, pa.ArrowException):
+        return False
+    return metadata.get(MARKER_KEY) == b"1"
+
+
 def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
     import pyarrow.parquet as pq
 
     from .archive_rows import name_text
 
     table = pa.table({"path": [name_text(p) for p, _ in errors], "reason": [r for _, r in errors],
-                      "path_bytes": [os.fsencode(p) for p, _ in errors]}, schema=ERRORS_SCHEMA)
+                      "path_bytes": [os.fsencode(p) for p, _ in errors]}, schema=marked(ERRORS_SCHEMA))
     pq.write_table(table, path, compression=COMPRESSION, write_statistics=True, write_page_index=True)
+
+
+def errors_path(folder: Path) -> Path:
+    """Where the errors table of the dataset `folder` goes: beside it, named for it
+    ("DS" and "DS.parquet" both give "DS.errors.parquet")."""
+    if folder.name in ("", ".", ".."):
+        folder = folder.resolve()
+    name = folder.name.removesuffix(".parquet") or folder.name
+    return folder.with_name(name + ERRORS_SUFFIX)
 
 
 def relative_name(path: str | os.PathLike[str], folder: str | os.PathLike[str] | None) -> str:

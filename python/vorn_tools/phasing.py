@@ -1,0 +1,207 @@
+"""Automatic zero- and first-order phase of a spectrum whose group delay is already
+removed, and the noise level of a spectrum. Needs numpy only.
+
+The lines are found in the magnitude spectrum, which does not depend on the phase: each
+strong line (or multiplet) gets a region, the run of points around it where the
+magnitude stays above 2 % of its top. The complex integral of a region, less a straight
+line between its two edges (a rolling baseline, the far tails), has the phase of its
+lines: the absorption integrates to the area, the dispersion, odd about each line,
+cancels over a region that holds the multiplet whole. The phases of the regions are
+then fitted with phi(f) = p0 + p1 x f / SW, modulo 180° so that lines of either sign
+(edited spectra) agree; the search over p1 starts at 0, the exactly known group delay,
+and keeps to small values. Last, the sign: the one that makes the weighted majority of
+the lines positive.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+from numpy.typing import NDArray
+
+REGION_LEVEL = 0.02  # a region ends where the magnitude falls below this share of its top
+PEAK_SIGMAS = 8.0  # a line must rise this many noise levels above the magnitude's floor
+MAX_REGIONS = 48
+P1_LIMIT = 120.0  # degrees across the window searched for the first-order phase
+P1_STEP = 0.5
+
+
+def noise_level(real: NDArray[np.float64], segments: int = 32) -> float:
+    """The noise standard deviation of a (real) spectrum: the spread of the quietest
+    quarter of `segments` stretches, each less its own quadratic trend (a rolling
+    baseline), so the lines and the roll do not count."""
+    data = np.asarray(real, dtype=np.float64).reshape(-1)
+    data = data[np.isfinite(data)]
+    if data.size < 8:
+        return float(np.std(data)) if data.size else 0.0
+    length = max(data.size // segments, 8)
+    count = data.size // length
+    blocks = data[: count * length].reshape(count, length)
+    x = np.linspace(-1.0, 1.0, length)
+    basis = np.stack([np.ones(length), x, x * x - 1.0 / 3.0], axis=1)
+    coefficients, *_ = np.linalg.lstsq(basis, blocks.T, rcond=None)
+    residual = blocks.T - basis @ coefficients
+    spreads = np.sqrt((residual**2).sum(axis=0) / (length - 3))
+    return float(np.quantile(spreads, 0.25))
+
+
+def magnitude_floor(magnitude: NDArray[np.float64], blocks: int = 64) -> NDArray[np.float64]:
+    """A smooth floor under a magnitude spectrum: the lower quartile of each of `blocks`
+    stretches, joined by straight lines."""
+    n = magnitude.size
+    count = max(1, min(blocks, n // 8))
+    edges = np.linspace(0, n, count + 1).astype(int)
+    centres = (edges[:-1] + edges[1:] - 1) / 2.0
+    levels = np.array([np.quantile(magnitude[a:b], 0.25) for a, b in zip(edges[:-1], edges[1:], strict=True)])
+    return np.interp(np.arange(n), centres, levels)
+
+
+def standing_tops(above: NDArray[np.float64], rise: float) -> NDArray[np.intp]:
+    """The local maxima of `above` that rise more than `rise` over the lower side's
+    lowest point within a few points (so not the noise riding on a line's tail),
+    tallest first."""
+    n = above.size
+    reach = max(8, n // 1024)
+    inner = above[1:-1]
+    tops = np.nonzero((inner > above[:-2]) & (inner >= above[2:]) & (inner > rise))[0] + 1
+    if tops.size == 0:
+        return tops
+    padded = np.concatenate([np.full(reach, np.inf), above, np.full(reach, np.inf)])
+    windows = np.lib.stride_tricks.sliding_window_view(padded, reach)
+    left_low = windows[tops].min(axis=1)  # above[top - reach:top]
+    right_low = windows[tops + reach + 1].min(axis=1)  # above[top + 1:top + reach + 1]
+    dip = np.maximum(np.where(np.isinf(left_low), right_low, left_low),
+                     np.where(np.isinf(right_low), left_low, right_low))
+    tops = tops[above[tops] - dip > rise]
+    return tops[np.argsort(above[tops])[::-1]]
+
+
+def line_regions(values: NDArray[np.complex128], sigma: float) -> list[tuple[int, int]]:
+    """[start, stop) of the regions of the strongest lines (see the module): the run
+    around each top where the magnitude stays above REGION_LEVEL of it, runs that
+    overlap joined, each made symmetric about its centre of magnitude, so that the
+    dispersion of its lines cancels in its integral."""
+    magnitude = np.abs(values)
+    n = magnitude.size
+    if n < 5 or not np.isfinite(magnitude).all():
+        return []
+    above = magnitude - magnitude_floor(magnitude)
+    tops = standing_tops(above, PEAK_SIGMAS * max(sigma, 1e-300))
+    if tops.size == 0:
+        return []
+    tallest = above[tops[0]]
+    taken = np.zeros(n, dtype=bool)
+    runs: list[tuple[int, int]] = []
+    for top in tops[: 8 * MAX_REGIONS]:
+        if len(runs) >= 2 * MAX_REGIONS or above[top] < 0.01 * tallest:
+            break
+        if taken[top]:
+            continue
+        low = above < max(REGION_LEVEL * above[top], 3.0 * sigma)
+        right = top + int(np.argmax(low[top:])) if low[top:].any() else n
+        left_run = low[: top + 1][::-1]
+        left = top - int(np.argmax(left_run)) + 1 if left_run.any() else 0
+        taken[left:right] = True
+        runs.append((left, right))
+    for _ in range(4):  # symmetric about the centre, then join those that overlap
+        centred = []
+        for left, right in runs:
+            weights = np.abs(_less_edges(values[left:right])) ** 2
+            total = weights.sum()
+            centre = (np.arange(left, right) * weights).sum() / total if total > 0 else (left + right - 1) / 2
+            half = max(centre - left, right - 1 - centre) + 1
+            centred.append((max(0, int(math.floor(centre - half))), min(n, int(math.ceil(centre + half)) + 1)))
+        centred.sort()
+        joined: list[tuple[int, int]] = []
+        for left, right in centred:
+            if joined and left < joined[-1][1]:
+                joined[-1] = (joined[-1][0], max(right, joined[-1][1]))
+            else:
+                joined.append((left, right))
+        done = len(joined) == len(runs)
+        runs = joined
+        if done:
+            break
+    runs = [(left, right) for left, right in runs if right - left >= 5]
+    runs.sort(key=lambda run: -float(above[run[0]:run[1]].max()))
+    return runs[:MAX_REGIONS]
+
+
+def _less_edges(part: NDArray[np.complex128]) -> NDArray[np.complex128]:
+    """`part` less the straight line between the means of its first and last points."""
+    edge = max(1, min(16, part.size // 10))
+    start, stop = part[:edge].mean(), part[-edge:].mean()
+    return part - (start + (stop - start) * np.linspace(0.0, 1.0, part.size))
+
+
+def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]]
+                  ) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """(centre of each region as f / SW, its integral less the straight line between its
+    edges)."""
+    n = values.size
+    centres, integrals = [], []
+    for left, right in regions:
+        part = _less_edges(values[left:right])
+        integral = part.sum()
+        weights = np.abs(part) ** 2
+        centre = float((np.arange(left, right) * weights).sum() / weights.sum()) if weights.sum() > 0 else left
+        centres.append((n // 2 - centre) / n)
+        integrals.append(integral)
+    return np.array(centres, dtype=np.float64), np.array(integrals, dtype=np.complex128)
+
+
+def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128]) -> tuple[float, float]:
+    """(p0, p1) in degrees from the regions' integrals at their frequencies (f / SW):
+    the line phi = p0 + p1 f that best matches their phases modulo 180°, then the sign
+    that makes the weighted majority of the integrals positive. (0, 0) for no region."""
+    if integrals.size == 0:
+        return 0.0, 0.0
+    weights = np.abs(integrals)
+    angles = np.angle(integrals)
+    doubled = weights * np.exp(2j * angles)
+    if integrals.size == 1 or np.ptp(frequencies) < 1e-3:
+        p1 = 0.0
+    else:
+        grid = np.radians(np.arange(-P1_LIMIT, P1_LIMIT + P1_STEP / 2, P1_STEP))
+        fits = np.abs(np.exp(-2j * np.outer(grid, frequencies)) @ doubled)
+        # A slight preference for small p1: the group delay is already removed.
+        fits = fits * (1.0 - 1e-3 * (grid / math.radians(P1_LIMIT)) ** 2)
+        best = int(np.argmax(fits))
+        p1 = float(grid[best])
+        if 0 < best < grid.size - 1:  # the top of the parabola through the three best
+            a, b, c = fits[best - 1], fits[best], fits[best + 1]
+            bend = a - 2 * b + c
+            if bend < 0:
+                p1 += float(0.5 * (a - c) / bend) * math.radians(P1_STEP)
+    p0 = float(np.angle((doubled * np.exp(-2j * p1 * frequencies)).sum())) / 2.0
+    rotated = integrals * np.exp(-1j * (p0 + p1 * frequencies))
+    if rotated.real.sum() < 0:
+        p0 += math.pi
+    # The phase applied is the opposite of the one found.
+    return _wrapped(-math.degrees(p0)), -math.degrees(p1)
+
+
+def _wrapped(degrees: float) -> float:
+    return (degrees + 180.0) % 360.0 - 180.0
+
+
+def auto_phase(rows: list[NDArray[np.complex128]]) -> tuple[float, float]:
+    """(p0, p1) in degrees that puts the lines of `rows` (1-D spectra in NMR order, all
+    of one length; several rows of a 2-D spectrum share one phase) in absorption."""
+    frequencies, integrals = [], []
+    for row in rows:
+        sigma = noise_level(np.concatenate([row.real, row.imag]))
+        found = region_phases(row, line_regions(row, sigma))
+        frequencies.append(found[0])
+        integrals.append(found[1])
+    if not frequencies:
+        return 0.0, 0.0
+    return fit_phase(np.concatenate(frequencies), np.concatenate(integrals))
+
+
+def phase_factors(points: int, phase: tuple[float, float]) -> NDArray[np.complex128]:
+    """exp(i phi_k), phi_k = p0 + p1 x f_k / SW, for the NMR-ordered points."""
+    p0, p1 = phase
+    f = (points // 2 - np.arange(points, dtype=np.float64)) / points
+    return np.exp(1j * np.radians(p0 + p1 * f))

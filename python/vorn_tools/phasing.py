@@ -2,8 +2,9 @@
 removed, and the noise level of a spectrum. Needs numpy only.
 
 The lines are found in the magnitude spectrum, which does not depend on the phase: each
-strong line (or multiplet) gets a region, the run of points around it where the
-magnitude stays above 2 % of its top. The complex integral of a region, less a straight
+strong line (or multiplet) gets a region, REGION_WIDTHS times its width at half
+height either side of its top (the magnitude of a Lorentzian line is there below 2 % of
+its top). The complex integral of a region, less a straight
 line between its two edges (a rolling baseline, the far tails), has the phase of its
 lines: the absorption integrates to the area, the dispersion, odd about each line,
 cancels over a region that holds the multiplet whole. The phases of the regions are
@@ -20,11 +21,14 @@ import math
 import numpy as np
 from numpy.typing import NDArray
 
-REGION_LEVEL = 0.02  # a region ends where the magnitude falls below this share of its top
+REGION_WIDTHS = 12  # a region reaches this many magnitude widths at half height either side of a top
 PEAK_SIGMAS = 8.0  # a line must rise this many noise levels above the magnitude's floor
 MAX_REGIONS = 48
 P1_LIMIT = 120.0  # degrees across the window searched for the first-order phase
 P1_STEP = 0.5
+INLIER_DEGREES = 4.0
+SYSTEMATIC_DEGREES = 1.0  # the least uncertainty of a region's phase
+SYMMETRY_SPREAD = 0.05  # each such share of its magnitude unlike its mirror image adds as much again
 
 
 def noise_level(real: NDArray[np.float64], segments: int = 32) -> float:
@@ -47,13 +51,13 @@ def noise_level(real: NDArray[np.float64], segments: int = 32) -> float:
 
 
 def magnitude_floor(magnitude: NDArray[np.float64], blocks: int = 64) -> NDArray[np.float64]:
-    """A smooth floor under a magnitude spectrum: the lower quartile of each of `blocks`
+    """A smooth floor under a magnitude spectrum: the lowest tenth of each of `blocks`
     stretches, joined by straight lines."""
     n = magnitude.size
     count = max(1, min(blocks, n // 8))
     edges = np.linspace(0, n, count + 1).astype(int)
     centres = (edges[:-1] + edges[1:] - 1) / 2.0
-    levels = np.array([np.quantile(magnitude[a:b], 0.25) for a, b in zip(edges[:-1], edges[1:], strict=True)])
+    levels = np.array([np.quantile(magnitude[a:b], 0.1) for a, b in zip(edges[:-1], edges[1:], strict=True)])
     return np.interp(np.arange(n), centres, levels)
 
 
@@ -78,15 +82,16 @@ def standing_tops(above: NDArray[np.float64], rise: float) -> NDArray[np.intp]:
 
 
 def line_regions(values: NDArray[np.complex128], sigma: float) -> list[tuple[int, int]]:
-    """[start, stop) of the regions of the strongest lines (see the module): the run
-    around each top where the magnitude stays above REGION_LEVEL of it, runs that
+    """[start, stop) of the regions of the strongest lines (see the module): REGION_WIDTHS
+    widths at half height of the magnitude either side of each top, those that
     overlap joined, each made symmetric about its centre of magnitude, so that the
     dispersion of its lines cancels in its integral."""
     magnitude = np.abs(values)
     n = magnitude.size
     if n < 5 or not np.isfinite(magnitude).all():
         return []
-    above = magnitude - magnitude_floor(magnitude)
+    floor = magnitude_floor(magnitude)
+    above = magnitude - floor
     tops = standing_tops(above, PEAK_SIGMAS * max(sigma, 1e-300))
     if tops.size == 0:
         return []
@@ -98,20 +103,22 @@ def line_regions(values: NDArray[np.complex128], sigma: float) -> list[tuple[int
             break
         if taken[top]:
             continue
-        low = above < max(REGION_LEVEL * above[top], 3.0 * sigma)
+        low = above < 0.5 * above[top]
         right = top + int(np.argmax(low[top:])) if low[top:].any() else n
         left_run = low[: top + 1][::-1]
         left = top - int(np.argmax(left_run)) + 1 if left_run.any() else 0
-        taken[left:right] = True
-        runs.append((left, right))
+        reach = REGION_WIDTHS * min(right - left + 1, max(8, n // 256))
+        taken[max(0, left - (right - left)):right + (right - left)] = True
+        runs.append((max(0, top - reach), min(n, top + reach + 1)))
     for _ in range(4):  # symmetric about the centre, then join those that overlap
         centred = []
         for left, right in runs:
             weights = np.abs(_less_edges(values[left:right])) ** 2
             total = weights.sum()
             centre = (np.arange(left, right) * weights).sum() / total if total > 0 else (left + right - 1) / 2
-            half = max(centre - left, right - 1 - centre) + 1
-            centred.append((max(0, int(math.floor(centre - half))), min(n, int(math.ceil(centre + half)) + 1)))
+            middle = int(round(centre))
+            half = max(middle - left, right - 1 - middle)
+            centred.append((max(0, middle - half), min(n, middle + half + 1)))
         centred.sort()
         joined: list[tuple[int, int]] = []
         for left, right in centred:
@@ -135,32 +142,84 @@ def _less_edges(part: NDArray[np.complex128]) -> NDArray[np.complex128]:
     return part - (start + (stop - start) * np.linspace(0.0, 1.0, part.size))
 
 
-def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]]
-                  ) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
-    """(centre of each region as f / SW, its integral less the straight line between its
-    edges)."""
+def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]], sigma: float
+                  ) -> tuple[NDArray[np.float64], NDArray[np.complex128], NDArray[np.float64]]:
+    """(centre of each region as f / SW, its windowed integral less the straight line
+    between its edges, the uncertainty of that integral's phase in radians: its noise,
+    and more for a region whose magnitude does not match its mirror image, where the
+    dispersion does not cancel)."""
     n = values.size
-    centres, integrals = [], []
+    centres, integrals, spreads = [], [], []
     for left, right in regions:
         part = _less_edges(values[left:right])
-        integral = part.sum()
         weights = np.abs(part) ** 2
-        centre = float((np.arange(left, right) * weights).sum() / weights.sum()) if weights.sum() > 0 else left
-        centres.append((n // 2 - centre) / n)
+        at = float((np.arange(part.size) * weights).sum() / weights.sum()) if weights.sum() > 0 else 0.0
+        centres.append((n // 2 - left - at) / n)
+        # A Hann window centred on the fractional centre: the dispersion of a line that
+        # falls between two points then still cancels.
+        half = min(at, part.size - 1 - at) + 0.5
+        offsets = np.clip(np.abs(np.arange(part.size) - at) / half, 0.0, 1.0)
+        window = np.cos(0.5 * np.pi * offsets) ** 2
+        integral = (part * window).sum()
+        magnitude = np.abs(part) * window
+        mismatch = np.abs(magnitude - magnitude[::-1]).sum() / max(2.0 * magnitude.sum(), 1e-300)
+        noise = sigma * math.sqrt(float((window**2).sum())) / max(abs(integral), 1e-300)
+        spreads.append(math.hypot(noise, math.radians(SYSTEMATIC_DEGREES) * (1.0 + mismatch / SYMMETRY_SPREAD)))
         integrals.append(integral)
-    return np.array(centres, dtype=np.float64), np.array(integrals, dtype=np.complex128)
+    return (np.array(centres, dtype=np.float64), np.array(integrals, dtype=np.complex128),
+            np.array(spreads, dtype=np.float64))
 
 
-def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128]) -> tuple[float, float]:
-    """(p0, p1) in degrees from the regions' integrals at their frequencies (f / SW):
-    the line phi = p0 + p1 f that best matches their phases modulo 180°, then the sign
-    that makes the weighted majority of the integrals positive. (0, 0) for no region."""
+def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128],
+              spreads: NDArray[np.float64] | None = None) -> tuple[float, float]:
+    """(p0, p1) in degrees from the regions' integrals at their frequencies (f / SW)
+    and the uncertainties of their phases (radians): the line phi = p0 + p1 f that most
+    of them agree with modulo 180°, fitted by least squares to those, then the sign that
+    makes the weighted majority of the integrals positive. (0, 0) for no region."""
     if integrals.size == 0:
         return 0.0, 0.0
-    weights = np.abs(integrals)
+    if spreads is None:
+        spreads = np.full(integrals.size, math.radians(SYSTEMATIC_DEGREES))
+    weights = 1.0 / spreads**2
     angles = np.angle(integrals)
+    p0, p1 = _consensus(frequencies, weights, angles)
+    for _ in range(3):  # a least-squares line through the regions that agree with it
+        misfit = np.abs(np.angle(np.exp(2j * (angles - p0 - p1 * frequencies)))) / 2.0
+        keep = misfit <= np.maximum(math.radians(INLIER_DEGREES), 3.0 * spreads)
+        if not keep.any():
+            break
+        p0, p1 = _fit_doubled(frequencies[keep], weights[keep], angles[keep])
+    rotated = integrals * np.exp(-1j * (p0 + p1 * frequencies))
+    if rotated.real.sum() < 0:
+        p0 += math.pi
+    # The phase applied is the opposite of the one found.
+    return _wrapped(-math.degrees(p0)), -math.degrees(p1)
+
+
+def _consensus(frequencies: NDArray[np.float64], weights: NDArray[np.float64], angles: NDArray[np.float64]
+               ) -> tuple[float, float]:
+    """(p0, p1) in radians that the most weight agrees with, each region counted by how
+    near (a von Mises kernel of INLIER_DEGREES) the line passes it, so that a region
+    whose phase is spoilt (an overlap, a shoulder) does not pull the line; the lines
+    tried pass through one region's phase at each p1 of the grid."""
+    if frequencies.size == 1 or np.ptp(frequencies) < 1e-3:
+        return _fit_doubled(frequencies, weights, angles)
+    grid = np.radians(np.arange(-P1_LIMIT, P1_LIMIT + P1_STEP / 2, P1_STEP))
+    doubled = 2.0 * (angles[None, :] - grid[:, None] * frequencies[None, :])  # (p1, region)
+    c, s = np.cos(doubled), np.sin(doubled)
+    agreement = c[:, :, None] * c[:, None, :] + s[:, :, None] * s[:, None, :]  # cos of the differences
+    width = 2.0 * math.radians(INLIER_DEGREES)
+    scores = (np.exp((agreement - 1.0) / width**2) * weights[None, None, :]).sum(axis=2)
+    scores *= (1.0 - 1e-3 * (grid / math.radians(P1_LIMIT)) ** 2)[:, None]
+    at, region = np.unravel_index(int(np.argmax(scores)), scores.shape)
+    return float(doubled[at, region]) / 2.0, float(grid[at])
+
+
+def _fit_doubled(frequencies: NDArray[np.float64], weights: NDArray[np.float64], angles: NDArray[np.float64]
+                 ) -> tuple[float, float]:
+    """(p0, p1) in radians of the line through the doubled angles."""
     doubled = weights * np.exp(2j * angles)
-    if integrals.size == 1 or np.ptp(frequencies) < 1e-3:
+    if frequencies.size == 1 or np.ptp(frequencies) < 1e-3:
         p1 = 0.0
     else:
         grid = np.radians(np.arange(-P1_LIMIT, P1_LIMIT + P1_STEP / 2, P1_STEP))
@@ -175,11 +234,7 @@ def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128
             if bend < 0:
                 p1 += float(0.5 * (a - c) / bend) * math.radians(P1_STEP)
     p0 = float(np.angle((doubled * np.exp(-2j * p1 * frequencies)).sum())) / 2.0
-    rotated = integrals * np.exp(-1j * (p0 + p1 * frequencies))
-    if rotated.real.sum() < 0:
-        p0 += math.pi
-    # The phase applied is the opposite of the one found.
-    return _wrapped(-math.degrees(p0)), -math.degrees(p1)
+    return p0, p1
 
 
 def _wrapped(degrees: float) -> float:
@@ -189,15 +244,16 @@ def _wrapped(degrees: float) -> float:
 def auto_phase(rows: list[NDArray[np.complex128]]) -> tuple[float, float]:
     """(p0, p1) in degrees that puts the lines of `rows` (1-D spectra in NMR order, all
     of one length; several rows of a 2-D spectrum share one phase) in absorption."""
-    frequencies, integrals = [], []
+    frequencies, integrals, spreads = [], [], []
     for row in rows:
         sigma = noise_level(np.concatenate([row.real, row.imag]))
-        found = region_phases(row, line_regions(row, sigma))
+        found = region_phases(row, line_regions(row, sigma), sigma)
         frequencies.append(found[0])
         integrals.append(found[1])
+        spreads.append(found[2])
     if not frequencies:
         return 0.0, 0.0
-    return fit_phase(np.concatenate(frequencies), np.concatenate(integrals))
+    return fit_phase(np.concatenate(frequencies), np.concatenate(integrals), np.concatenate(spreads))
 
 
 def phase_factors(points: int, phase: tuple[float, float]) -> NDArray[np.complex128]:

@@ -43,10 +43,9 @@ def noise_level(real: NDArray[np.float64], segments: int = 32) -> float:
     count = data.size // length
     blocks = data[: count * length].reshape(count, length)
     x = np.linspace(-1.0, 1.0, length)
-    basis = np.stack([np.ones(length), x, x * x - 1.0 / 3.0], axis=1)
-    coefficients, *_ = np.linalg.lstsq(basis, blocks.T, rcond=None)
-    residual = blocks.T - basis @ coefficients
-    spreads = np.sqrt((residual**2).sum(axis=0) / (length - 3))
+    basis, _ = np.linalg.qr(np.stack([np.ones(length), x, x * x], axis=1))  # orthonormal columns
+    residual = blocks - (blocks @ basis) @ basis.T
+    spreads = np.sqrt((residual**2).sum(axis=1) / (length - 3))
     return float(np.quantile(spreads, 0.25))
 
 
@@ -55,9 +54,9 @@ def magnitude_floor(magnitude: NDArray[np.float64], blocks: int = 64) -> NDArray
     stretches, joined by straight lines."""
     n = magnitude.size
     count = max(1, min(blocks, n // 8))
-    edges = np.linspace(0, n, count + 1).astype(int)
-    centres = (edges[:-1] + edges[1:] - 1) / 2.0
-    levels = np.array([np.quantile(magnitude[a:b], 0.1) for a, b in zip(edges[:-1], edges[1:], strict=True)])
+    length = n // count
+    levels = np.quantile(magnitude[: count * length].reshape(count, length), 0.1, axis=1)
+    centres = np.arange(count) * length + (length - 1) / 2.0
     return np.interp(np.arange(n), centres, levels)
 
 
@@ -188,7 +187,7 @@ def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128
         keep = misfit <= np.maximum(math.radians(INLIER_DEGREES), 3.0 * spreads)
         if not keep.any():
             break
-        p0, p1 = _fit_doubled(frequencies[keep], weights[keep], angles[keep])
+        p0, p1 = _fit_doubled(frequencies[keep], weights[keep], angles[keep], near=p1)
     rotated = integrals * np.exp(-1j * (p0 + p1 * frequencies))
     if rotated.real.sum() < 0:
         p0 += math.pi
@@ -215,14 +214,20 @@ def _consensus(frequencies: NDArray[np.float64], weights: NDArray[np.float64], a
     return float(doubled[at, region]) / 2.0, float(grid[at])
 
 
-def _fit_doubled(frequencies: NDArray[np.float64], weights: NDArray[np.float64], angles: NDArray[np.float64]
-                 ) -> tuple[float, float]:
-    """(p0, p1) in radians of the line through the doubled angles."""
+def _fit_doubled(frequencies: NDArray[np.float64], weights: NDArray[np.float64], angles: NDArray[np.float64],
+                 near: float | None = None) -> tuple[float, float]:
+    """(p0, p1) in radians of the line through the doubled angles; p1 searched over the
+    whole range, or within 10° of `near`."""
     doubled = weights * np.exp(2j * angles)
     if frequencies.size == 1 or np.ptp(frequencies) < 1e-3:
         p1 = 0.0
     else:
-        grid = np.radians(np.arange(-P1_LIMIT, P1_LIMIT + P1_STEP / 2, P1_STEP))
+        if near is None:
+            step = math.radians(P1_STEP)
+            grid = np.radians(np.arange(-P1_LIMIT, P1_LIMIT + P1_STEP / 2, P1_STEP))
+        else:
+            step = math.radians(0.1)
+            grid = near + step * np.arange(-100, 101)
         fits = np.abs(np.exp(-2j * np.outer(grid, frequencies)) @ doubled)
         # A slight preference for small p1: the group delay is already removed.
         fits = fits * (1.0 - 1e-3 * (grid / math.radians(P1_LIMIT)) ** 2)
@@ -232,7 +237,7 @@ def _fit_doubled(frequencies: NDArray[np.float64], weights: NDArray[np.float64],
             a, b, c = fits[best - 1], fits[best], fits[best + 1]
             bend = a - 2 * b + c
             if bend < 0:
-                p1 += float(0.5 * (a - c) / bend) * math.radians(P1_STEP)
+                p1 += float(0.5 * (a - c) / bend) * step
     p0 = float(np.angle((doubled * np.exp(-2j * p1 * frequencies)).sum())) / 2.0
     return p0, p1
 

@@ -99,10 +99,11 @@ def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | B
 
 
 def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None,
-                  fid: bool = False) -> None:
+                  fid: bool = False, processed: bool = True) -> None:
     """Writes a plot in the format the path's suffix names: .png, .pdf, .svg, ...; the
-    spectrum of a time-domain file unless `fid` (see vorn_tools.plot)."""
-    _optional("plot", "plot").plot_document(document, path, title=title, fid=fid)
+    spectrum of a time-domain file unless `fid`, phased, flattened and referenced
+    automatically with its peaks marked unless not `processed` (see vorn_tools.plot)."""
+    _optional("plot", "plot").plot_document(document, path, title=title, fid=fid, processed=processed)
 
 
 def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP",

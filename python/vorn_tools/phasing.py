@@ -28,6 +28,7 @@ P1_LIMIT = 120.0  # degrees across the window searched for the first-order phase
 P1_STEP = 0.5
 INLIER_DEGREES = 4.0
 SYSTEMATIC_DEGREES = 1.0  # the least uncertainty of a region's phase
+EDGE_DEGREES = 30.0  # added to the uncertainty of a region cut by the window's edge
 SYMMETRY_SPREAD = 0.05  # each such share of its magnitude unlike its mirror image adds as much again
 
 
@@ -163,7 +164,10 @@ def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]]
         magnitude = np.abs(part) * window
         mismatch = np.abs(magnitude - magnitude[::-1]).sum() / max(2.0 * magnitude.sum(), 1e-300)
         noise = sigma * math.sqrt(float((window**2).sum())) / max(abs(integral), 1e-300)
-        spreads.append(math.hypot(noise, math.radians(SYSTEMATIC_DEGREES) * (1.0 + mismatch / SYMMETRY_SPREAD)))
+        systematic = math.radians(SYSTEMATIC_DEGREES) * (1.0 + mismatch / SYMMETRY_SPREAD)
+        if left == 0 or right == n:  # cut by the window's edge: its dispersion cannot cancel
+            systematic += math.radians(EDGE_DEGREES)
+        spreads.append(math.hypot(noise, systematic))
         integrals.append(integral)
     return (np.array(centres, dtype=np.float64), np.array(integrals, dtype=np.complex128),
             np.array(spreads, dtype=np.float64))

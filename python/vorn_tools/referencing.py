@@ -39,8 +39,10 @@ ALIASES = {
     "TETRAHYDROFURAND8": "THFD8", "TOLUENE": "TOLUENED8", "C7D8": "TOLUENED8",
     "PYRIDINE": "PYRIDINED5", "C5D5N": "PYRIDINED5",
 }
-# How far (ppm) from its expected place a reference line is looked for.
+# How far (ppm) from its expected place a reference line is looked for: TMS/DSS, which
+# stand alone at 0 ppm, further than a solvent line among the sample's lines.
 SEARCH_PPM = {"1H": 0.3, "13C": 3.0}
+SOLVENT_SEARCH_PPM = {"1H": 0.15, "13C": 1.5}
 
 
 def solvent_key(name: object) -> str | None:
@@ -89,7 +91,8 @@ def find_reference(ppm: NDArray[np.float64], real: NDArray[np.float64], sigma: f
         return None
     step = float(ppm[0] - ppm[1])
     for what, expected in reference_targets(nucleus, solvent):
-        near = tops[np.abs(ppm[tops] - expected) <= SEARCH_PPM[kind]]
+        reach = SEARCH_PPM[kind] if what in ("TMS", "DSS") else SOLVENT_SEARCH_PPM[kind]
+        near = tops[np.abs(ppm[tops] - expected) <= reach]
         if near.size == 0:
             continue
         top = int(near[np.argmax(real[near])]) if what in ("TMS", "DSS") else \

@@ -44,8 +44,9 @@ import numpy as np
 ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "python" / "tests"), str(ROOT / "vorn_parser_python" / "tests")]
 
-import vorn_tools  # noqa: E402
 from synthetic_fids import Line, Truth, make_fid  # noqa: E402
+
+import vorn_tools  # noqa: E402
 
 SOLVENTS_1H = [("CDCl3", 7.26), ("DMSO-d6", 2.50), ("acetone-d6", 2.05), ("C6D6", 7.16)]
 
@@ -148,7 +149,7 @@ def evaluate(kind: Kind, data: bytes, truth: Truth) -> None:
     # Peaks.
     peaks = s.peaks()
     picked = np.array([p.index for p in peaks])
-    strong = [ln for ln in truth.lines if abs(truth.ideal[int(round(index_of[id(ln)]))]) >= 10 * sigma]
+    strong = [ln for ln in truth.lines if abs(truth.ideal[round(index_of[id(ln)])]) >= 10 * sigma]
     found = sum(1 for ln in strong if picked.size and np.abs(picked - index_of[id(ln)]).min() <= 1.5)
     true_idx = np.array([index_of[id(ln)] for ln in truth.lines])
     right = sum(1 for p in picked if np.abs(true_idx - p).min() <= 1.5)

@@ -59,8 +59,8 @@ def make_fid(lines: list[Line], *, points: int = 4096, sweep: float = 5000.0, sf
     `background` (ppm, height, width Hz) a broad line and `roll` the coefficients of a
     complex polynomial across the window, neither part of the ideal spectrum."""
     rng = np.random.default_rng(seed)
-    freqs = (points // 2 - np.arange(points)) * (sweep / points)  # from the carrier, NMR order
-    ppm = offset_ppm + freqs / sf_mhz
+    freqs = ((points // 2 - np.arange(points)) * (sweep / points)).astype(np.float64)  # from the carrier
+    ppm: NDArray[np.float64] = offset_ppm + freqs / sf_mhz
     wanted = lorentzians(freqs, [((ln.ppm - offset_ppm) * sf_mhz, ln.height, ln.width_hz) for ln in lines])
     ideal = wanted.real.copy()
     if background is not None:
@@ -76,7 +76,8 @@ def make_fid(lines: list[Line], *, points: int = 4096, sweep: float = 5000.0, sf
     wanted = wanted * np.exp(-2j * np.pi * delay * f)
     # Undo the NMR order (reversed and rotated bins), then the transform.
     fid = np.fft.ifft(np.flip(np.roll(wanted, points - 1 - points // 2)))
-    changed = {"x_offset": offset_ppm + carrier_error, "x_freq": sf_mhz, "x_domain": nucleus, "solvent": solvent}
+    changed: dict[str, str | float] = {"x_offset": offset_ppm + carrier_error, "x_freq": sf_mhz,
+                                       "x_domain": nucleus, "solvent": solvent}
     params = [dataclasses.replace(p, value=changed[p.name]) if p.name in changed else p for p in params]
     header = Header(data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[(points - 1) / sweep],
                     data_axis_titles=[nucleus], base_freq=[sf_mhz])

@@ -116,7 +116,7 @@ def line_regions(values: NDArray[np.complex128], sigma: float) -> list[tuple[int
             weights = np.abs(_less_edges(values[left:right])) ** 2
             total = weights.sum()
             centre = (np.arange(left, right) * weights).sum() / total if total > 0 else (left + right - 1) / 2
-            middle = int(round(centre))
+            middle = round(centre)
             half = max(middle - left, right - 1 - middle)
             centred.append((max(0, middle - half), min(n, middle + half + 1)))
         centred.sort()

@@ -6,7 +6,8 @@ phased, flattened and referenced automatically (phase, baseline and reference "a
 with the peaks of a One_D spectrum marked, or with `processed=False` as the plain
 transform: One_D the real part against ppm, Two_D contours of the real part
 (absorption in both dimensions) against ppm on both axes. ppm axes run from high to
-low, as spectra are read, also for stored spectra whose header runs the other way. With `fid=True`, or for files that are not time-domain, the stored samples:
+low, as spectra are read, also for stored spectra whose header runs the other way.
+With `fid=True`, or for files that are not time-domain, the stored samples:
 One_D the real and imaginary parts against the axis the header defines (start to stop,
 in its unit), Two_D contours of the real section, positive and negative levels in two
 colours, both axes running from the header's start to stop value.
@@ -154,8 +155,8 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     if not fid and arrays.axes[0].domain == "time":
         from .processing import transform
 
-        auto = "auto" if processed else None
-        spectrum = transform(arrays, info, phase=auto, baseline=auto, reference=auto)
+        spectrum = (transform(arrays, info, phase="auto", baseline="auto", reference="auto") if processed
+                    else transform(arrays, info))
         arrays = SpectrumArrays(spectrum.layout, spectrum.values, spectrum.mixed, spectrum.axes)
         if arrays.layout == "One_D":
             _one_d_spectrum(ax, arrays, spectrum.peaks() if processed else None)

@@ -25,7 +25,7 @@ BINS = 2048
 SIGNAL_SIGMAS = 3.0
 ROUNDS = 3
 # The shortest period (a share of the window) a baseline follows; lambda follows from it.
-SMOOTHEST_SHARE = 1.0 / 16.0
+SMOOTHEST_SHARE = 1.0 / 32.0
 
 
 def whittaker(y: NDArray[np.float64], weights: NDArray[np.float64], smoothing: float) -> NDArray[np.float64]:

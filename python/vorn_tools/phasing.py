@@ -10,8 +10,8 @@ lines: the absorption integrates to the area, the dispersion, odd about each lin
 cancels over a region that holds the multiplet whole. The phases of the regions are
 then fitted with phi(f) = p0 + p1 x f / SW, modulo 180° so that lines of either sign
 (edited spectra) agree; the search over p1 starts at 0, the exactly known group delay,
-and keeps to small values. Last, the sign: the one that makes the weighted majority of
-the lines positive.
+and keeps to small values. Last, the sign: the one that makes the largest lines
+positive (the signs of the regions weighted by the squares of their heights).
 """
 
 from __future__ import annotations
@@ -143,13 +143,13 @@ def _less_edges(part: NDArray[np.complex128]) -> NDArray[np.complex128]:
 
 
 def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]], sigma: float
-                  ) -> tuple[NDArray[np.float64], NDArray[np.complex128], NDArray[np.float64]]:
+                  ) -> tuple[NDArray[np.float64], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]:
     """(centre of each region as f / SW, its windowed integral less the straight line
     between its edges, the uncertainty of that integral's phase in radians: its noise,
     and more for a region whose magnitude does not match its mirror image, where the
-    dispersion does not cancel)."""
+    dispersion does not cancel; the top of its magnitude)."""
     n = values.size
-    centres, integrals, spreads = [], [], []
+    centres, integrals, spreads, tops = [], [], [], []
     for left, right in regions:
         part = _less_edges(values[left:right])
         weights = np.abs(part) ** 2
@@ -162,6 +162,7 @@ def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]]
         window = np.cos(0.5 * np.pi * offsets) ** 2
         integral = (part * window).sum()
         magnitude = np.abs(part) * window
+        tops.append(float(magnitude.max()))
         mismatch = np.abs(magnitude - magnitude[::-1]).sum() / max(2.0 * magnitude.sum(), 1e-300)
         noise = sigma * math.sqrt(float((window**2).sum())) / max(abs(integral), 1e-300)
         systematic = math.radians(SYSTEMATIC_DEGREES) * (1.0 + mismatch / SYMMETRY_SPREAD)
@@ -170,15 +171,17 @@ def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]]
         spreads.append(math.hypot(noise, systematic))
         integrals.append(integral)
     return (np.array(centres, dtype=np.float64), np.array(integrals, dtype=np.complex128),
-            np.array(spreads, dtype=np.float64))
+            np.array(spreads, dtype=np.float64), np.array(tops, dtype=np.float64))
 
 
 def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128],
-              spreads: NDArray[np.float64] | None = None) -> tuple[float, float]:
+              spreads: NDArray[np.float64] | None = None, heights: NDArray[np.float64] | None = None
+              ) -> tuple[float, float]:
     """(p0, p1) in degrees from the regions' integrals at their frequencies (f / SW)
     and the uncertainties of their phases (radians): the line phi = p0 + p1 f that most
     of them agree with modulo 180°, fitted by least squares to those, then the sign that
-    makes the weighted majority of the integrals positive. (0, 0) for no region."""
+    makes the tallest regions positive (`heights`, else the integrals' sizes). (0, 0)
+    for no region."""
     if integrals.size == 0:
         return 0.0, 0.0
     if spreads is None:
@@ -193,7 +196,8 @@ def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128
             break
         p0, p1 = _fit_doubled(frequencies[keep], weights[keep], angles[keep], near=p1)
     rotated = integrals * np.exp(-1j * (p0 + p1 * frequencies))
-    if rotated.real.sum() < 0:
+    sizes = np.abs(integrals) if heights is None else heights
+    if (np.sign(rotated.real) * sizes**2).sum() < 0:  # the tallest lines positive
         p0 += math.pi
     # The phase applied is the opposite of the one found.
     return _wrapped(-math.degrees(p0)), -math.degrees(p1)
@@ -253,16 +257,18 @@ def _wrapped(degrees: float) -> float:
 def auto_phase(rows: list[NDArray[np.complex128]]) -> tuple[float, float]:
     """(p0, p1) in degrees that puts the lines of `rows` (1-D spectra in NMR order, all
     of one length; several rows of a 2-D spectrum share one phase) in absorption."""
-    frequencies, integrals, spreads = [], [], []
+    frequencies, integrals, spreads, heights = [], [], [], []
     for row in rows:
         sigma = noise_level(np.concatenate([row.real, row.imag]))
         found = region_phases(row, line_regions(row, sigma), sigma)
         frequencies.append(found[0])
         integrals.append(found[1])
         spreads.append(found[2])
+        heights.append(found[3])
     if not frequencies:
         return 0.0, 0.0
-    return fit_phase(np.concatenate(frequencies), np.concatenate(integrals), np.concatenate(spreads))
+    return fit_phase(np.concatenate(frequencies), np.concatenate(integrals), np.concatenate(spreads),
+                     np.concatenate(heights))
 
 
 def phase_factors(points: int, phase: tuple[float, float]) -> NDArray[np.complex128]:

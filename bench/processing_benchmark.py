@@ -11,8 +11,8 @@ carrier offset a little off, SNR (tallest line / noise σ) log-uniform in 50-5,0
     or else the solvent's residual singlet (CDCl3, DMSO-d6, acetone-d6, C6D6);
   * 13C-like: 32,768 points, 25 kHz at 100.6 MHz, 8-25 singlets (1-4 Hz), TMS or
     else CDCl3 at 77.16 ppm (drawn as a singlet);
-  * edited (DEPT-like): as 13C, about a third of the lines negative (the tallest
-    positive).
+  * edited (DEPT-like): as 13C, about a third of the lines negative, the tallest
+    line positive and 20 % taller than any negative one (the sign convention).
 
 Targets (per kind): phase residual <= 3° at every line of >= 20 % of the tallest in
 >= 98 % (1H) / 95 % (13C, edited) of cases; baseline RMS of (real - ideal) over points
@@ -101,7 +101,9 @@ def case(kind: Kind, rng: np.random.Generator) -> tuple[bytes, Truth]:
             sign = -1.0 if kind.name == "edited" and rng.random() < 0.35 else 1.0
             lines.append(Line(ppm, sign * rng.uniform(1.0, 10.0), rng.uniform(1.0, 4.0)))
         tallest = max(range(len(lines)), key=lambda i: abs(lines[i].height))
-        lines[tallest].height = abs(lines[tallest].height)
+        # The sign convention of edited spectra: the tallest line positive, here by a
+        # clear margin (20 %) over every negative line.
+        lines[tallest].height = 1.2 * abs(lines[tallest].height)
         reference_width = 1.5
     top = max(abs(ln.height) for ln in lines)
     reference_ppm = 0.0 if tms else residual

@@ -11,7 +11,8 @@ cancels over a region that holds the multiplet whole. The phases of the regions 
 then fitted with phi(f) = p0 + p1 x f / SW, modulo 180° so that lines of either sign
 (edited spectra) agree; the search over p1 starts at 0, the exactly known group delay,
 and keeps to small values. Last, the sign: the one that makes the largest lines
-positive (the signs of the regions weighted by the squares of their heights).
+positive: the tallest region's (edited spectra, whose lines have either sign, follow
+this convention).
 """
 
 from __future__ import annotations
@@ -180,7 +181,7 @@ def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128
     """(p0, p1) in degrees from the regions' integrals at their frequencies (f / SW)
     and the uncertainties of their phases (radians): the line phi = p0 + p1 f that most
     of them agree with modulo 180°, fitted by least squares to those, then the sign that
-    makes the tallest regions positive (`heights`, else the integrals' sizes). (0, 0)
+    makes the tallest region positive (`heights`, else the integrals' sizes). (0, 0)
     for no region."""
     if integrals.size == 0:
         return 0.0, 0.0
@@ -197,7 +198,7 @@ def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128
         p0, p1 = _fit_doubled(frequencies[keep], weights[keep], angles[keep], near=p1)
     rotated = integrals * np.exp(-1j * (p0 + p1 * frequencies))
     sizes = np.abs(integrals) if heights is None else heights
-    if (np.sign(rotated.real) * sizes**2).sum() < 0:  # the tallest lines positive
+    if rotated[int(np.argmax(sizes))].real < 0:  # the tallest line positive
         p0 += math.pi
     # The phase applied is the opposite of the one found.
     return _wrapped(-math.degrees(p0)), -math.degrees(p1)

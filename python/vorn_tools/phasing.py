@@ -3,8 +3,8 @@ removed, and the noise level of a spectrum. Needs numpy only.
 
 The lines are found in the magnitude spectrum, which does not depend on the phase: each
 strong line (or multiplet) gets a region, REGION_WIDTHS times its width at half
-height either side of its top (the magnitude of a Lorentzian line is there below 2 % of
-its top). The complex integral of a region, less a straight
+height either side of its top (the magnitude of a Lorentzian line is there about 6 % of
+its top; wider regions gather more noise than they save in dispersion). The complex integral of a region, less a straight
 line between its two edges (a rolling baseline, the far tails), has the phase of its
 lines: the absorption integrates to the area, the dispersion, odd about each line,
 cancels over a region that holds the multiplet whole. The phases of the regions are
@@ -22,7 +22,7 @@ import math
 import numpy as np
 from numpy.typing import NDArray
 
-REGION_WIDTHS = 12  # a region reaches this many magnitude widths at half height either side of a top
+REGION_WIDTHS = 5  # a region reaches this many magnitude widths at half height either side of a top
 PEAK_SIGMAS = 8.0  # a line must rise this many noise levels above the magnitude's floor
 MAX_REGIONS = 48
 P1_LIMIT = 120.0  # degrees across the window searched for the first-order phase

@@ -13,6 +13,8 @@ import re
 import numpy as np
 from numpy.typing import NDArray
 
+from .phasing import standing_tops
+
 # Solvent (letters and digits only, upper case) -> (1H, 13C) in ppm; None: no line.
 RESIDUAL_SHIFTS: dict[str, tuple[float | None, float | None]] = {
     "CDCL3": (7.26, 77.16),
@@ -81,12 +83,13 @@ def find_reference(ppm: NDArray[np.float64], real: NDArray[np.float64], sigma: f
                    solvent: object) -> tuple[str, float] | None:
     """(what, shift to add to the ppm axis) for the first reference line found, or None.
     TMS/DSS: the tallest positive line within the search window of 0 ppm; a solvent: the
-    line nearest its residual shift; a line must stand 10 noise levels high."""
+    line nearest its residual shift; a line must stand 10 noise levels high, also above
+    the dips beside it."""
     kind = nucleus_key(nucleus)
     if kind is None or ppm.size < 3:
         return None
-    inner = real[1:-1]
-    tops = np.nonzero((inner > real[:-2]) & (inner >= real[2:]) & (inner > 10.0 * sigma))[0] + 1
+    tops = standing_tops(real, 10.0 * sigma)  # not the noise on a tall line's flank
+    tops = tops[(tops > 0) & (tops < real.size - 1)]
     if tops.size == 0:
         return None
     step = float(ppm[0] - ppm[1])

@@ -303,8 +303,11 @@ def run_with_timeout[T](function: Callable[[], T], seconds: float = 120) -> T:
 @pytest.fixture(scope="module")
 def cluster() -> Iterator[LocalCluster]:
     distributed = pytest.importorskip("distributed")
+    # Every port chosen by the system: the scheduler's HTTP server binds 8787 even
+    # without a dashboard unless given a port, and another program may hold that one.
     cluster = run_with_timeout(lambda: distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None))
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
+        dashboard_address=":0", scheduler_kwargs={"dashboard": False}))
     yield cluster
     run_with_timeout(cluster.close, 60)
 

@@ -2,10 +2,9 @@
 removed, and the noise level of a spectrum. Needs numpy only.
 
 The lines are found in the magnitude spectrum, which does not depend on the phase: each
-strong line (or multiplet) gets a region, REGION_WIDTHS times its width at half
-height either side of its top (the magnitude of a Lorentzian line is there about 6 % of
-its top), up to MOST_REGION_WIDTHS for strong lines (wider regions let the dispersion
-cancel better, but gather more noise). The complex integral of a region, less a straight
+strong line (or multiplet) gets a region, 3 to 12 times its width at half height
+either side of its top, the more the stronger the line (wider regions let the
+dispersion cancel better, but gather more noise). The complex integral of a region, less a straight
 line between its two edges (a rolling baseline, the far tails), has the phase of its
 lines: the absorption integrates to the area, the dispersion, odd about each line,
 cancels over a region that holds the multiplet whole. The phases of the regions are
@@ -23,8 +22,13 @@ import math
 import numpy as np
 from numpy.typing import NDArray
 
-REGION_WIDTHS = 5  # a region reaches this many magnitude widths at half height either side of a top,
-MOST_REGION_WIDTHS = 12  # up to this many for lines more than 100 noise levels high
+# A region reaches this many magnitude widths at half height either side of a line 100
+# noise levels high, more for stronger lines (as the square root of the height), within
+# the two bounds.
+REGION_WIDTHS = 5
+FEWEST_REGION_WIDTHS = 3
+MOST_REGION_WIDTHS = 12
+FEWEST_REGION_POINTS = 12  # and at least this many points (lines narrower than a point or two)
 PEAK_SIGMAS = 8.0  # a line must rise this many noise levels above the magnitude's floor
 MAX_REGIONS = 48
 P1_LIMIT = 120.0  # degrees across the window searched for the first-order phase
@@ -112,8 +116,9 @@ def line_regions(values: NDArray[np.complex128], sigma: float) -> list[tuple[int
         left = top - int(np.argmax(left_run)) + 1 if left_run.any() else 0
         # Wider for strong lines: the dispersion cancels better, and the noise gathered
         # matters less.
-        widths = min(MOST_REGION_WIDTHS, max(REGION_WIDTHS, REGION_WIDTHS * math.sqrt(above[top] / (100 * sigma))))
-        reach = round(widths * min(right - left + 1, max(8, n // 256)))
+        widths = min(MOST_REGION_WIDTHS, max(FEWEST_REGION_WIDTHS,
+                                             REGION_WIDTHS * math.sqrt(above[top] / (100 * sigma))))
+        reach = max(FEWEST_REGION_POINTS, round(widths * min(right - left + 1, max(8, n // 256))))
         taken[max(0, left - (right - left)):right + (right - left)] = True
         runs.append((max(0, top - reach), min(n, top + reach + 1)))
     for _ in range(4):  # symmetric about the centre, then join those that overlap

@@ -88,7 +88,8 @@ def _mark(ax: Axes, coordinates: NDArray[np.float64], real: NDArray[np.float64],
         if len(labelled) == MARK_LABELS or any(abs(where[i] - other) < room for other in labelled):
             continue
         labelled.append(float(where[i]))
-        ax.annotate(f"{where[i]:.2f}", (where[i], heights[i] + 2 * offsets[i]), fontsize=6, color="tab:red",
+        shown = round(float(where[i]), 2) + 0.0  # no "-0.00"
+        ax.annotate(f"{shown:.2f}", (where[i], heights[i] + 2 * offsets[i]), fontsize=6, color="tab:red",
                     ha="center", va="bottom" if heights[i] >= 0 else "top", rotation=90)
 
 

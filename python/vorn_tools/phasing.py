@@ -158,6 +158,22 @@ def _less_edges(part: NDArray[np.complex128]) -> NDArray[np.complex128]:
     return part - (start + slope * (np.arange(part.size) - first))
 
 
+def _single_line_centre(power: NDArray[np.float64], centroid: float) -> float:
+    """The centre of a region that holds one line, between two points: 1 / |S|^2 of a
+    Lorentzian line is a parabola in frequency, its vertex the line's centre (the centroid
+    of |S|^2 leans to the nearest point when the line is narrow). The centroid itself
+    for a region of several lines (a multiplet: its top is not near its centroid)."""
+    top = int(np.argmax(power))
+    if not 0 < top < power.size - 1 or abs(top - centroid) > 1.0 or power[top] <= 0:
+        return centroid
+    a, b, c = 1.0 / np.maximum(power[top - 1:top + 2], 1e-300)
+    bend = a - 2 * b + c
+    if bend <= 0:
+        return centroid
+    offset = 0.5 * (a - c) / bend
+    return top + offset if abs(offset) <= 1.0 else centroid
+
+
 def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]], sigma: float
                   ) -> tuple[NDArray[np.float64], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]:
     """(centre of each region as f / SW, its windowed integral less the straight line
@@ -170,6 +186,7 @@ def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]]
         part = _less_edges(values[left:right])
         weights = np.abs(part) ** 2
         at = float((np.arange(part.size) * weights).sum() / weights.sum()) if weights.sum() > 0 else 0.0
+        at = _single_line_centre(weights, at)
         centres.append((n // 2 - left - at) / n)
         # A Hann window centred on the fractional centre: the dispersion of a line that
         # falls between two points then still cancels.

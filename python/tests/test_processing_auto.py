@@ -188,9 +188,9 @@ def test_two_d_phase_along_both_axes() -> None:
     for _, _, kx, ky in truth:
         rr, ir, ri = result.values.real[ky, kx], result.values.imag[ky, kx], result.mixed.real[ky, kx]
         assert rr > 0
-        # Lines narrower than a point (6 Hz wide, 16 Hz a point along x): a few degrees.
-        assert abs(math.degrees(math.atan2(ir, rr))) < 5.0  # along x
-        assert abs(math.degrees(math.atan2(ri, rr))) < 5.0  # along y
+        assert abs(math.degrees(math.atan2(ir, rr))) < 3.0  # along x
+        assert abs(math.degrees(math.atan2(ri, rr))) < 3.0  # along y (zero order only)
+    assert result.phase_y[1] == 0.0
 
 
 def test_command_peak_table_and_plots(vorn: Vorn, tmp_path: Path) -> None:

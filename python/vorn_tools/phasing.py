@@ -287,9 +287,10 @@ def _wrapped(degrees: float) -> float:
     return (degrees + 180.0) % 360.0 - 180.0
 
 
-def auto_phase(rows: list[NDArray[np.complex128]]) -> tuple[float, float]:
+def auto_phase(rows: list[NDArray[np.complex128]], *, first_order: bool = True) -> tuple[float, float]:
     """(p0, p1) in degrees that puts the lines of `rows` (1-D spectra in NMR order, all
-    of one length; several rows of a 2-D spectrum share one phase) in absorption."""
+    of one length; several rows of a 2-D spectrum share one phase) in absorption; with
+    `first_order` False, p1 stays 0."""
     frequencies, integrals, spreads, heights = [], [], [], []
     for row in rows:
         sigma = noise_level(np.concatenate([row.real, row.imag]))
@@ -300,8 +301,8 @@ def auto_phase(rows: list[NDArray[np.complex128]]) -> tuple[float, float]:
         heights.append(found[3])
     if not frequencies:
         return 0.0, 0.0
-    return fit_phase(np.concatenate(frequencies), np.concatenate(integrals), np.concatenate(spreads),
-                     np.concatenate(heights))
+    at = np.concatenate(frequencies) if first_order else np.zeros(sum(f.size for f in frequencies))
+    return fit_phase(at, np.concatenate(integrals), np.concatenate(spreads), np.concatenate(heights))
 
 
 def phase_factors(points: int, phase: tuple[float, float]) -> NDArray[np.complex128]:

@@ -44,8 +44,9 @@ their calibrated axes: the steps below are not applied to them.
 
 After the transform, on request (each one-dimensional, or along x for Two_D):
 
-6. `phase="auto"`: p0 and p1 chosen from the lines (vorn_tools.phasing; along both axes
-   for four-section Two_D data, from its strongest rows and columns), and applied as in 5;
+6. `phase="auto"`: p0 and p1 chosen from the lines (vorn_tools.phasing; for four-section
+   Two_D data along x from its strongest rows, and p0 along y from its strongest
+   columns), and applied as in 5;
 7. `baseline="auto"`: a smooth baseline estimated from the signal-free points
    (vorn_tools.baseline, needs scipy) subtracted from the real part, per row for Two_D;
 8. `reference="auto"`: the shift that puts TMS/DSS at 0 ppm, or else the solvent's

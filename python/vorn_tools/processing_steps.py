@@ -79,7 +79,10 @@ def finish(result: Spectrum, info: Info, *, phase: PhaseOption, baseline: Litera
         pair = auto_phase([values] if values.ndim == 1 else _strongest(values))
     values, mixed = _phase_x(values, mixed, pair)
     if phase == "auto" and mixed is not None:
-        pair_y = auto_phase(_strongest((values.real + 1j * mixed.real).T))
+        # Along y the zero order only: the first-order phase of an indirect dimension is
+        # set by the timing of its first increment (normally none), and its lines are
+        # too few and too coarsely sampled to fit one.
+        pair_y = auto_phase(_strongest((values.real + 1j * mixed.real).T), first_order=False)
         values, mixed = _phase_y(values, mixed, pair_y)
     curve = None
     if baseline == "auto":

@@ -6,8 +6,10 @@ sum w_k (y_k - z_k)^2 + lambda sum (second difference of z)^2, with w_k = 0 at p
 that carry signal and 1 elsewhere, solved as one banded system (scipy's solveh_banded).
 The signal points are found as in Cobas et al. 2006, by what stands out from a smooth
 curve: first from a robust coarse curve (block medians, at twice the level), then,
-three times over, from the baseline itself; each point more than SIGNAL_SIGMAS noise levels
-off, and its neighbours, are signal. Long spectra are first averaged over bins of
+three times over, from the baseline itself; each point more than SIGNAL_SIGMAS noise
+levels off, or in a short stretch whose mean is more than TAIL_SIGMAS noise levels of
+such a mean off (the far tails of lines: smooth, below the noise point by point), and
+its neighbours, are signal. Long spectra are first averaged over bins of
 signal-free points (at most BINS of them) and the baseline drawn back to every point by
 straight lines, which keeps the solve fast and well conditioned.
 """
@@ -23,6 +25,7 @@ from .phasing import noise_level
 
 BINS = 2048
 SIGNAL_SIGMAS = 3.0
+TAIL_SIGMAS = 4.5  # for the mean of a stretch of 2 x reach + 1 points
 ROUNDS = 3
 # The shortest period (a share of the window) a baseline follows; lambda follows from it.
 SMOOTHEST_SHARE = 1.0 / 32.0
@@ -58,6 +61,18 @@ def _dilated(mask: NDArray[np.bool_], reach: int) -> NDArray[np.bool_]:
     high = np.minimum(index + reach + 1, mask.size)
     low = np.maximum(index - reach, 0)
     return np.asarray(counts[high] - counts[low] > 0)
+
+
+def _standing_out(residual: NDArray[np.float64], sigma: float, span: int) -> NDArray[np.bool_]:
+    """The points more than SIGNAL_SIGMAS noise levels off, or whose mean over `span`
+    points is (the far tails of lines: smooth, below the noise point by point)."""
+    sums = np.concatenate([[0.0], np.cumsum(residual)])
+    index = np.arange(residual.size)
+    high = np.minimum(index + span // 2 + 1, residual.size)
+    low = np.maximum(index - span // 2, 0)
+    means = (sums[high] - sums[low]) / (high - low)
+    return np.asarray((np.abs(residual) > SIGNAL_SIGMAS * sigma)
+                      | (np.abs(means) > TAIL_SIGMAS * sigma / np.sqrt(high - low)))
 
 
 def _coarse(y: NDArray[np.float64], blocks: int = 128) -> NDArray[np.float64]:
@@ -98,5 +113,5 @@ def estimate_baseline(real: NDArray[np.float64], sigma: float | None = None) -> 
         means = np.divide(sums.reshape(bins, bin_size).sum(axis=1), totals, out=np.zeros(bins), where=totals > 0)
         smooth = whittaker(means, totals / bin_size, smoothing)
         curve = np.interp(np.arange(n), centres, smooth) if bin_size > 1 else smooth
-        signal = _dilated(np.abs(y - curve) > SIGNAL_SIGMAS * sigma, reach)
+        signal = _dilated(_standing_out(y - curve, sigma, 2 * reach + 1), reach)
     return curve

@@ -121,6 +121,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="which files --batch converts (default '*.vdf'; '**/*.vdf' also "
                             "takes those in subfolders)")
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: one per CPU)")
+    batch.add_argument("--overwrite", action="store_true",
+                       help="--batch: replace files in the way of the outputs that this conversion did not write")
     parser.add_argument("-o", "--output", metavar="OUT", type=_path,
                         help="with FILE --to jcamp: write to OUT instead of standard output")
     jcamp = parser.add_argument_group("FILE --to jcamp")
@@ -176,6 +178,7 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         given = [flag for flag, used in (("--to", None if jcamp else args.to), ("--out", args.out),
                                          ("--pattern", args.pattern),
                                          ("--jobs", args.jobs), ("--scheduler", args.scheduler),
+                                         ("--overwrite", args.overwrite or None),
                                          ("--no-data", args.no_data or None)) if used is not None]
         if given:
             parser.error(f"{', '.join(given)} only apply to --batch")
@@ -280,10 +283,15 @@ def _show_file(args: argparse.Namespace) -> int:
         raise CommandError(f"{shown}: {exc.reason}") from None
 
     if args.plot is not None:
+        from .atomic import ReplacesInput
         from .plot import plot_document
 
         try:
-            plot_document(document if whole else opened, args.plot, fid=args.fid, processed=not args.raw)
+            plot_document(document if whole else opened, args.plot, fid=args.fid, processed=not args.raw,
+                          inputs=[] if isinstance(source, bytes) else [source])
+        except ReplacesInput:
+            raise CommandError(f"--plot {shown_name(args.plot)} is the input file; it is not written over",
+                               status=2) from None
         except ParseError as exc:
             raise CommandError(f"{shown}: {exc.reason}") from None
         except ValueError as exc:
@@ -330,8 +338,13 @@ def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectr
     if output is None:
         _write_stdout(text.encode("ascii"))
         return 0
+    from .atomic import ReplacesInput, write_text_atomically
+
     try:
-        output.write_text(text, encoding="ascii", newline="\n")
+        write_text_atomically(output, text, encoding="ascii", inputs=[] if isinstance(source, bytes) else [source])
+    except ReplacesInput:
+        raise CommandError(f"{shown_name(output)} is the input file; it is not written over (give another -o)",
+                           status=2) from None
     except OSError as exc:
         raise CommandError(f"cannot write {shown_name(output)}: {exc.strerror or exc}") from None
     print(f"{PROG}: JCAMP-DX written to {shown_name(output)}", file=sys.stderr)
@@ -340,6 +353,8 @@ def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectr
 
 def _convert(args: argparse.Namespace) -> int:
     from .batch import TargetCollision, convert_folder, convert_folder_to_parquet
+    from .dataset_files import NotADataset
+    from .workers import WorkerStartError
 
     folder: Path = args.batch
     fmt: str = args.to or "json"
@@ -361,9 +376,11 @@ def _convert(args: argparse.Namespace) -> int:
                                                  progress=sys.stderr)
         else:
             outcomes = convert_folder(folder, fmt, out_dir=out_dir, pattern=pattern,
-                                      workers=args.jobs, progress=sys.stderr)
-    except TargetCollision as exc:
+                                      workers=args.jobs, progress=sys.stderr, overwrite=args.overwrite)
+    except (TargetCollision, NotADataset) as exc:
         raise CommandError(str(exc), status=2) from None
+    except WorkerStartError as exc:
+        raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"cannot write to {shown_name(out_dir)}: {exc.strerror or exc}") from None
     skipped = sum(outcome.skipped is not None for outcome in outcomes)
@@ -374,7 +391,7 @@ def _convert(args: argparse.Namespace) -> int:
     print(f"{PROG}: converted {len(outcomes) - failed - skipped} of {len(outcomes)} files to {fmt} in "
           f"{shown_name(out_dir)}" + (f"; {failed} failed" if failed else "")
           + (f"; {skipped} skipped" if skipped else ""), file=sys.stderr)
-    if fmt == "parquet" and failed:
+    if fmt == "parquet" and any(o.error is not None and o.target is not None for o in outcomes):
         from .parquet import errors_path
 
         print(f"{PROG}: {failed} failed file(s) listed in {shown_name(errors_path(out_dir))}", file=sys.stderr)
@@ -402,6 +419,14 @@ def _error(message: str) -> None:
         _silence(2)
 
 
+def _ignore_interrupts() -> None:
+    import signal
+    import threading
+
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -418,5 +443,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(f"error: cannot write to standard output: {exc.reason}")
         return 1
     except KeyboardInterrupt:
+        _ignore_interrupts()  # the run is over: a late Ctrl-C cannot turn 130 into a signal death
         _error("interrupted")
         return 130

@@ -16,6 +16,7 @@ colours, both axes running from the header's start to stop value.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -131,13 +132,15 @@ def plot_format(path: str | os.PathLike[str]) -> str:
 
 
 def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str], *,
-                  title: str | None = None, fid: bool = False, processed: bool = True) -> None:
+                  title: str | None = None, fid: bool = False, processed: bool = True,
+                  inputs: Iterable[str | os.PathLike[str]] = ()) -> None:
     """Writes a plot of the document to `path`, in the format its suffix names: the
     spectrum of a time-domain file (phased, flattened, referenced and its peaks marked
     unless not `processed`), or with `fid` (and for other files) the samples.
 
     Raises ValueError for a suffix that names no plot format (see plot_format), or when
-    the file holds no samples.
+    the file holds no samples. The image is written atomically (vorn_tools.atomic),
+    never over one of `inputs` (ReplacesInput).
     """
     from .files import VornFile
 
@@ -172,4 +175,6 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
         title = " - ".join(part for part in (headers["title"], experiment if isinstance(experiment, str) else "")
                            if part)
     ax.set_title(printable(title), fontsize=11)
-    figure.savefig(path, format=fmt)
+    from .atomic import write_atomically
+
+    write_atomically(path, lambda file: figure.savefig(file, format=fmt), inputs=inputs)

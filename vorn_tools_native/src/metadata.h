@@ -3,6 +3,7 @@
 #pragma once
 
 #include "info.h"
+#include "layout.h"
 #include "py_ref.h"
 #include "vorn_data_file.h"
 
@@ -11,6 +12,8 @@ namespace vorn::py {
 struct FileRecords {
     FileMetadata blocks;
     Info info;
+    Layout layout;
+    bool cut_short = false;  // the file ends before the samples its header declares
 };
 
 // Makes the Metadata type ready; once per process, with the module.

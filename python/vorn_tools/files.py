@@ -21,6 +21,8 @@ import stat
 from . import _native
 from .errors import ParseError, shown_name
 
+CUT_SHORT = "the file ends before the samples its header declares (data section)"
+
 TYPE_CHECKING = False  # typing is not imported at run time: it is slow to import
 if TYPE_CHECKING:
     from typing import Any, BinaryIO, Protocol
@@ -97,6 +99,12 @@ class VornFile:
         """True when the file ends before the samples its header declares (found by one
         size comparison at open, nothing decoded): to_numpy() will fail."""
         return bool(self.layout["cut_short"])
+
+    def require_whole(self) -> None:
+        """Raises ParseError when the file ends before the samples its header declares
+        (see cut_short): for readers of the metadata alone, which decode nothing."""
+        if self.cut_short:
+            raise ParseError(self.name, CUT_SHORT, kind="damaged", block="data")
 
     # The records are read at open; each becomes Python objects on first use.
     @property

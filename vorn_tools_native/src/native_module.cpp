@@ -97,6 +97,22 @@ void open_source(const std::string& kind, PyObject* source, PyObject* size, Open
     throw ReadFailed{describe_failure(failure, lead_of(src))};
 }
 
+// The summary as the parse builds it, its digital-filter lines written
+// nowhere. The parse reads the data section before it builds the summary, so
+// when the summary fails, a failure of the data section is the file's
+// failure, as the parse reports it.
+Info summary_of(const FileMetadata& blocks, ByteSource& src)
+{
+    try {
+        return extract_info(blocks.headers, blocks.parameters, nullptr);
+    } catch (const InternalFailure&) {
+        ArraySink scratch;
+        Status status = read_data_into(src, blocks.headers, scratch);
+        if (!status) throw std::move(status).error();
+        throw;
+    }
+}
+
 struct Arguments {
     std::string kind;
     PyObject* source;
@@ -156,9 +172,7 @@ PyObject* read(PyObject* const* args, Py_ssize_t nargs)
             try {
                 auto blocks = read_metadata(*open.src);
                 if (blocks) {
-                    // The summary as the parse builds it (its failures are the
-                    // parse's), its digital-filter lines written nowhere.
-                    Info info = extract_info(blocks->headers, blocks->parameters, nullptr);
+                    Info info = summary_of(*blocks, *open.src);
                     Layout layout = describe_layout(blocks->headers);
                     auto cut = cut_short(layout, *open.src);
                     records.emplace(FileRecords{std::move(*blocks), std::move(info), std::move(layout),

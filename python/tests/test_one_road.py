@@ -58,10 +58,11 @@ def two_d(x: int, y: int, sections: int, little: bool = False, bits: int = 64, *
                       if params is None else params)
 
 
+SHAPES: list[tuple[str, int, Any]] = [("One_D", 2, 40), ("One_D", 4, 33), ("Two_D", 2, (70, 45)),
+                                      ("Two_D", 4, (40, 40)), ("Two_D", 4, (96, 64))]
 SWEEP = {f"{layout}-{n}-{size}-{'le' if little else 'be'}-{bits}":
          (one_d(size, n, little, bits) if layout == "One_D" else two_d(size[0], size[1], n, little, bits))
-         for layout, n, size in [("One_D", 2, 40), ("One_D", 4, 33), ("Two_D", 2, (70, 45)), ("Two_D", 4, (40, 40)),
-                                 ("Two_D", 4, (96, 64))]
+         for layout, n, size in SHAPES
          for little in (False, True) for bits in (32, 64)}
 SWEEP.update({p.stem: p.read_bytes() for p in sorted(EXAMPLES_DIR.glob("*.vdf"))})
 
@@ -144,7 +145,7 @@ def test_same_failure_on_every_path(name: str, tmp_path: Path, vorn: Vorn,
     elif name in ("header cut", "parameters cut", "samples cut"):
         assert want[1] == "damaged" and want[2] and want[4] is not None
     # parse() fails on the same bytes with the same root reason
-    with pytest.raises(BaseException) as failure:  # noqa: PT011 - parse's failure is a BaseException
+    with pytest.raises(BaseException) as failure:  # parse's failure is a BaseException
         vorn_parser.parse(content)
     capfd.readouterr()
     assert vorn_tools.is_parse_failure(failure.value)

@@ -159,7 +159,8 @@ class VornFile:
         from_native = _optional("arrays", "numpy").from_native
 
         values, mixed = self._samples()
-        return from_native(self.headers, self.info, values, mixed)
+        arrays: SpectrumArrays = from_native(self.headers, self.info, values, mixed)
+        return arrays
 
     def to_xarray(self) -> xarray.Dataset:
         """The file as an xarray Dataset (see vorn_tools.xarray_backend), its samples

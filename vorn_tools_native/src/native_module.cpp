@@ -33,8 +33,7 @@ namespace {
 // file-system encoding), "buffer" (an immutable bytes object, read in place)
 // or "file" (a binary file object of `size` bytes).
 struct OpenSource {
-    BufferExport held;  // the buffer's export, kept while it is read
-    std::optional<ByteSource> src;
+    BufferExport held;         // the buffer's export, kept while it is read
     bool python_file = false;  // reading calls Python: the lock stays held
 };
 
@@ -49,7 +48,7 @@ struct OpenSource {
     failed(e);
 }
 
-void open_source(const std::string& kind, PyObject* source, PyObject* size, OpenSource& out)
+ByteSource open_source(const std::string& kind, PyObject* source, PyObject* size, OpenSource& out)
 {
     if (kind == "path") {
         if (!PyBytes_Check(source)) {
@@ -66,8 +65,7 @@ void open_source(const std::string& kind, PyObject* source, PyObject* size, Open
             if (opened.error().interrupted && PyErr_Occurred()) throw PythonErrorSet{};
             failed(ParseError(opened.error()));
         }
-        out.src.emplace(std::move(*opened));
-        return;
+        return std::move(*opened);
     }
     if (kind == "buffer") {
         // Immutable content only: nothing can change it while the lock is let go of.
@@ -76,15 +74,13 @@ void open_source(const std::string& kind, PyObject* source, PyObject* size, Open
             throw PythonErrorSet{};
         }
         if (out.held.acquire_byte_vector(source) != BufferExport::Outcome::held) throw PythonErrorSet{};
-        out.src.emplace(ByteSource::borrowing(out.held.bytes()));
-        return;
+        return ByteSource::borrowing(out.held.bytes());
     }
     if (kind == "file") {
         const unsigned long long n = PyLong_AsUnsignedLongLong(size);
         if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
-        out.src.emplace(ByteSource::ranges(std::make_unique<FileObjectReader>(source), n));
         out.python_file = true;
-        return;
+        return ByteSource::ranges(std::make_unique<FileObjectReader>(source), n);
     }
     PyErr_Format(PyExc_ValueError, "unknown source kind %s", kind.c_str());
     throw PythonErrorSet{};
@@ -134,17 +130,17 @@ Arguments bind(const char* signature, PyObject* const* args, Py_ssize_t nargs, P
 // The samples as (values, mixed or None), or the data step's ParseError: a
 // data failure is handed back, not raised, so that the metadata read with it
 // stays usable.
-PyRef read_samples(OpenSource& open, const Headers& headers, PyObject* name)
+PyRef read_samples(ByteSource& src, bool python_file, const Headers& headers, PyObject* name)
 {
     ArraySink sink;
     try {
         Status status = Ok{};
         {
-            GilReleased unlocked(!open.python_file);
+            GilReleased unlocked(!python_file);
             try {
-                status = read_data_into(*open.src, headers, sink);
+                status = read_data_into(src, headers, sink);
             } catch (const InternalFailure& failure) {
-                check_failed(failure, *open.src);
+                check_failed(failure, src);
             }
         }
         if (!status) read_failed(std::move(status).error());
@@ -165,29 +161,25 @@ PyObject* read(PyObject* const* args, Py_ssize_t nargs)
     if (want_data < 0) throw PythonErrorSet{};
     try {
         OpenSource open;
-        open_source(a.kind, a.source, a.size, open);
-        std::optional<FileRecords> records;
-        {
+        ByteSource src = open_source(a.kind, a.source, a.size, open);
+        FileRecords records = [&] {
             GilReleased unlocked(!open.python_file);
             try {
-                auto blocks = read_metadata(*open.src);
-                if (blocks) {
-                    Info info = summary_of(*blocks, *open.src);
-                    Layout layout = describe_layout(blocks->headers);
-                    auto cut = cut_short(layout, *open.src);
-                    records.emplace(FileRecords{std::move(*blocks), std::move(info), std::move(layout),
-                                                cut.ok() && *cut});
-                } else {
-                    records.reset();
-                    // Raised below, with the lock held again.
-                    throw std::move(blocks).error();
-                }
+                auto blocks = read_metadata(src);
+                // Raised with the lock held again, by the handler below.
+                if (!blocks) throw std::move(blocks).error();
+                Info info = summary_of(*blocks, src);
+                Layout layout = describe_layout(blocks->headers);
+                auto cut = cut_short(layout, src);
+                const bool cut_found = cut.ok() && *cut;
+                return FileRecords{std::move(*blocks), std::move(info), std::move(layout), cut_found};
             } catch (const InternalFailure& failure) {
-                check_failed(failure, *open.src);
+                check_failed(failure, src);
             }
-        }
-        PyRef data = want_data ? read_samples(open, records->blocks.headers, a.name) : PyRef::borrow(Py_None);
-        PyRef metadata = new_metadata(std::move(*records));
+        }();
+        PyRef data =
+            want_data ? read_samples(src, open.python_file, records.blocks.headers, a.name) : PyRef::borrow(Py_None);
+        PyRef metadata = new_metadata(std::move(records));
         return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
     } catch (ReadError& error) {
         try {
@@ -209,22 +201,21 @@ PyObject* document(PyObject* const* args, Py_ssize_t nargs)
     Arguments a = bind("document(kind, source, size, name)", args, nargs, 4);
     try {
         OpenSource open;
-        open_source(a.kind, a.source, a.size, open);
+        ByteSource src = open_source(a.kind, a.source, a.size, open);
         std::ostringstream lines;
-        std::optional<Result<VornDataFile>> file;
-        {
+        Result<VornDataFile> file = [&] {
             GilReleased unlocked(!open.python_file);
             try {
-                file.emplace(read_document(*open.src, &lines));
+                return read_document(src, &lines);
             } catch (const InternalFailure& failure) {
-                check_failed(failure, *open.src);
+                check_failed(failure, src);
             }
-        }
-        if (!*file) read_failed(std::move(*file).error());
+        }();
+        if (!file) read_failed(std::move(file).error());
         PyRef dict;
         {
             GcPaused paused;
-            dict = to_py_releasing(std::move(**file));
+            dict = to_py_releasing(std::move(*file));
         }
         const std::string text = lines.str();
         PyRef filter_lines = made(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

@@ -33,7 +33,6 @@ std::optional<SampleWidth> sample_width(const std::string& data_type)
 
 namespace {
 
-
 // The sample type is tested where a run would start, before any sample.
 Result<SampleWidth> checked_width(const ByteSource& src, const std::string& data_type)
 {

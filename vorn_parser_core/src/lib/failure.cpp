@@ -12,9 +12,9 @@ constexpr std::string_view kErrorValueFound = "An error value was found where a 
 FailureFacts from_read_error(const ReadError& error)
 {
     FailureFacts facts;
-    facts.kind = error.is_interrupted() ? FailureKind::Interrupted
+    facts.kind = error.is_interrupted()                      ? FailureKind::Interrupted
                  : error.is_short_read() || error.position() ? FailureKind::Damaged
-                                                              : FailureKind::Io;
+                                                             : FailureKind::Io;
     facts.reason = error.root_cause();
     facts.position = error.position();
     for (const ContextFrame& frame : error.frames()) {

@@ -31,11 +31,11 @@ struct FieldFrame {
 
 struct FailureFacts {
     FailureKind kind = FailureKind::Internal;
-    std::string reason;               // the root reason, as the core words it
-    std::vector<FieldFrame> frames;   // innermost first
+    std::string reason;              // the root reason, as the core words it
+    std::vector<FieldFrame> frames;  // innermost first
     std::optional<std::uint64_t> position;
-    std::string block;                // "headers", "parameters", "data", or empty
-    std::string details;              // the whole message, as vorn_parser words it
+    std::string block;    // "headers", "parameters", "data", or empty
+    std::string details;  // the whole message, as vorn_parser words it
 };
 
 // The header's first fields, those that say what the file is: identifier,

@@ -52,8 +52,8 @@ Layout describe_layout(const Headers& h)
         for (std::uint32_t s = 0; s < layout.section_count && s < 2; ++s) layout.sections.emplace_back(kOneD[s]);
     }
     if (layout.sample_bytes) {
-        const std::uint64_t bytes = saturating_product(
-            saturating_product(stored_per_section, layout.section_count), *layout.sample_bytes);
+        const std::uint64_t bytes =
+            saturating_product(saturating_product(stored_per_section, layout.section_count), *layout.sample_bytes);
         layout.data_bytes = bytes;
         layout.data_end = bytes > UINT64_MAX - h.data_start ? UINT64_MAX : h.data_start + bytes;
     }

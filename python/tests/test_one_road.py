@@ -290,3 +290,17 @@ def test_native_stub_matches_the_module_by_stubtest(tmp_path: Path) -> None:
          str(tmp_path / "none.ini")], capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success: no issues found in 1 module" in result.stdout
+
+
+@pytest.mark.parametrize("code, extra", [
+    ("vorn_tools.open(vorn_tools.example_path()).to_numpy()", "numpy"),
+    ("vorn_tools.open(vorn_tools.example_path()).sections()", "numpy"),
+    ("vorn_tools.open(vorn_tools.example_path()).to_xarray()", "xarray"),
+    ("import vorn_tools.dask", "dask"),
+])
+def test_a_missing_extra_is_named(code: str, extra: str) -> None:
+    blocked = extra
+    script = f"import sys; sys.modules[{blocked!r}] = None\nimport vorn_tools\n{code}"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1
+    assert f"pip install 'vorn_parser[{extra}]'" in result.stderr.splitlines()[-1]

@@ -184,7 +184,7 @@ class VornFile:
                 raise ValueError(f"{self.name}: the file was closed")
             if self._identity is not None:
                 self._check_unchanged()
-            data = self._read(data=True)[1]
+            data = self._read_samples()
         if isinstance(data, ParseError):  # the data step failed
             raise data
         values, mixed = data
@@ -197,6 +197,18 @@ class VornFile:
             raise ParseError(self.name, f"cannot open the file again ({exc.strerror or exc})") from None
         if now != self._identity:
             raise ParseError(self.name, "the file changed since it was opened")
+
+    def _read_samples(self) -> Any:
+        """The samples, where the metadata read at open says they are (it is not read again)."""
+        if self._kind != "file":
+            return _native.samples(self._meta, self._kind, self._source, self._size, self.name)
+        file = self._source
+        position = file.tell() if hasattr(file, "tell") else None
+        try:
+            return _native.samples(self._meta, self._kind, file, self._size, self.name)
+        finally:
+            if position is not None:
+                file.seek(position)
 
     def _read(self, *, data: bool) -> tuple[_native.Metadata, Any]:
         if self._kind != "file":

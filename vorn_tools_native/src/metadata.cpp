@@ -219,6 +219,15 @@ bool metadata_type_ready()
 
 PyTypeObject* metadata_type() { return metadata_type_object; }
 
+const FileRecords* records_of_metadata(PyObject* object)
+{
+    if (Py_TYPE(object) != metadata_type_object) {
+        PyErr_SetString(PyExc_TypeError, "a Metadata object was expected");
+        return nullptr;
+    }
+    return reinterpret_cast<MetadataObject*>(object)->records;
+}
+
 PyRef new_metadata(FileRecords records)
 {
     // The records are moved into their own allocation first, so a failure to

@@ -20,6 +20,9 @@ struct FileRecords {
 bool metadata_type_ready();
 PyTypeObject* metadata_type();
 
+// The records of a Metadata object; null (with TypeError set) for any other object.
+const FileRecords* records_of_metadata(PyObject* object);
+
 // A Metadata object taking over the records.
 PyRef new_metadata(FileRecords records);
 

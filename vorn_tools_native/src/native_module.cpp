@@ -193,6 +193,29 @@ PyObject* read(PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
 }
 
+// The samples of a file whose metadata was read before: its header is not
+// read again, the data section is read where that header says.
+PyObject* samples(PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "samples(metadata, kind, source, size, name) takes 5 arguments");
+        throw PythonErrorSet{};
+    }
+    const FileRecords* records = records_of_metadata(args[0]);
+    if (records == nullptr) throw PythonErrorSet{};
+    Arguments a = bind("samples(metadata, kind, source, size, name)", args + 1, nargs - 1, 4);
+    try {
+        OpenSource open;
+        ByteSource src = open_source(a.kind, a.source, a.size, open);
+        // The Metadata object, and so the header, outlives this call: the
+        // caller holds it.
+        return read_samples(src, open.python_file, records->blocks.headers, a.name).release();
+    } catch (const ReadFailed& failure) {
+        raise_parse_error(a.name, failure.facts);
+    }
+    return nullptr;
+}
+
 // The whole result document, the same dict as vorn_parser.parse builds (by
 // the same builder, its key order included), and the digital-filter lines as
 // text.
@@ -231,6 +254,11 @@ PyObject* read_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
     return translated<NativeFailures>([&] { return read(args, nargs); });
 }
 
+PyObject* samples_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
+{
+    return translated<NativeFailures>([&] { return samples(args, nargs); });
+}
+
 PyObject* document_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 {
     return translated<NativeFailures>([&] { return document(args, nargs); });
@@ -241,6 +269,10 @@ PyMethodDef methods[] = {
      "read(kind, source, size, data, name, /)\n--\n\n"
      "Read a file's header and parameter blocks, as a Metadata object, and its samples (when\n"
      "`data`) as (values, mixed) Samples, or the data step's ParseError (not raised)."},
+    {"samples", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&samples_entry)), METH_FASTCALL,
+     "samples(metadata, kind, source, size, name, /)\n--\n\n"
+     "Read the samples of a file whose Metadata was read before, as read() does: (values, mixed)\n"
+     "Samples, or the data step's ParseError (not raised)."},
     {"document", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&document_entry)), METH_FASTCALL,
      "document(kind, source, size, name, /)\n--\n\n"
      "Read a whole file into the dict vorn_parser.parse gives, and its digital-filter lines as text."},

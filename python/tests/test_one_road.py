@@ -267,7 +267,7 @@ def test_cut_file_in_the_errors_table_without_data(tmp_path: Path) -> None:
     from vorn_tools.batch import convert_folder_to_parquet
 
     convert_folder_to_parquet(folder, tmp_path / "out", with_data=False, workers=1)
-    errors = pq.read_table(tmp_path / "out" / "_errors.parquet").to_pylist()
+    errors = pq.read_table(tmp_path / "out.errors.parquet").to_pylist()
     assert [e["path"] for e in errors] == ["cut.vdf"] and "ends before the samples" in errors[0]["reason"]
 
 

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     from .arrays import SpectrumArrays
 
 try:  # what the collections need, named by the extra that installs it
-    import dask  # noqa: F401
+    import dask
     import pyarrow  # noqa: F401
 except ImportError as exc:
     raise ImportError(f"{exc.name or 'dask'} is not installed; pip install 'vorn_parser[dask]'",

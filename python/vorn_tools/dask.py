@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 
 try:  # what the collections need, named by the extra that installs it
     import dask
-    import pyarrow  # noqa: F401
+    import pyarrow  # type: ignore[import-untyped]  # noqa: F401
 except ImportError as exc:
     raise ImportError(f"{exc.name or 'dask'} is not installed; pip install 'vorn_parser[dask]'",
                       name=exc.name) from exc

@@ -24,7 +24,8 @@ from .reading import EXAMPLES, example_path, read_file
 
 PROG = "vorn"
 EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'",
-              "parquet": "pip install 'vorn_parser[parquet]'", "dask": "pip install 'vorn_parser[dask]'"}
+              "parquet": "pip install 'vorn_parser[parquet]'", "dask": "pip install 'vorn_parser[dask]'",
+              "process": "pip install 'vorn_parser[process]'"}
 STDIN = "-"
 # vorn_tools.jcamp.ENCODINGS and FORMS, named here so that --help needs no numpy.
 JCAMP_ENCODINGS = ("DIFDUP", "DIF", "SQZ", "AFFN")
@@ -89,10 +90,16 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--indent", type=int, metavar="N", help="indent the JSON by N spaces")
     parser.add_argument("--plot", metavar="IMAGE", type=_path,
                         help="write a plot to IMAGE in the format its suffix names: .png, .pdf, .svg, ...; "
-                             "time-domain files are drawn as their spectrum in ppm (see --fid) "
-                             "(needs the 'plot' extra: matplotlib)")
+                             "time-domain files are drawn as their spectrum in ppm, phased, flattened and "
+                             "referenced automatically, peaks marked (see --raw, --fid) "
+                             "(needs the 'plot' extra: matplotlib, scipy)")
+    parser.add_argument("--raw", action="store_true",
+                        help="with --plot: draw the spectrum without automatic phase, baseline, reference and peaks")
     parser.add_argument("--fid", action="store_true",
                         help="with --plot: draw the stored time-domain samples instead of the spectrum")
+    parser.add_argument("--peaks", action="store_true",
+                        help="print the peak table of the automatically processed spectrum: ppm, height, width "
+                             "(with --json as JSON; needs the 'process' extra: scipy)")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="also show the parser's digital-filter lines and full error messages")
     batch = parser.add_argument_group("batch conversion")
@@ -138,7 +145,7 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             parser.error(f"{', '.join(_jcamp_options(args))} only apply to FILE --to jcamp")
         single = [flag for flag, used in (("FILE", args.file), ("--example", args.example),
                                           ("--json", args.json), ("--params", args.params),
-                                          ("--plot", args.plot)) if used]
+                                          ("--plot", args.plot), ("--peaks", args.peaks)) if used]
         if single:
             parser.error(f"--batch converts a folder; it does not combine with {', '.join(single)}")
         if args.output is not None:
@@ -159,8 +166,8 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
                 parser.error("--pattern takes a glob within FOLDER: not empty, not absolute, no '..'")
     else:
         jcamp = args.to == "jcamp"  # one file to JCAMP-DX
-        if jcamp and (args.json or args.params or args.plot is not None):
-            parser.error("--to jcamp does not combine with --json, --params or --plot")
+        if jcamp and (args.json or args.params or args.plot is not None or args.peaks):
+            parser.error("--to jcamp does not combine with --json, --params, --plot or --peaks")
         if args.output is not None and not jcamp:
             parser.error("-o only applies to --to jcamp")
         options = _jcamp_options(args)
@@ -176,6 +183,10 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         parser.error("give either FILE or --example, not both")
     if args.fid and args.plot is None:
         parser.error("--fid only applies to --plot")
+    if args.raw and args.plot is None:
+        parser.error("--raw only applies to --plot")
+    if args.peaks and args.params:
+        parser.error("give either --peaks or --params, not both")
     if args.indent is not None and not args.json:
         parser.error("--indent only applies to --json")
 
@@ -237,12 +248,17 @@ def _show_file(args: argparse.Namespace) -> int:
     if args.plot is not None:
         _require("matplotlib", "plot", "--plot")
         _require("numpy", "plot", "--plot")
+        if not args.raw and not args.fid:
+            _require("scipy", "plot", "--plot")
         from .plot import plot_format
 
         try:
             plot_format(args.plot)
         except ValueError as exc:
             raise CommandError(f"--plot {shown_name(args.plot)}: {exc}", status=2) from None
+    if args.peaks:
+        _require("numpy", "process", "--peaks")
+        _require("scipy", "process", "--peaks")
     if args.file == STDIN:
         source = _read_stdin()
     if args.to == "jcamp":
@@ -267,7 +283,7 @@ def _show_file(args: argparse.Namespace) -> int:
         from .plot import plot_document
 
         try:
-            plot_document(document if whole else opened, args.plot, fid=args.fid)
+            plot_document(document if whole else opened, args.plot, fid=args.fid, processed=not args.raw)
         except ParseError as exc:
             raise CommandError(f"{shown}: {exc.reason}") from None
         except ValueError as exc:
@@ -276,7 +292,16 @@ def _show_file(args: argparse.Namespace) -> int:
             raise CommandError(f"cannot write {shown_name(args.plot)}: {exc.strerror or exc}") from None
         print(f"{PROG}: plot written to {shown_name(args.plot)}", file=sys.stderr)
 
-    if args.json:
+    if args.peaks:
+        from .peaks_output import peak_json, peak_table, peaks_of
+
+        try:
+            found, result = peaks_of(opened if not whole else open_file(source))
+        except ValueError as exc:
+            raise CommandError(f"{shown}: cannot pick peaks: {exc}") from None
+        _write_stdout(_text_bytes(peak_json(found, result, indent=args.indent) if args.json
+                                  else peak_table(found, result)))
+    elif args.json:
         from .jsonout import to_json
 
         _write_stdout(to_json(document, indent=args.indent).encode("utf-8") + b"\n")

@@ -217,7 +217,10 @@ def read_rows(jobs: Sequence[tuple[str, str]], with_data: bool) -> tuple[FileRow
         try:
             content = file_content(source)
             digest = hashlib.sha256(content).hexdigest()
-            rows.add(rel, len(content), digest, VornFile(content, _samples_now=with_data))
+            opened = VornFile(content, _samples_now=with_data)
+            if not with_data:
+                opened.require_whole()  # no samples decoded: a cut file is found by its size
+            rows.add(rel, len(content), digest, opened)
         except ParseError as exc:
             errors.append((rel, exc.reason))
         except OSError as exc:

@@ -321,6 +321,12 @@ def _show_file(args: argparse.Namespace) -> int:
         from .text import summary
 
         _write_stdout(_text_bytes(summary(document, shown)))
+    if not whole:
+        # The metadata was shown; a file too short for its samples still fails.
+        try:
+            opened.require_whole()
+        except ParseError as exc:
+            raise CommandError(f"{shown}: {exc.reason}") from None
     return 0
 
 

@@ -26,6 +26,13 @@ if TYPE_CHECKING:
 
     from .arrays import SpectrumArrays
 
+try:  # what the collections need, named by the extra that installs it
+    import dask
+    import pyarrow  # type: ignore[import-untyped]  # noqa: F401
+except ImportError as exc:
+    raise ImportError(f"{exc.name or 'dask'} is not installed; pip install 'vorn_parser[dask]'",
+                      name=exc.name) from exc
+
 FILES_PER_PARTITION = 64
 
 

@@ -14,6 +14,7 @@ import pytest
 
 import vorn_tools
 from vdf_writer import Header, build_file, standard_params
+from vorn_tools import _native
 
 np = pytest.importorskip("numpy")
 
@@ -63,14 +64,14 @@ def test_swap_just_before_the_native_reader_opens_for_the_samples(tmp_path: Path
     path = tmp_path / "f.vdf"
     path.write_bytes(A)
     vf = vorn_tools.open(path)
-    real = vorn_tools.files._native.samples
+    real = _native.samples
 
     def swapped_first(*args: Any) -> Any:
         (tmp_path / "g.vdf").write_bytes(B)
         os.replace(tmp_path / "g.vdf", path)
         return real(*args)
 
-    monkeypatch.setattr(vorn_tools.files._native, "samples", swapped_first)
+    monkeypatch.setattr(_native, "samples", swapped_first)
     assert reason_of(vf.to_numpy) == CHANGED
 
 
@@ -80,14 +81,14 @@ def test_swap_just_before_the_native_reader_opens_for_the_metadata(tmp_path: Pat
     # metadata and the samples are then both the new file's, never a mix.
     path = tmp_path / "f.vdf"
     path.write_bytes(A)
-    real = vorn_tools.files._native.read
+    real = _native.read
 
     def swapped_first(*args: Any) -> Any:
         (tmp_path / "g.vdf").write_bytes(B_TITLED)
         os.replace(tmp_path / "g.vdf", path)
         return real(*args)
 
-    monkeypatch.setattr(vorn_tools.files._native, "read", swapped_first)
+    monkeypatch.setattr(_native, "read", swapped_first)
     vf = vorn_tools.open(path)
     monkeypatch.undo()
     assert vf.headers["title"] == "b"

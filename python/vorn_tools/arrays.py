@@ -45,6 +45,7 @@ class Coordinate:
     def at(self, indices: NDArray[np.integer[Any]]) -> NDArray[np.float64]:
         """The coordinate at the given point indices (each in range(points))."""
         k = np.asarray(indices).astype(np.float64)
+        y: NDArray[np.float64]
         kind = self.base[0]
         if kind == "linspace":
             y = _linspace_at(k, *self.base[1:])
@@ -81,6 +82,7 @@ def _linspace_at(k: NDArray[np.float64], start: float, stop: float, total: int) 
     """Points k of numpy.linspace(start, stop, total), computed as it computes them."""
     delta = np.subtract(stop, start, dtype=np.float64)
     div = total - 1
+    y: NDArray[np.float64]
     if div > 0:
         step = delta / div
         y = k / div * delta if step == 0 else k * step
@@ -94,14 +96,15 @@ def _linspace_at(k: NDArray[np.float64], start: float, stop: float, total: int) 
 
 class _Computed:
     """A field of Axis given as an array, or as a Coordinate made into its array when
-    first read (`Axis.coordinate` gives it without making the whole)."""
+    first read (`Axis.coordinate` gives it without making the whole). Put on the class
+    after dataclass() made it, so the fields keep no default."""
 
-    def __set_name__(self, owner: type, name: str) -> None:
+    def __init__(self, name: str) -> None:
         self.slot = f"_{name}"
 
     def __get__(self, axis: object, owner: type | None = None) -> Any:
         if axis is None:
-            raise AttributeError(self.slot[1:])  # no default for dataclass fields
+            return self
         value = axis.__dict__[self.slot]
         if isinstance(value, Coordinate):
             value = value.array()
@@ -124,16 +127,16 @@ class Axis:
     when first read; `coordinate(name)` gives any part of one without the whole.
     """
 
-    values: NDArray[np.float64] = _Computed()  # type: ignore[assignment]
+    values: NDArray[np.float64]
     unit: str  # a symbol such as "ppm" or "s"; "point" when the header gives no range
     title: str
     points: int
     start: float  # the header's dataAxisStart of this axis, in its unit
     stop: float  # the header's dataAxisStop
     domain: str
-    seconds: NDArray[np.float64] | None = _Computed()  # type: ignore[assignment]
-    hz: NDArray[np.float64] | None = _Computed()  # type: ignore[assignment]
-    ppm: NDArray[np.float64] | None = _Computed()  # type: ignore[assignment]
+    seconds: NDArray[np.float64] | None
+    hz: NDArray[np.float64] | None
+    ppm: NDArray[np.float64] | None
 
     def coordinate(self, name: str) -> Coordinate | NDArray[np.float64] | None:
         """"values", "seconds", "hz" or "ppm" as stored: a Coordinate while it has not
@@ -146,6 +149,10 @@ class Axis:
     @property
     def label(self) -> str:
         return f"{self.title} ({self.unit})" if self.title else self.unit
+
+
+for _name in ("values", "seconds", "hz", "ppm"):
+    setattr(Axis, _name, _Computed(_name))
 
 
 @dataclass(frozen=True)

@@ -215,9 +215,8 @@ PyObject* read(PyObject* const* args, Py_ssize_t nargs)
         // Read in the same pass, the samples need only the identity kept.
         OpenedAs during;
         during.identity = records.opened.identity;
-        PyRef data = want_data
-                         ? read_samples(src, open.python_file, records.blocks.headers, a.name, &during)
-                         : PyRef::borrow(Py_None);
+        PyRef data = want_data ? read_samples(src, open.python_file, records.blocks.headers, a.name, &during)
+                               : PyRef::borrow(Py_None);
         PyRef metadata = new_metadata(std::move(records));
         return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
     } catch (ReadError& error) {

@@ -19,7 +19,7 @@ struct OpenedAs {
     std::uint64_t parameters_start = 0;
     std::uint64_t parameters_end = 0;
     std::vector<std::uint8_t> metadata;  // the header block, then the parameter block
-    bool comparable = false;  // false: no later read can be shown to be of the same file
+    bool comparable = false;             // false: no later read can be shown to be of the same file
 };
 
 // Taken right after the metadata was read, at the end of the parameter block;

@@ -151,8 +151,8 @@ private:
     InterruptCheck check_ = nullptr;
     InterruptCheck window_check_ = nullptr;
     std::uint64_t unchecked_bytes_ = 0;  // decoded since the window check was last consulted
-    bool ended_ = true;       // stream: its end has been read
-    std::string read_error_;  // the first operating-system read error, kept
+    bool ended_ = true;                  // stream: its end has been read
+    std::string read_error_;             // the first operating-system read error, kept
 };
 
 // The whole message of an open failure.

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "array_sink.h"
+#include "code_tables.h"
 #include "buffer_export.h"
 #include "failure.h"
 #include "failures.h"
@@ -287,6 +288,23 @@ PyObject* document(PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
 }
 
+// The unit prefixes' powers of ten, from the reader's table.
+PyObject* prefix_powers()
+{
+    PyRef dict = made(PyDict_New());
+    for (const PrefixPower& prefix : vorn::prefix_powers()) {
+        PyRef power = made(PyLong_FromLong(prefix.power));
+        PyRef name = to_py(prefix.name);
+        if (PyDict_SetItem(dict.get(), name.get(), power.get()) < 0) throw PythonErrorSet{};
+    }
+    return dict.release();
+}
+
+PyObject* prefix_powers_entry(PyObject* /*module*/, PyObject* /*unused*/)
+{
+    return translated<NativeFailures>([] { return prefix_powers(); });
+}
+
 PyObject* read_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 {
     return translated<NativeFailures>([&] { return read(args, nargs); });
@@ -314,6 +332,8 @@ PyMethodDef methods[] = {
     {"document", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&document_entry)), METH_FASTCALL,
      "document(kind, source, size, name, /)\n--\n\n"
      "Read a whole file into the dict vorn_parser.parse gives, and its digital-filter lines as text."},
+    {"prefix_powers", &prefix_powers_entry, METH_NOARGS,
+     "prefix_powers()\n--\n\nThe unit prefixes' powers of ten, by name, as the reader's table has them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

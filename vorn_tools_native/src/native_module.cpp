@@ -10,8 +10,8 @@
 #include <variant>
 
 #include "array_sink.h"
-#include "code_tables.h"
 #include "buffer_export.h"
+#include "code_tables.h"
 #include "failure.h"
 #include "failures.h"
 #include "file_object_reader.h"

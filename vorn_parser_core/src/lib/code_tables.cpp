@@ -101,9 +101,9 @@ std::vector<PrefixPower> prefix_powers()
     std::vector<PrefixPower> out;
     const CodeTable& table = PREFIX();
     for (std::size_t i = 0; i < table.size(); ++i) {
-        const int code = table.first_code() + static_cast<int>(i);
-        const std::string_view name = *table.lookup(code);
-        out.push_back({name, *UNIT_PREFIX().lookup(name)});
+        const auto name = table.lookup(table.first_code() + static_cast<int>(i));
+        const auto power = name ? UNIT_PREFIX().lookup(*name) : std::nullopt;
+        if (name && power) out.push_back({*name, *power});
     }
     return out;
 }

@@ -1,6 +1,7 @@
 // The field offsets of the header block and of a parameter record.
 #include "audit_layout.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -145,6 +146,8 @@ std::optional<Undecodable> undecodable_element(const HeaderField& f, std::span<c
             // The identifier, the byte order and the layout say what the file is.
             const bool identifying = f.offset <= 14;
             Place place = header_place(f, e);
+            // A unit's code is its second byte.
+            if (f.kind == Kind::Units) place.offset += 1;
             if (f.kind == Kind::Nibbles) {
                 // Two axes a byte: the high half is the first.
                 const bool high = !DATA_AXIS_RANGED().has(element[0] >> 4);
@@ -230,23 +233,28 @@ std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint
                                                        std::uint64_t param_start, ByteOrder order)
 {
     if (block.size() < kParamBlockHead) return std::nullopt;
-    const std::uint64_t records = (block.size() - kParamBlockHead) / kParamRecord;
+    // The last record may be cut: the fields read before the cut count too.
+    const std::uint64_t records = (block.size() - kParamBlockHead + kParamRecord - 1) / kParamRecord;
     for (std::uint64_t index = 0; index < records; ++index) {
         const std::size_t at = static_cast<std::size_t>(kParamBlockHead + index * kParamRecord);
-        const auto r = block.subspan(at, kParamRecord);
+        const auto r = block.subspan(at, std::min<std::size_t>(kParamRecord, block.size() - at));
         const std::uint64_t record = param_record_at(param_start, index);
         for (std::size_t unit = 0; unit < 5; ++unit) {
+            if (r.size() < 8 + 2 * unit) return std::nullopt;
             if (!BASE().has(r[7 + 2 * unit])) {
-                return Undecodable{{record + 6 + 2 * unit, param_path(index, "unit[" + std::to_string(unit) + "]")},
+                return Undecodable{{record + 7 + 2 * unit, param_path(index, "unit[" + std::to_string(unit) + "]")},
                                    false, false};
             }
         }
         // The kind is the low byte of a 32-bit word in the block's byte order.
-        const std::uint8_t kind = order == ByteOrder::Little ? r[32] : r[35];
-        if (!VALUE_TYPE().has(kind)) return Undecodable{{record + 32, param_path(index, "valueType")}, false, false};
+        if (r.size() < kParamNameAt) return std::nullopt;
+        const std::size_t low = order == ByteOrder::Little ? 32 : 35;
+        const std::uint8_t kind = r[low];
+        if (!VALUE_TYPE().has(kind)) return Undecodable{{record + low, param_path(index, "valueType")}, false, false};
         if (is(*VALUE_TYPE().lookup(kind), ValueType::String) && !utf8(r.subspan(kParamValueAt, kParamValueWidth))) {
             return Undecodable{{record + kParamValueAt, param_path(index, "value")}, true, false};
         }
+        if (r.size() < kParamRecord) return std::nullopt;
         if (!utf8(r.subspan(kParamNameAt, kParamNameWidth))) {
             return Undecodable{{record + kParamNameAt, param_path(index, "name")}, true, false};
         }

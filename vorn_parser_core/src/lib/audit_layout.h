@@ -27,7 +27,8 @@ struct Place {
 Place header_place_cut_at(std::uint64_t end);
 
 // A field whose bytes the reader cannot decode: a code its table lacks, or text
-// that is not UTF-8.
+// that is not UTF-8. The offset is that of the code's own byte (of a unit, its
+// second; of a value kind, its low byte), or of the text's first.
 struct Undecodable {
     Place place;
     bool text = false;         // not UTF-8 (else a code without a name)

@@ -12,8 +12,8 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-
 import vorn_parser
+
 import vorn_tools
 from helpers import AXIS_TYPES, DATA_POINTS, Vorn, small_file
 from test_hostile_headers import CASES as HOSTILE_CASES
@@ -41,6 +41,9 @@ def two_d(points: tuple[int, int] = (32, 32), sections: int = 2, **options: obje
     return build_file(sections=[matrix] * sections, layout="Two_D", **options)  # type: ignore[arg-type]
 
 
+# The three figures besides "orders" and "factors" that the digital filter needs.
+FILTER_FIGURES = digital_filter_params([12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5, x_points=5)[2:]
+
 # Every code with a file that triggers it; the README's table names each (see
 # test_readme_lists_every_code_with_its_example). A callable takes a folder.
 EXAMPLES: dict[str, bytes | Callable[[Path], Path]] = {
@@ -54,9 +57,7 @@ EXAMPLES: dict[str, bytes | Callable[[Path], Path]] = {
     "VC020": small_file()[:PARAMS_AT + 20],
     "VC021": small_file(params=[Param("scans", 16, value_type_code=9)]),
     "VC022": small_file(params=[Param(b"sc\xffans", 16)]),
-    "VC023": small_file(params=digital_filter_params([12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5, x_points=5)[:1]
-                        + [Param("factors", "8x")] + digital_filter_params(
-                            [12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5, x_points=5)[2:]),
+    "VC023": small_file(params=[Param("orders", "21210"), Param("factors", "8x"), *FILTER_FIGURES]),
     "VC030": small_file()[:-4],
     "VC031": small_file(header=Header(sample_type_code="Reserved")),
     "VC032": small_file(header=Header(data_axis_type=["Real"])),
@@ -69,7 +70,7 @@ EXAMPLES: dict[str, bytes | Callable[[Path], Path]] = {
     "VC106": small_file(sections=[[1.0, math.nan, 2.0, math.inf], [0.0] * 4]),
     "VC107": small_file(trailing=bytes(8)),
     "VC108": small_file(params=[Param("scans", 16), Param("scans", 8)]),
-    "VC109": small_file(params=[Param("orders", "21210"), Param("factors", "84")]),
+    "VC109": small_file(params=[Param("orders", "21210"), Param("factors", "84"), *FILTER_FIGURES[:2]]),
     "VC110": small_file(params=digital_filter_params([12, 10], [8, 4], x_sweep=0.0, x_acq_time=0.5, x_points=5)),
     "VC111": build_file(header=Header(data_units=[PPM], data_axis_start=[20.0], data_axis_stop=[10.0]),
                         params=standard_params("One_D", x_points=8), sections=[[1.0] * 8, [2.0] * 8]),
@@ -95,7 +96,7 @@ def failure_block(data: bytes) -> str | None:
     None when it reads."""
     try:
         vorn_parser.parse(data)
-    except BaseException as exc:  # noqa: BLE001 - the parser's failure class is a BaseException
+    except BaseException as exc:  # the parser's failure class is a BaseException
         assert is_parse_failure(exc)
         message = str(exc)
         frame = re.findall(r"While parsing field '(\w+)' in VornDataFile", message)
@@ -277,8 +278,7 @@ def test_missing_file_empty_path_and_a_file_object(tmp_path: Path) -> None:
     assert [f.code for f in check(tmp_path / "nope.vdf").findings] == ["VC002"]
     assert check("").verdict == "damaged"
     data = small_file(header=Header(title="My Sample"))
-    with open(tmp_path / "x.vdf", "wb") as f:
-        f.write(data)
+    (tmp_path / "x.vdf").write_bytes(data)
     with open(tmp_path / "x.vdf", "rb") as f:
         f.seek(7)
         report = check(f)

@@ -18,18 +18,14 @@ import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
 
-from .check_report import Finding, Report, check_path
+from .check_report import Report, check_path
 from .errors import shown_name
 
 PROG = "vorn check"
-# Files per task handed to a worker: large enough that the pool's messages cost little
-# next to the checks, small enough to keep both workers busy to the end.
+# Files per task handed to a thread: enough that handing out costs little, few enough
+# to keep every thread busy to the end.
 CHUNK = 64
-# Below this many files a batch is checked in this process: starting workers costs
-# more than they save.
-POOL_FROM = 2048
 COLUMNS = ("FILE", "VERDICT", "CODE", "OFFSET", "FIELD", "TEXT")
 
 
@@ -68,48 +64,58 @@ def _arguments(argv: Sequence[str]) -> argparse.Namespace:
     return args
 
 
-def check_chunk(paths: Sequence[str], samples: bool) -> list[dict[str, object]]:
-    """A worker's task: the reports on some files, as dicts (they cross processes)."""
-    return [check_path(path, shown_name(path), samples=samples).to_dict() for path in paths]
-
-
-def _from_dict(d: dict[str, Any]) -> Report:
-    findings: list[dict[str, Any]] = d["findings"]
-    return Report(str(d["file"]), str(d["verdict"]), tuple(Finding(**f) for f in findings))
-
-
-def _in_pool(paths: list[str], samples: bool, jobs: int) -> list[Report]:
-    from .batch import run_in_pool
+def _in_threads(paths: list[str], samples: bool, jobs: int) -> list[Report]:
+    """The reports in `jobs` threads, in the order of `paths`: the native check of a
+    path runs without the interpreter lock, so the threads check in parallel."""
+    from concurrent.futures import ThreadPoolExecutor
 
     chunks = [paths[i:i + CHUNK] for i in range(0, len(paths), CHUNK)]
-    reports: list[Report] = []
 
-    def done(chunk: list[str], result: list[dict[str, object]]) -> None:
-        reports.extend(_from_dict(d) for d in result)
+    def run(chunk: list[str]) -> list[Report]:
+        return [check_path(path, shown_name(path), samples=samples) for path in chunk]
 
-    broken, waiting = run_in_pool(chunks, jobs, lambda chunk: (check_chunk, chunk, samples), done, _say,
-                                  lambda chunk: set(), per_worker=2)
-    # A worker that ended takes its files with it; they are checked again one by one
-    # in this process (the checks cannot crash: they are the reader's own).
-    for chunk in broken + waiting:
-        reports.extend(check_path(path, shown_name(path), samples=samples) for path in chunk)
-    return reports
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        futures = [pool.submit(run, chunk) for chunk in chunks]
+        try:
+            return [report for future in futures for report in future.result()]
+        except KeyboardInterrupt:
+            for future in futures:
+                future.cancel()  # the chunks in hand finish: a check is short
+            raise
+
+
+def _matching(folder: Path, pattern: str) -> tuple[list[str], list[tuple[str, str]]]:
+    """The regular files in `folder` matching `pattern` and the other matching entries
+    with what they are, in name order: as the conversions' batch lists them, without
+    importing its pool (glob.glob is also quicker than pathlib's)."""
+    import glob
+    import stat
+
+    paths, skipped = [], []
+    for name in sorted(glob.glob(pattern, root_dir=folder, recursive=True, include_hidden=True)):
+        path = os.path.join(folder, name)
+        try:
+            regular = stat.S_ISREG(os.stat(path).st_mode)
+        except OSError:
+            regular = False
+        if regular:
+            paths.append(path)
+        else:
+            from .batch import not_regular
+
+            skipped.append((path, not_regular(Path(path)) or "not a regular file"))
+    return paths, skipped
 
 
 def run_batch(folder: Path, pattern: str, *, samples: bool, jobs: int | None) -> tuple[list[Report], int]:
     """The reports on the matching regular files of `folder` in name order, and the
     number of matching entries skipped (folders, pipes, ...; each named on standard error)."""
-    from .batch import matching_entries
-
-    sources, skipped = matching_entries(folder, pattern)
+    paths, skipped = _matching(folder, pattern)
     for entry, what in skipped:
         _say(f"{shown_name(entry)}: skipped: {what}")
-    paths = [str(p) for p in sources]
     workers = min(jobs or os.cpu_count() or 1, max(1, len(paths) // CHUNK))
-    if workers > 1 and (jobs is not None or len(paths) >= POOL_FROM):
-        reports = _in_pool(paths, samples, workers)
-        order = {shown_name(p): i for i, p in enumerate(paths)}
-        reports.sort(key=lambda r: order.get(r.file, len(order)))
+    if workers > 1:
+        reports = _in_threads(paths, samples, workers)
     else:
         reports = [check_path(p, shown_name(p), samples=samples) for p in paths]
     return reports, len(skipped)

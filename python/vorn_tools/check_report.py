@@ -92,7 +92,7 @@ def check(source: Source, *, samples: bool = False) -> Report:
     nothing but a bad argument (TypeError) or an interruption raises.
     """
     # A file object is read from its start and left where it was.
-    position = source.tell() if hasattr(source, "read") and hasattr(source, "tell") else None  # type: ignore[union-attr]
+    position = source.tell() if hasattr(source, "read") and hasattr(source, "tell") else None
     try:
         kind, native_source, size, name = _classify(source)
     except ParseError as exc:  # an empty path

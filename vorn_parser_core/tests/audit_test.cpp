@@ -49,7 +49,8 @@ Bytes make_file(const Spec& s)
     Bytes b = test::valid_header();
     test::put_u8(b, test::hdr::endian, s.order == ByteOrder::Little ? 1 : 0);
     test::put_u8(b, 12, s.two_d ? 2 : 1);
-    test::put_u8(b, test::hdr::data_type_byte, static_cast<std::uint8_t>((s.width == 4 ? 0x40 : 0x00) | (s.two_d ? 2 : 1)));
+    test::put_u8(b, test::hdr::data_type_byte,
+                 static_cast<std::uint8_t>((s.width == 4 ? 0x40 : 0x00) | (s.two_d ? 2 : 1)));
     test::put_u8(b, test::hdr::axis_type, 3);  // Complex
     if (s.sections == 4) test::put_u8(b, test::hdr::axis_type + 1, 3);
     test::put_u32(b, test::hdr::data_points, s.x);
@@ -249,9 +250,8 @@ TEST(Audit, HeaderFieldsNamedAtACutAreThoseTheReaderFramesFirst)
     // read at once, the data points word by word, the skipped bytes fail at
     // the flag after them.
     const std::pair<std::size_t, const char*> cases[] = {
-        {0, "headers.fileIdentifier"},  {900, "headers.dataAxisTitles"},
-        {181, "headers.dataPoints[1]"}, {1201, "headers.annotationOk"},
-        {1359, "headers.compoundUnit[1]"}, {33, "headers.dataUnits[0]"},
+        {0, "headers.fileIdentifier"},  {900, "headers.dataAxisTitles"},   {181, "headers.dataPoints[1]"},
+        {1201, "headers.annotationOk"}, {1359, "headers.compoundUnit[1]"}, {33, "headers.dataUnits[0]"},
     };
     for (const auto& [size, field] : cases) {
         const Audit a = check(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size)));
@@ -294,7 +294,8 @@ TEST(Audit, TwoDPointsBeyondWholeBlocksAndEmptySections)
     Audit a = check(make_file(s));
     EXPECT_EQ(a.verdict, "warnings");
     EXPECT_EQ(codes(a), std::vector<std::string>{"VC101"});
-    EXPECT_EQ(only(a, "VC101").text, "40 x 40 points declared, 32 x 32 read (whole 32 x 32 blocks): 576 points a section not read");
+    EXPECT_EQ(only(a, "VC101").text,
+              "40 x 40 points declared, 32 x 32 read (whole 32 x 32 blocks): 576 points a section not read");
     EXPECT_EQ(only(a, "VC101").offset, 176u);
 
     s.x = 16;
@@ -322,7 +323,7 @@ TEST(Audit, TextsThatLoseSpaces)
     Spec s;
     s.params.push_back({"my param", std::string("a b  c")});
     Bytes b = make_file(s);
-    test::put_text(b, 48, "My Sample   ");  // trailing spaces are padding, not a loss
+    test::put_text(b, 48, "My Sample   ");                   // trailing spaces are padding, not a loss
     test::put_text(b, 552, std::string_view("AB \0\0", 5));  // a space before the padding
     const Audit a = check(b);
     ASSERT_EQ(codes(a), (std::vector<std::string>{"VC103", "VC103", "VC103"}));
@@ -351,7 +352,8 @@ TEST(Audit, EveryHeaderTextFieldIsWhereTheReaderReadsIt)
         const Headers& h = parsed->headers;
         const std::vector<std::string> texts = {h.file_identifier, h.title, h.node_name, h.site, h.author, h.comment};
         bool found = std::find(texts.begin(), texts.end(), "xy") != texts.end();
-        found = found || std::find(h.data_axis_titles.begin(), h.data_axis_titles.end(), "xy") != h.data_axis_titles.end();
+        found =
+            found || std::find(h.data_axis_titles.begin(), h.data_axis_titles.end(), "xy") != h.data_axis_titles.end();
         EXPECT_TRUE(found) << f.field;
     }
 }
@@ -362,7 +364,7 @@ TEST(Audit, InvalidDatesDuplicatesAndTrailingBytes)
     s.params.push_back({"SCANS", 8});
     Bytes b = make_file(s);
     test::put_u8(b, 402, 31);  // 2022-11-31
-    test::put_u8(b, 404, 0);     // revision: 1990-00-00
+    test::put_u8(b, 404, 0);   // revision: 1990-00-00
     test::put_u8(b, 405, 0);
     test::put_u8(b, 406, 0);
     b.push_back(0);
@@ -373,7 +375,8 @@ TEST(Audit, InvalidDatesDuplicatesAndTrailingBytes)
     EXPECT_EQ(a.findings[1].text, "headers.revisionTime holds 1990-00-00, not a date");
     EXPECT_EQ(a.findings[2].field, "parameters.paramArray[2].name");
     EXPECT_EQ(a.findings[3].offset, b.size() - 2);
-    EXPECT_EQ(a.findings[3].text, "2 bytes after offset " + std::to_string(b.size() - 2) + ", the end of everything read");
+    EXPECT_EQ(a.findings[3].text,
+              "2 bytes after offset " + std::to_string(b.size() - 2) + ", the end of everything read");
 }
 
 TEST(Audit, NonFiniteSamplesAreCountedOnlyWhenAsked)
@@ -451,11 +454,11 @@ TEST(Audit, AxisRangesAgainstSpectralWidthAndOffset)
     // A ppm axis: 4000 Hz at 400 MHz is 10 ppm wide, centred on the offset 5 ppm.
     s.params = {{"x_sweep", 4000.0}, {"x_freq", 400.0}, {"x_offset", 5.0}};
     b = make_file(s);
-    test::put_u8(b, 33, 26);  // Ppm
-    test::put_u8(b, kParamStart + 16 + 7, 13);            // Hertz
-    test::put_u8(b, kParamStart + 16 + 64 + 6, 0xE0);     // Mega
-    test::put_u8(b, kParamStart + 16 + 64 + 7, 13);       // Hertz
-    test::put_u8(b, kParamStart + 16 + 128 + 7, 26);      // Ppm
+    test::put_u8(b, 33, 26);                           // Ppm
+    test::put_u8(b, kParamStart + 16 + 7, 13);         // Hertz
+    test::put_u8(b, kParamStart + 16 + 64 + 6, 0xE0);  // Mega
+    test::put_u8(b, kParamStart + 16 + 64 + 7, 13);    // Hertz
+    test::put_u8(b, kParamStart + 16 + 128 + 7, 26);   // Ppm
     test::put_f64(b, 272, 10.0);
     test::put_f64(b, 336, 0.0);
     EXPECT_TRUE(check(b).findings.empty()) << check(b).findings.front().text;

@@ -145,8 +145,31 @@ PyObject* read(PyObject* const* args, Py_ssize_t nargs)
     return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
 }
 
+// The interrupt check of a read made without the interpreter lock: the lock is
+// taken back for the handlers, and the exception of one that raised stays set.
+bool python_signal_raised_unlocked() noexcept
+{
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() < 0;
+    PyGILState_Release(state);
+    return raised;
+}
+
+// The interpreter lock let go for a scope, taken back on every way out.
+class LockReleased {
+public:
+    LockReleased() : saved_(PyEval_SaveThread()) {}
+    ~LockReleased() { PyEval_RestoreThread(saved_); }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
 // The checker's report on a file: {"verdict": ..., "findings": [...]}. An open
-// failure is a finding, not an exception.
+// failure is a finding, not an exception. A path is checked without the
+// interpreter lock (no Python object is touched), so threads check in parallel.
 PyObject* check(PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs != 4) {
@@ -163,7 +186,8 @@ PyObject* check(PyObject* const* args, Py_ssize_t nargs)
     HeldBuffer held;
     if (std::string(kind) == "path" && PyBytes_Check(args[1])) {
         std::string path(PyBytes_AS_STRING(args[1]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[1])));
-        audit = audit_container(DataContainer::from_path(std::move(path), python_signal_raised), options);
+        LockReleased unlocked;
+        audit = audit_container(DataContainer::from_path(std::move(path), python_signal_raised_unlocked), options);
     } else {
         ByteSource src = open_source(kind, args[1], args[2], held);
         audit = audit_source(src, options);

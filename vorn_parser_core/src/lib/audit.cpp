@@ -133,8 +133,8 @@ private:
             const std::uint64_t size = src_.size();
             if (size <= start) {
                 add(Fault{Code::ParametersCut, start, "parameters",
-                          "the parameter block at offset " + std::to_string(start) + " lies past the end of the file (" +
-                              std::to_string(size) + " bytes)"});
+                          "the parameter block at offset " + std::to_string(start) +
+                              " lies past the end of the file (" + std::to_string(size) + " bytes)"});
             } else {
                 Place place = parameter_place_cut_at(start, size);
                 add(Fault{Code::ParametersCut, place.offset, place.field,
@@ -186,7 +186,8 @@ private:
             add_all(data_findings(headers_, plan_, src_.size(), parameters_.param_array.size()));
             return true;
         } catch (const InternalFailure&) {
-            add(Fault{Code::Unplaced, std::nullopt, "data", "the data step stopped at a failure the checker cannot place"});
+            add(Fault{Code::Unplaced, std::nullopt, "data",
+                      "the data step stopped at a failure the checker cannot place"});
             return false;
         }
     }
@@ -212,7 +213,8 @@ private:
             if (plan_.fault) {
                 add(std::move(*plan_.fault));
             } else {
-                add(Fault{Code::Unplaced, std::nullopt, "data", "the data step stopped at a failure the checker cannot place"});
+                add(Fault{Code::Unplaced, std::nullopt, "data",
+                          "the data step stopped at a failure the checker cannot place"});
             }
             return false;
         }
@@ -275,8 +277,8 @@ Audit audit_container(DataContainer container, AuditOptions options)
         audit.interrupted = source.error().interrupted;
         audit.verdict = "damaged";
         const CodeInfo& info = code_info(Code::CannotRead);
-        audit.findings.push_back(Finding{std::string(info.id), std::string(severity_name(info.severity)),
-                                         std::nullopt, "", "the file cannot be opened"});
+        audit.findings.push_back(Finding{std::string(info.id), std::string(severity_name(info.severity)), std::nullopt,
+                                         "", "the file cannot be opened"});
         return audit;
     }
     return audit_source(*source, options);

@@ -15,11 +15,11 @@
 namespace vorn {
 
 struct Finding {
-    std::string code;      // "VC103", see audit_codes.h
-    std::string severity;  // "error" or "warning"
+    std::string code;                     // "VC103", see audit_codes.h
+    std::string severity;                 // "error" or "warning"
     std::optional<std::uint64_t> offset;  // the first byte of the field; none when no byte is at fault
-    std::string field;     // the field's path in the result document, "headers.title"
-    std::string text;      // one line
+    std::string field;                    // the field's path in the result document, "headers.title"
+    std::string text;                     // one line
 
     template <class Out>
     void serialize(Out& out) const

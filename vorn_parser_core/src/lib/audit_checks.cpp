@@ -162,16 +162,16 @@ std::optional<Fault> axis_contradiction(const Headers& h, const Info& info, std:
         } else {
             std::optional<double> centre;
             if (const auto in_ppm = figure(info.frequency_offset, axis, "Ppm")) {
-                if (ppm) centre = *in_ppm;
+                if (ppm) centre = in_ppm;
                 if (!ppm && sf && *sf > 0) centre = *in_ppm * *sf / 1e6;
             } else if (const auto in_hz = figure(info.frequency_offset, axis, "Hertz")) {
-                if (!ppm) centre = *in_hz;
+                if (!ppm) centre = in_hz;
                 if (ppm && sf && *sf > 0) centre = *in_hz / *sf * 1e6;
             }
             const double middle = (start + stop) / 2 * scale;
             if (centre && std::fabs(middle - *centre) > tolerance) {
-                text = where + " is centred on " + number(middle) + symbol + "; the offset is " + number(*centre) +
-                       symbol;
+                text =
+                    where + " is centred on " + number(middle) + symbol + "; the offset is " + number(*centre) + symbol;
             }
         }
     }
@@ -218,14 +218,18 @@ Fault parameter_fault(Code code, const Headers& h, std::size_t index, std::strin
 
 std::vector<Fault> header_findings(const Headers& headers, std::span<const std::uint8_t> raw)
 {
+    static const std::vector<TextField> texts = header_text_fields();
     std::vector<Fault> out;
-    for (const TextField& f : header_text_fields()) {
+    for (const TextField& f : texts) {
         if (f.offset + f.width > raw.size()) continue;
         const auto bytes = raw.subspan(static_cast<std::size_t>(f.offset), f.width);
+        if (unpadded(bytes).find(' ') == std::string_view::npos) continue;
+        // What the reader keeps, by its own decoder.
         const std::string kept = read_string(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), false);
         if (auto fault = spaces_removed(bytes, f.offset, f.field, kept)) out.push_back(std::move(*fault));
     }
-    const std::pair<const Date*, std::uint64_t> dates[] = {{&headers.creation_time, 400}, {&headers.revision_time, 404}};
+    const std::pair<const Date*, std::uint64_t> dates[] = {{&headers.creation_time, 400},
+                                                           {&headers.revision_time, 404}};
     for (const auto& [date, offset] : dates) {
         if (is_calendar_date(*date)) continue;
         const std::string field = offset == 400 ? "headers.creationTime" : "headers.revisionTime";
@@ -272,13 +276,14 @@ std::vector<Fault> data_findings(const Headers& h, const DataPlan& plan, std::ui
     std::vector<Fault> out;
     const std::uint64_t x = h.data_points.at(0);
     if (is(h.data_format, DataFormat::OneD)) {
-        if (x == 0) out.push_back(Fault{Code::EmptySection, kDataPoints, "headers.dataPoints[0]", "no samples: 0 points"});
+        if (x == 0)
+            out.push_back(Fault{Code::EmptySection, kDataPoints, "headers.dataPoints[0]", "no samples: 0 points"});
         if (plan.sections > 2) {
             const std::uint64_t at = h.data_start + 2 * x * plan.sample_width;
             out.push_back(Fault{Code::SectionsDropped, at, "data",
-                                std::to_string(plan.sections) + " sections stored, the first 2 kept: " +
-                                    std::to_string(plan.sections - 2) + " x " + std::to_string(x) +
-                                    " samples from offset " + std::to_string(at) + " are dropped"});
+                                std::to_string(plan.sections) +
+                                    " sections stored, the first 2 kept: " + std::to_string(plan.sections - 2) + " x " +
+                                    std::to_string(x) + " samples from offset " + std::to_string(at) + " are dropped"});
         }
     } else {
         const std::uint64_t y = h.data_points.at(1);
@@ -287,14 +292,13 @@ std::vector<Fault> data_findings(const Headers& h, const DataPlan& plan, std::ui
         if (kx != x || ky != y) {
             out.push_back(Fault{Code::PointsDropped, kDataPoints, "headers.dataPoints",
                                 std::to_string(x) + " x " + std::to_string(y) + " points declared, " +
-                                    std::to_string(kx) + " x " + std::to_string(ky) +
-                                    " read (whole 32 x 32 blocks): " + std::to_string(x * y - kx * ky) +
-                                    " points a section not read"});
+                                    std::to_string(kx) + " x " + std::to_string(ky) + " read (whole 32 x 32 blocks): " +
+                                    std::to_string(x * y - kx * ky) + " points a section not read"});
         }
         if (kx == 0 || ky == 0) {
-            out.push_back(Fault{Code::EmptySection, kDataPoints, "headers.dataPoints",
-                                "no samples: " + std::to_string(ky) + " rows of " + std::to_string(kx) +
-                                    " points a section"});
+            out.push_back(
+                Fault{Code::EmptySection, kDataPoints, "headers.dataPoints",
+                      "no samples: " + std::to_string(ky) + " rows of " + std::to_string(kx) + " points a section"});
         }
     }
     const std::uint64_t params_end = h.param_start + kParamBlockHead + parameter_records * kParamRecord;
@@ -310,11 +314,12 @@ std::vector<Fault> data_findings(const Headers& h, const DataPlan& plan, std::ui
 std::vector<Fault> non_finite_findings(const std::vector<NonFiniteSamples>& scanned)
 {
     std::vector<Fault> out;
+    out.reserve(scanned.size());
     for (const NonFiniteSamples& s : scanned) {
         out.push_back(Fault{Code::NonFinite, s.first_offset, s.field,
-                            std::to_string(s.nan) + " NaN and " + std::to_string(s.infinite) +
-                                " infinite samples in " + s.field + "; the first at row " +
-                                std::to_string(s.first_row) + ", column " + std::to_string(s.first_column)});
+                            std::to_string(s.nan) + " NaN and " + std::to_string(s.infinite) + " infinite samples in " +
+                                s.field + "; the first at row " + std::to_string(s.first_row) + ", column " +
+                                std::to_string(s.first_column)});
     }
     return out;
 }

@@ -24,13 +24,11 @@ constexpr std::array kCodes = {
              "the digital-filter parameters \"orders\" or \"factors\" are malformed"},
     CodeInfo{Code::SamplesCut, "VC030", Severity::Error, "the file is shorter than the samples its header declares"},
     CodeInfo{Code::SampleType, "VC031", Severity::Error, "a sample type other than 32Bit Float and 64Bit Float"},
-    CodeInfo{Code::SectionCount, "VC032", Severity::Error,
-             "the axis kinds give a section count other than 2 or 4"},
+    CodeInfo{Code::SectionCount, "VC032", Severity::Error, "the axis kinds give a section count other than 2 or 4"},
     CodeInfo{Code::EmptyRowsTooMany, "VC033", Severity::Error,
              "Two_D sections of empty rows too many for the file's size"},
     CodeInfo{Code::Unplaced, "VC099", Severity::Error, "the reader failed in a way the checker cannot place"},
-    CodeInfo{Code::PointsDropped, "VC101", Severity::Warning,
-             "Two_D points beyond whole 32 x 32 blocks are not read"},
+    CodeInfo{Code::PointsDropped, "VC101", Severity::Warning, "Two_D points beyond whole 32 x 32 blocks are not read"},
     CodeInfo{Code::SectionsDropped, "VC102", Severity::Warning,
              "a One_D file with more than two sections: the others are dropped"},
     CodeInfo{Code::SpacesRemoved, "VC103", Severity::Warning, "a text loses its spaces as it is read"},
@@ -38,8 +36,7 @@ constexpr std::array kCodes = {
     CodeInfo{Code::InvalidDate, "VC105", Severity::Warning, "a stored date is not a date of the calendar"},
     CodeInfo{Code::NonFinite, "VC106", Severity::Warning, "samples that are NaN or infinite"},
     CodeInfo{Code::TrailingBytes, "VC107", Severity::Warning, "bytes after everything the reader reads"},
-    CodeInfo{Code::DuplicateName, "VC108", Severity::Warning,
-             "two parameters share a name: only the first is used"},
+    CodeInfo{Code::DuplicateName, "VC108", Severity::Warning, "two parameters share a name: only the first is used"},
     CodeInfo{Code::FilterAbsent, "VC109", Severity::Warning,
              "a digital filter is described but its figure cannot be computed"},
     CodeInfo{Code::FilterNotFinite, "VC110", Severity::Warning, "the digital-filter figure is not finite"},
@@ -63,9 +60,6 @@ const CodeInfo& code_info(Code code) noexcept { return kCodes[static_cast<std::s
 
 std::span<const CodeInfo> all_codes() noexcept { return kCodes; }
 
-std::string_view severity_name(Severity severity) noexcept
-{
-    return severity == Severity::Error ? "error" : "warning";
-}
+std::string_view severity_name(Severity severity) noexcept { return severity == Severity::Error ? "error" : "warning"; }
 
 }  // namespace vorn

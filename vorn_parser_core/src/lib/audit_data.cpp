@@ -121,10 +121,10 @@ Result<DataPlan> plan_data(ByteSource& src, const Headers& h)
             empty_rows += rows;
             VORN_ASSIGN_OR_RETURN(const bool held, src.holds_at_least(8 * empty_rows));
             if (!held) {
-                plan.fault = Fault{Code::EmptyRowsTooMany, kDataPoints + 4, "headers.dataPoints[1]",
-                                   std::to_string(empty_rows) + " empty rows (x has " +
-                                       std::to_string(h.data_points[0]) + " points) are too many for a file of " +
-                                       std::to_string(src.size()) + " bytes"};
+                plan.fault =
+                    Fault{Code::EmptyRowsTooMany, kDataPoints + 4, "headers.dataPoints[1]",
+                          std::to_string(empty_rows) + " empty rows (x has " + std::to_string(h.data_points[0]) +
+                              " points) are too many for a file of " + std::to_string(src.size()) + " bytes"};
                 return plan;
             }
         } else if (rows != 0) {

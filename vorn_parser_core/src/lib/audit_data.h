@@ -22,9 +22,9 @@ struct Fault {
 };
 
 struct DataPlan {
-    std::optional<Fault> fault;    // where the data step fails, if it does
-    std::uint64_t end = 0;         // one past the last byte it reads
-    std::uint32_t sections = 0;    // the section count of the axis kinds
+    std::optional<Fault> fault;      // where the data step fails, if it does
+    std::uint64_t end = 0;           // one past the last byte it reads
+    std::uint32_t sections = 0;      // the section count of the axis kinds
     std::uint64_t sample_width = 0;  // bytes a sample; 0 for a type it refuses
 };
 
@@ -40,7 +40,7 @@ std::string section_path(const Headers& headers, std::uint32_t sections, std::ui
 
 // Non-finite samples of one section.
 struct NonFiniteSamples {
-    std::string field;           // "data.re"
+    std::string field;  // "data.re"
     std::uint64_t nan = 0;
     std::uint64_t infinite = 0;
     std::uint64_t first_offset = 0;  // the file offset of the first one

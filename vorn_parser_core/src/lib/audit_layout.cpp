@@ -15,20 +15,20 @@ namespace {
 
 // How the header reader reads a field, as far as a failure is concerned.
 enum class Kind {
-    Plain,      // numbers or raw bytes: only a cut fails them
-    Text,       // read_string: must be UTF-8 (each element, for a list)
-    Code,       // one code byte per element, looked up in `table`
-    Layout,     // the data-type byte: its low six bits in DATA_FORMAT
-    Nibbles,    // two codes per byte, in DATA_AXIS_RANGED
-    Units,      // elements of two bytes: prefix and power, then a BASE code
+    Plain,    // numbers or raw bytes: only a cut fails them
+    Text,     // read_string: must be UTF-8 (each element, for a list)
+    Code,     // one code byte per element, looked up in `table`
+    Layout,   // the data-type byte: its low six bits in DATA_FORMAT
+    Nibbles,  // two codes per byte, in DATA_AXIS_RANGED
+    Units,    // elements of two bytes: prefix and power, then a BASE code
 };
 
 struct HeaderField {
     std::uint32_t offset;
     std::uint32_t width;
-    std::string_view name;     // the output key
-    std::uint32_t elements;    // 1 for a single field
-    bool one_run;              // its elements are read as one run of bytes
+    std::string_view name;   // the output key
+    std::uint32_t elements;  // 1 for a single field
+    bool one_run;            // its elements are read as one run of bytes
     Kind kind;
     const CodeTable& (*table)();
 };
@@ -229,8 +229,8 @@ Place parameter_place_cut_at(std::uint64_t param_start, std::uint64_t end)
     return Place{record + kParamNameAt, param_path(index, "name")};
 }
 
-std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint8_t> block,
-                                                       std::uint64_t param_start, ByteOrder order)
+std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint8_t> block, std::uint64_t param_start,
+                                                       ByteOrder order)
 {
     if (block.size() < kParamBlockHead) return std::nullopt;
     // The last record may be cut: the fields read before the cut count too.
@@ -242,8 +242,8 @@ std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint
         for (std::size_t unit = 0; unit < 5; ++unit) {
             if (r.size() < 8 + 2 * unit) return std::nullopt;
             if (!BASE().has(r[7 + 2 * unit])) {
-                return Undecodable{{record + 7 + 2 * unit, param_path(index, "unit[" + std::to_string(unit) + "]")},
-                                   false, false};
+                return Undecodable{
+                    {record + 7 + 2 * unit, param_path(index, "unit[" + std::to_string(unit) + "]")}, false, false};
             }
         }
         // The kind is the low byte of a 32-bit word in the block's byte order.
@@ -251,7 +251,7 @@ std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint
         const std::size_t low = order == ByteOrder::Little ? 32 : 35;
         const std::uint8_t kind = r[low];
         if (!VALUE_TYPE().has(kind)) return Undecodable{{record + low, param_path(index, "valueType")}, false, false};
-        if (is(*VALUE_TYPE().lookup(kind), ValueType::String) && !utf8(r.subspan(kParamValueAt, kParamValueWidth))) {
+        if (kind == static_cast<std::uint8_t>(ValueType::String) && !utf8(r.subspan(kParamValueAt, kParamValueWidth))) {
             return Undecodable{{record + kParamValueAt, param_path(index, "value")}, true, false};
         }
         if (r.size() < kParamRecord) return std::nullopt;

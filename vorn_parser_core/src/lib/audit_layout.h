@@ -64,7 +64,7 @@ Place parameter_place_cut_at(std::uint64_t param_start, std::uint64_t end);
 
 // The first parameter field, in reading order, that the reader cannot decode,
 // among the records wholly in `block` (the block's bytes from its start).
-std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint8_t> block,
-                                                       std::uint64_t param_start, ByteOrder order);
+std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint8_t> block, std::uint64_t param_start,
+                                                       ByteOrder order);
 
 }  // namespace vorn

@@ -63,7 +63,7 @@ def main() -> int:
 
         def open_big() -> None:
             with xr.open_dataset(big, engine="vorn") as ds:
-                ds.attrs["nucleus"]  # noqa: B018
+                ds.attrs["title"]  # noqa: B018
 
         open_ms = median_seconds(open_big, repeat) * 1e3
         print(f"xr.open_dataset of a 512 MiB file: {open_ms:.2f} ms (target <= {OPEN_DATASET_MS} ms)"
@@ -82,7 +82,7 @@ def main() -> int:
 
         def open_series() -> None:
             with xr.open_mfdataset(paths, engine="vorn", combine="nested", concat_dim="spectrum") as ds:
-                ds["data"].shape  # noqa: B018
+                ds["re"].shape  # noqa: B018
 
         mf_s = median_seconds(open_series, 1 if args.quick else 3)
         print(f"xr.open_mfdataset over {MF_FILES:,} small One_D files: {mf_s:.2f} s (target <= {MFDATASET_S} s)"

@@ -15,7 +15,7 @@ from pathlib import Path
 
 project = "vorn_parser"
 author = "the vorn_parser developers"
-copyright = "the vorn_parser developers"  # noqa: A001 - Sphinx's name
+copyright = "the vorn_parser developers"
 release = _version("vorn_parser")
 version = ".".join(release.split(".")[:2])
 

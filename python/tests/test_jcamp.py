@@ -322,19 +322,28 @@ def test_two_d_round_trip(name: str, encoding: str) -> None:
     assert sf == pytest.approx([file.info["originFrequency"][i]["magnitude"] for i in (1, 0)], rel=1e-12)
     x = axes[0].seconds if fid else axes[0].hz
     y = axes[1].seconds if fid else axes[1].hz
-    if fid:  # the cosine row, then the sine row of each increment; real and imaginary pages
-        rows = np.empty((2 * values.shape[0], values.shape[1]), complex)
-        rows[0::2], rows[1::2] = values, mixed
-        parts, t1 = [rows.real, rows.imag], np.repeat(y, 2)
+    if fid and mixed is not None:  # each increment: the cosine FID's real, imaginary, the sine FID's
+        parts, symbols = [values.real, values.imag, mixed.real, mixed.imag], ["R", "I", "RS", "IS"]
+        assert labels[".ACQUISITION SCHEME"] == ["STATES"]
+        assert labels["VAR_NAME"][0].endswith("FID/COSINE/REAL, FID/COSINE/IMAG, FID/SINE/REAL, FID/SINE/IMAG")
+    elif fid:
+        parts, symbols = [values.real, values.imag], ["R", "I"]
     else:
-        parts, t1 = [values.real], y
+        parts, symbols = [values.real], ["Y"]
+    t1 = y
+    # T1 (F1) counts and spans the increments, whatever the number of pages per increment.
+    assert numbers(labels["VAR_DIM"][0]) == [values.shape[0], values.shape[1]] + [values.shape[1]] * len(parts)
+    assert numbers(labels["FIRST"][0])[0] == pytest.approx(y[0], abs=1e-15)
+    assert numbers(labels["LAST"][0])[0] == pytest.approx(y[-1], rel=1e-12)
     factors = numbers(labels["FACTOR"][0])[2:]
+    assert len(factors) == len(parts)
     tables = block["tables"]
     assert len(tables) == len(parts) * parts[0].shape[0]
     symbol = "T1" if fid else "F1"
     for index, (page, lines) in enumerate(tables):
         row, part = divmod(index, len(parts))
         assert page["PAGE"].startswith(f"{symbol}=")
+        assert page["DATA TABLE"].startswith(f"({'T2' if fid else 'F2'}++({symbols[part]}..{symbols[part]}))")
         assert float(page["PAGE"].split("=")[1]) == pytest.approx(t1[row], rel=1e-12, abs=1e-15)
         xs, _, ys = decode_table(lines)
         error = np.max(np.abs(np.array(ys) * factors[part] - parts[part][row]))

@@ -22,6 +22,7 @@ import vorn_tools
 from vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
 from vorn_tools import cli
 from vorn_tools.jsonout import jsonable
+from vorn_tools.parquet import errors_path
 
 if TYPE_CHECKING:
     from dask.typing import Key
@@ -96,7 +97,9 @@ def convert(folder: Path, out: Path, *extra: str, jobs: str = "2") -> int:
 
 
 def dataset_bytes(out: Path) -> dict[str, bytes]:
-    return {path.name: path.read_bytes() for path in sorted(out.iterdir())}
+    """The files of the dataset folder, and its errors table beside it."""
+    files = {path.name: path.read_bytes() for path in sorted(out.iterdir())}
+    return files | {"errors": errors_path(out).read_bytes()}
 
 
 @pytest.fixture(scope="module")
@@ -176,7 +179,8 @@ def test_parquet_files_have_statistics_and_a_page_index(local_run: Path) -> None
     column = metadata.row_group(0).column(metadata.schema.names.index("size"))
     assert column.statistics.has_min_max and column.has_offset_index and column.has_column_index
     assert column.compression == "ZSTD"
-    assert pq.read_table(local_run / "_errors.parquet").num_rows == 0
+    assert pq.read_table(errors_path(local_run)).num_rows == 0
+    assert [p.name for p in local_run.iterdir()] == ["part-00000.parquet"]
 
 
 def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs: Inputs,
@@ -204,7 +208,7 @@ def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs: 
                 {k: v for k, v in old_row.items() if k not in ("sha256", "re_f64")})
     old_bytes, new_bytes = dataset_bytes(local_run), dataset_bytes(rerun)
     assert old_bytes["part-00000.parquet"] != new_bytes["part-00000.parquet"]
-    assert old_bytes["_errors.parquet"] == new_bytes["_errors.parquet"]
+    assert old_bytes["errors"] == new_bytes["errors"]
 
 
 def test_bad_files_go_to_the_errors_table_and_exit_1(inputs: Inputs, tmp_path: Path,
@@ -217,15 +221,15 @@ def test_bad_files_go_to_the_errors_table_and_exit_1(inputs: Inputs, tmp_path: P
     out = tmp_path / "dataset"
     assert convert(folder, out) == 1
     stderr = capsys.readouterr().err
-    assert "2 failed" in stderr and "_errors.parquet" in stderr
-    errors = pq.read_table(out / "_errors.parquet").to_pylist()
+    assert "2 failed" in stderr and "dataset.errors.parquet" in stderr
+    errors = pq.read_table(tmp_path / "dataset.errors.parquet").to_pylist()
     assert [e["path"] for e in errors] == ["cut.vdf", "garbage.vdf"]
     assert "data section" in errors[0]["reason"] and "not a data file of this kind" in errors[1]["reason"]
     assert [row["path"] for row in rows_of(out, ["path"])] == sorted(inputs[1])
 
     # With --no-data the cut samples are not read: only the garbage fails.
     assert convert(folder, tmp_path / "index", "--no-data") == 1
-    assert pq.read_table(tmp_path / "index" / "_errors.parquet").column("path").to_pylist() == ["garbage.vdf"]
+    assert pq.read_table(tmp_path / "index.errors.parquet").column("path").to_pylist() == ["garbage.vdf"]
 
 
 def test_no_data_writes_the_index_alone(inputs: Inputs, local_run: Path, tmp_path: Path) -> None:
@@ -303,8 +307,11 @@ def run_with_timeout[T](function: Callable[[], T], seconds: float = 120) -> T:
 @pytest.fixture(scope="module")
 def cluster() -> Iterator[LocalCluster]:
     distributed = pytest.importorskip("distributed")
+    # Every port chosen by the system: the scheduler's HTTP server binds 8787 even
+    # without a dashboard unless given a port, and another program may hold that one.
     cluster = run_with_timeout(lambda: distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None))
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
+        dashboard_address=":0", scheduler_kwargs={"dashboard": False}))
     yield cluster
     run_with_timeout(cluster.close, 60)
 

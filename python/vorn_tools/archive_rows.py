@@ -135,6 +135,11 @@ class FileRows:
             # writes them in the file's width into one array per column.
             sections = opened.sections()
             shape = list(sections["re"].shape)
+            # A four-section file of no rows still has its mixed sections, empty ones:
+            # stored as empty lists like its other two, never as nulls.
+            if "re_im" not in sections and opened._samples()[1] is not None:
+                empty = sections["re"][:0]
+                sections = {**sections, "re_im": empty, "im_re": empty}
             for name in SECTIONS:
                 for width in (32, 64):
                     samples[f"{name}_f{width}"] = sections.get(name) if width == bits else None
@@ -165,10 +170,29 @@ class FileRows:
             start = 0
             for part in parts:
                 if part is not None:
-                    values[start:start + part.size].reshape(part.shape)[...] = part
+                    place = values[start:start + part.size].reshape(part.shape)
+                    with np.errstate(invalid="ignore"):  # a signalling NaN: its bits are mended below
+                        place[...] = part
+                    if values.dtype == np.float32:
+                        _keep_nan_bits(place, part)
                     start += part.size
             self.packed[name] = (values, lengths, missing)
         self.samples = {}
+
+
+def _keep_nan_bits(narrow: np.ndarray, wide: np.ndarray) -> None:
+    """Writes the NaNs of float64 `wide` into float32 `narrow` by their bits: the cast
+    sets the quiet bit of a signalling NaN, this keeps the sign, the quiet bit and the
+    payload that widening a 32-bit NaN put at the top of the fraction."""
+    import numpy as np
+
+    nan = np.isnan(wide)
+    if not nan.any():
+        return
+    bits = wide[nan].view(np.uint64)  # a boolean index gives a new contiguous array
+    narrow_bits = (((bits >> np.uint64(32)) & np.uint64(0x80000000)) | np.uint64(0x7F800000)
+                   | ((bits >> np.uint64(29)) & np.uint64(0x007FFFFF)))
+    narrow.view(np.uint32)[nan] = narrow_bits.astype(np.uint32)
 
 
 def read_rows(jobs: Sequence[tuple[str, str]], with_data: bool) -> tuple[FileRows, list[tuple[str, str]]]:

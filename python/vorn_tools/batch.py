@@ -652,7 +652,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
             if bar is not None:
                 bar.finish()
         temporaries = writer.finish()
-        errors_temporary, file = _temporary_path(out_dir / parquet.ERRORS_NAME)
+        errors_temporary, file = _temporary_path(parquet.errors_path(out_dir))
         file.close()
         parquet.write_errors(errors_temporary, sorted(errors))
     except BaseException:
@@ -662,7 +662,8 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         raise
     for temporary_part, (_, final) in zip(temporaries, writer.parts, strict=True):
         os.replace(temporary_part, final)
-    os.replace(errors_temporary, out_dir / parquet.ERRORS_NAME)
+    os.replace(errors_temporary, parquet.errors_path(out_dir))
+    (out_dir / parquet.LEGACY_ERRORS_NAME).unlink(missing_ok=True)  # no table but the rows in the folder
     kept = {final.name for _, final in writer.parts}
     for stale in out_dir.glob(f"{parquet.PART_PREFIX}*.parquet"):
         if stale.name not in kept:

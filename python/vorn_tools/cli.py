@@ -26,6 +26,9 @@ PROG = "vorn"
 EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'",
               "parquet": "pip install 'vorn_parser[parquet]'", "dask": "pip install 'vorn_parser[dask]'"}
 STDIN = "-"
+# vorn_tools.jcamp.ENCODINGS and FORMS, named here so that --help needs no numpy.
+JCAMP_ENCODINGS = ("DIFDUP", "DIF", "SQZ", "AFFN")
+JCAMP_FORMS = ("ntuples", "xydata", "both")
 
 
 class CommandError(Exception):
@@ -114,12 +117,26 @@ def _parser() -> argparse.ArgumentParser:
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: one per CPU)")
     parser.add_argument("-o", "--output", metavar="OUT", type=_path,
                         help="with FILE --to jcamp: write to OUT instead of standard output")
+    jcamp = parser.add_argument_group("FILE --to jcamp")
+    jcamp.add_argument("--spectrum", action="store_true",
+                       help="write the spectrum of a time-domain file (vorn_tools.spectrum) instead of the FID")
+    jcamp.add_argument("--encoding", choices=JCAMP_ENCODINGS,
+                       help="how the samples are written (default DIFDUP; AFFN: plain numbers)")
+    jcamp.add_argument("--form", choices=JCAMP_FORMS,
+                       help="the data blocks of a one-dimensional file (default: both for spectra, ntuples for FIDs)")
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     return parser
 
 
+def _jcamp_options(args: argparse.Namespace) -> list[str]:
+    return [flag for flag, used in (("--spectrum", args.spectrum), ("--encoding", args.encoding),
+                                    ("--form", args.form)) if used]
+
+
 def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     if args.batch is not None:
+        if _jcamp_options(args):
+            parser.error(f"{', '.join(_jcamp_options(args))} only apply to FILE --to jcamp")
         single = [flag for flag, used in (("FILE", args.file), ("--example", args.example),
                                           ("--json", args.json), ("--params", args.params),
                                           ("--plot", args.plot)) if used]
@@ -147,6 +164,9 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             parser.error("--to jcamp does not combine with --json, --params or --plot")
         if args.output is not None and not jcamp:
             parser.error("-o only applies to --to jcamp")
+        options = _jcamp_options(args)
+        if options and not jcamp:
+            parser.error(f"{', '.join(options)} only apply to FILE --to jcamp")
         given = [flag for flag, used in (("--to", None if jcamp else args.to), ("--out", args.out),
                                          ("--pattern", args.pattern),
                                          ("--jobs", args.jobs), ("--scheduler", args.scheduler),
@@ -227,7 +247,8 @@ def _show_file(args: argparse.Namespace) -> int:
     if args.file == STDIN:
         source = _read_stdin()
     if args.to == "jcamp":
-        return _write_jcamp(source, shown, args.output)
+        return _write_jcamp(source, shown, args.output, spectrum=args.spectrum,
+                            encoding=args.encoding or "DIFDUP", form=args.form)
     # The summary, the parameter table and the plot need no Python float per sample:
     # they read through vorn_tools.open (the summary and the table read no samples at
     # all). JSON needs the whole document, and -v the parser's digital-filter lines.
@@ -271,12 +292,13 @@ def _show_file(args: argparse.Namespace) -> int:
     return 0
 
 
-def _write_jcamp(source: str | bytes, shown: str, output: Path | None) -> int:
+def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectrum: bool = False,
+                 encoding: str = "DIFDUP", form: str | None = None) -> int:
     _require("numpy", "numpy", "--to jcamp")
     from .jcamp import to_jcamp
 
     try:
-        text = to_jcamp(open_file(source))
+        text = to_jcamp(open_file(source), spectrum=spectrum, encoding=encoding, form=form)
     except ParseError as exc:
         raise CommandError(f"{shown}: {exc.reason}") from None
     except ValueError as exc:
@@ -329,9 +351,9 @@ def _convert(args: argparse.Namespace) -> int:
           f"{shown_name(out_dir)}" + (f"; {failed} failed" if failed else "")
           + (f"; {skipped} skipped" if skipped else ""), file=sys.stderr)
     if fmt == "parquet" and failed:
-        from .parquet import ERRORS_NAME
+        from .parquet import errors_path
 
-        print(f"{PROG}: {failed} failed file(s) listed in {shown_name(out_dir / ERRORS_NAME)}", file=sys.stderr)
+        print(f"{PROG}: {failed} failed file(s) listed in {shown_name(errors_path(out_dir))}", file=sys.stderr)
     return 1 if failed else 0
 
 

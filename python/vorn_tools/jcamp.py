@@ -15,29 +15,49 @@ FREQUENCY`). `form` chooses the data blocks:
 
 The default is "both" for spectra, "ntuples" for FIDs.
 
+Every block starts with `##TITLE=`, then `##JCAMP-DX=` (a LINK file's children then
+carry `##BLOCK_ID=`).
+
 Two-dimensional files are written as JCAMP-DX 6.00 nD NMR (`##NUM DIM= 2`): one page
-per row (`##PAGE= T1=...` or `F1=...`), with first, last and factor tables that list F1
-(the y axis), then F2 (the x axis), then the dependent variables. FIDs keep the real
-and imaginary part of each row; hypercomplex FIDs (four sections) store each increment
-as its cosine row, then its sine row, both with the same T1. Spectra keep the real part
-(RR) alone, as JCAMP-DX nD spectra do.
+per row and dependent variable (`##PAGE= T1=...` or `F1=...`, then a data table whose
+symbol names the variable), with first, last and factor tables that list F1 (the y
+axis), then F2 (the x axis), then the dependent variables; VAR_DIM, FIRST and LAST of
+T1 (F1) count and span the increments. FIDs keep the real and imaginary part of each
+row (R, I); hypercomplex FIDs (four sections) have four variables, the real and
+imaginary part of each increment's cosine FID (FID/COSINE/REAL R, FID/COSINE/IMAG I)
+and of its sine FID (FID/SINE/REAL RS, FID/SINE/IMAG IS), and say
+`##.ACQUISITION SCHEME= STATES`. Spectra keep the real part (RR) alone, as JCAMP-DX nD
+spectra do.
 
 Samples are stored as integers times a `##FACTOR` (`##YFACTOR`) chosen per variable
 (per page in one dimension): FACTOR <= 2e-7 x the largest magnitude, so every value is
-within FACTOR / 2 <= 1e-7 of that magnitude (a `$$` comment states the bound). The
+within FACTOR / 2 <= 1e-7 of that magnitude (a `$$` comment states the bound); data
+whose FACTOR would be subnormal (largest magnitude below about 1.1e-301) are refused
+with a ValueError. An axis whose values are not all finite is written as point
+numbers (`POINTS`). The
 encoding is ASDF "DIFDUP" (the default), "DIF" or "SQZ", or "AFFN". In DIF forms each
 line starts with the abscissa, then the Y-value check point: the last value of the line
 before, again, in absolute (SQZ) form. Lines are at most 80 characters.
 
 Every parameter of the file is kept as a `##$NAME=` user label (its unit as a `$$`
 comment); other private figures, such as the digital filter's group delay in points,
-also go under `##$` labels.
+also go under `##$` labels. Names are upper-cased, as JCAMP-DX compares them; a name
+that meets one already written gets the first free suffix of `_2`, `_3`, ... Text is
+written in ASCII reversibly: in values, units and titles, backslashes and every
+character but printable ASCII as Python escapes (`\\xb0`, `\\u03b8`), a `$` that
+follows a `$` as `\\x24` (so no value holds the `$$` that starts a comment), spaces at
+either end as `\\x20`; in label names every such character, and `=`, `$`, `\\`, as
+`\\UXXXXXXXX`, which upper-casing leaves as it is. `unescape` (or
+`codecs.decode(text, "unicode_escape")`) gives the text back. Non-finite numbers,
+also the parts of complex values, are written INF, -INF, NAN.
 """
 
 from __future__ import annotations
 
+import codecs
 import math
 import os
+import sys
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -77,10 +97,14 @@ def _affn(value: float) -> str:
 
 
 def _label_number(value: float) -> str:
-    """A float for a label value: shortest round-trip form."""
+    """A float for a label value: shortest round-trip form; INF, -INF and NAN for the
+    others."""
+    value = float(value)
+    if not math.isfinite(value):
+        return str(value).upper()
     if value == int(value) and abs(value) < 1e15:
         return str(int(value))
-    return repr(float(value))
+    return repr(value)
 
 
 def _sqz(value: int) -> str:
@@ -99,7 +123,12 @@ def choose_factor(values: NDArray[np.float64]) -> float:
     largest = float(np.max(np.abs(values)))
     if largest == 0:
         return 1.0
-    return float(f"{largest * _FACTOR_SHARE:.6g}")
+    factor = float(f"{largest * _FACTOR_SHARE:.6g}")
+    if factor < sys.float_info.min:
+        # A subnormal FACTOR has too few digits of its own to hold the bound.
+        raise ValueError(f"the samples are too small for a JCAMP-DX FACTOR: the largest magnitude is {largest:.6g}, "
+                         f"the FACTOR would be below the smallest normal double ({sys.float_info.min:.6g})")
+    return factor
 
 
 def _digit_counts(magnitudes: NDArray[np.int64]) -> NDArray[np.int64]:
@@ -205,20 +234,48 @@ def encode_lines(values: NDArray[np.int64], x: NDArray[np.float64], encoding: st
 
 
 def _text(value: object) -> str:
-    """A label value on one line of printable ASCII: other characters as escapes."""
-    text = str(value)
-    return "".join(ch if " " <= ch <= "~" else ascii(ch)[1:-1] for ch in text).strip()
+    """A label value on one line of printable ASCII, reversibly: the characters other
+    than printable ASCII, and backslashes, as Python escapes (codecs.decode(text,
+    "unicode_escape") gives the text back); a "$" after a "$" as \\x24 (a "$$" starts a
+    comment); spaces at either end as \\x20 (readers strip them)."""
+    text = codecs.encode(str(value), "unicode_escape").decode("ascii").replace("$$", "$\\x24")
+    while "$$" in text:  # runs of three or more
+        text = text.replace("$$", "$\\x24")
+    stripped = text.strip(" ")
+    if stripped != text:
+        lead, trail = len(text) - len(text.lstrip(" ")), len(text) - len(text.rstrip(" "))
+        text = "\\x20" * lead + stripped + "\\x20" * trail
+    return text
+
+
+def unescape(text: str) -> str:
+    """The text of a label value, unit or label name as written by this module."""
+    return codecs.decode(text, "unicode_escape")
 
 
 def _label_name(name: str) -> str:
-    return _text(name).upper().replace("=", "\\x3d") or "UNNAMED"
+    """A label name as written: upper-case (JCAMP-DX names are compared in upper case),
+    then every character but printable ASCII, and "=", "\\" and "$", as a \\UXXXXXXXX
+    escape (one that upper-casing leaves as it is)."""
+    return "".join(ch if " " <= ch <= "~" and ch not in "=\\$" else f"\\U{ord(ch):08X}"
+                   for ch in name.upper()).strip() or "UNNAMED"
+
+
+def _unique(name: str, used: set[str]) -> str:
+    """`name`, or the first of `name`_2, `name`_3, ... not used yet."""
+    candidate, count = name, 1
+    while candidate in used:
+        count += 1
+        candidate = f"{name}_{count}"
+    used.add(candidate)
+    return candidate
 
 
 def _param_value(value: Any) -> str:
     if isinstance(value, dict):
         return f"({_label_number(value['real'])}, {_label_number(value['imag'])})"
     if isinstance(value, float):
-        return _label_number(value) if math.isfinite(value) else str(value).upper()
+        return _label_number(value)
     return _text(value)
 
 
@@ -244,14 +301,18 @@ class _Data:
     def __init__(self, file: VornFile, spectrum: bool) -> None:
         from .processing import spectrum as make_spectrum
 
-        arrays = file.to_numpy()
+        # An axis spanning most of the double range overflows to infinities and NaNs:
+        # _coordinates then writes point numbers instead.
+        with np.errstate(over="ignore", invalid="ignore"):
+            arrays = file.to_numpy()
         self.file = file
         self.fid = arrays.axes[0].domain == "time" and not spectrum
         if self.fid:
             self.values, self.mixed, self.axes = arrays.values, arrays.mixed, arrays.axes
             self.group_delay = None
         else:
-            s = make_spectrum(file)
+            with np.errstate(over="ignore", invalid="ignore"):
+                s = make_spectrum(file)
             self.values, self.mixed, self.axes = s.values, s.mixed, s.axes
             self.group_delay = s.group_delay if s.transformed else None
         self.two_d = self.values.ndim == 2
@@ -261,13 +322,15 @@ def _coordinates(data: _Data, index: int) -> tuple[NDArray[np.float64], str]:
     """(coordinates, JCAMP-DX unit) of an axis: seconds for FIDs, Hz for spectra, else
     the axis's own values."""
     axis = data.axes[index]
-    if data.fid and axis.seconds is not None:
-        return axis.seconds, "SECONDS"
-    if not data.fid and axis.hz is not None:
-        return axis.hz, "HZ"
-    if axis.ppm is not None:
-        return axis.ppm, "PPM"
-    return axis.values, _text(axis.unit).upper() or "POINTS"
+    choices = [(axis.seconds if data.fid else axis.hz, "SECONDS" if data.fid else "HZ"), (axis.ppm, "PPM"),
+               (axis.values, _text(str(axis.unit).upper()))]
+    for values, unit in choices:
+        # Only an axis whose values and steps are finite numbers can be written (one
+        # spanning most of the double range is not).
+        if values is not None and unit and values.size and np.all(np.isfinite(values)) \
+                and math.isfinite(float(values[-1]) - float(values[0])):
+            return values, unit
+    return np.arange(axis.values.size, dtype=np.float64), "POINTS"
 
 
 def _nuclei(data: _Data) -> list[str]:
@@ -300,12 +363,13 @@ def _core_labels(data: _Data, data_type: str, data_class: str, version: str) -> 
     lines.append(f"##.ACQUISITION MODE= {mode}")
     if data.two_d:
         lines.append("##NUM DIM= 2")
+    used: set[str] = set()
     if data.fid and info["digitalFilter"] is not None and math.isfinite(info["digitalFilter"]):
-        lines.append(f"##$DIGITAL FILTER= {_label_number(info['digitalFilter'])}")
+        lines.append(f"##${_unique('DIGITAL FILTER', used)}= {_label_number(info['digitalFilter'])}")
     if data.group_delay is not None:
-        lines.append(f"##$GROUP DELAY REMOVED= {_label_number(data.group_delay)}")
+        lines.append(f"##${_unique('GROUP DELAY REMOVED', used)}= {_label_number(data.group_delay)}")
     for param in file.parameters["paramArray"]:
-        line = f"##${_label_name(param['name'])}= {_param_value(param['value'])}"
+        line = f"##${_unique(_label_name(param['name']), used)}= {_param_value(param['value'])}"
         unit = unit_symbol(param["unit"][0]) if param["unit"] else ""
         if unit:
             line += f" $$ {_text(unit)}"
@@ -366,7 +430,23 @@ def _ntuples_1d(data: _Data, encoding: str) -> list[str]:
     return lines
 
 
+def _acquisition_scheme(data: _Data) -> str:
+    """How the T1 (F1) data were taken, as ##.ACQUISITION SCHEME names it: STATES for
+    hypercomplex files (a cosine and a sine FID per increment), else from the y axis's
+    stored kind."""
+    if data.mixed is not None:
+        return "STATES"
+    kinds = data.file.headers["dataAxisType"]
+    kind = kinds[1] if len(kinds) > 1 else ""
+    return {"TPPI": "TPPI", "Real": "NOT PHASE SENSITIVE"}.get(kind, "UNDEFINED")
+
+
 def _ntuples_2d(data: _Data, encoding: str) -> list[str]:
+    """One page per increment (F1 row) and dependent variable: `##PAGE= T1=...` (F1),
+    then a data table whose symbol says which part it holds. Hypercomplex FIDs have
+    four dependent variables, the real and imaginary part of the cosine FID (R, I) and
+    of the sine FID (RS, IS) of each increment, so VAR_DIM, FIRST and LAST of T1 count
+    and span the increments."""
     x, xunit = _coordinates(data, 0)
     y, yunit = _coordinates(data, 1)
     nuclei = _nuclei(data)
@@ -375,23 +455,22 @@ def _ntuples_2d(data: _Data, encoding: str) -> list[str]:
     asdf = "AFFN" if encoding == "AFFN" else "ASDF"
     if data.fid:
         name, i1, i2, s1, s2 = "nD NMR FID", "TIME1", "TIME2", "T1", "T2"
-        rows_values = data.values
-        row_t1 = y
-        if data.mixed is not None:  # States: the cosine row, then the sine row, per increment
-            rows_values = np.empty((2 * data.values.shape[0], data.values.shape[1]), dtype=np.complex128)
-            rows_values[0::2], rows_values[1::2] = data.values, data.mixed
-            row_t1 = np.repeat(y, 2)
-        parts = [("FID/REAL", "R", np.ascontiguousarray(rows_values.real)),
-                 ("FID/IMAG", "I", np.ascontiguousarray(rows_values.imag))]
+        parts = [("FID/REAL", "R", np.ascontiguousarray(data.values.real)),
+                 ("FID/IMAG", "I", np.ascontiguousarray(data.values.imag))]
+        if data.mixed is not None:
+            parts = [("FID/COSINE/REAL", "R", parts[0][2]), ("FID/COSINE/IMAG", "I", parts[1][2]),
+                     ("FID/SINE/REAL", "RS", np.ascontiguousarray(data.mixed.real)),
+                     ("FID/SINE/IMAG", "IS", np.ascontiguousarray(data.mixed.imag))]
     else:
         name, i1, i2, s1, s2 = "nD NMR SPECTRUM", "FREQUENCY1", "FREQUENCY2", "F1", "F2"
-        row_t1 = y
         parts = [("SPECTRUM", "Y", np.ascontiguousarray(data.values.real))]
     factors = [choose_factor(p) for _, _, p in parts]
+    quantised = [_quantised(p, f) for (_, _, p), f in zip(parts, factors, strict=True)]
     rows, columns = parts[0][2].shape
     deps = len(parts)
     blank = ", " * deps
-    lines = [f"##NTUPLES= {name}",
+    lines = [f"##.ACQUISITION SCHEME= {_acquisition_scheme(data)}",
+             f"##NTUPLES= {name}",
              f"##VAR_NAME= {i1}, {i2}, " + ", ".join(p[0] for p in parts),
              f"##SYMBOL= {s1}, {s2}, " + ", ".join(p[1] for p in parts),
              f"##.NUCLEUS= {nuclei[1]}, {nuclei[0]}",
@@ -400,18 +479,15 @@ def _ntuples_2d(data: _Data, encoding: str) -> list[str]:
              "##VAR_FORM= AFFN, AFFN" + f", {asdf}" * deps,
              f"##VAR_DIM= {rows}, {columns}" + f", {columns}" * deps,
              f"##UNITS= {yunit}, {xunit}" + ", ARBITRARY UNITS" * deps,
-             f"##FIRST= {_label_number(row_t1[0])}, {_label_number(x[0])}{blank}".rstrip(", ") + ",",
-             f"##LAST= {_label_number(row_t1[-1])}, {_label_number(x[-1])}{blank}".rstrip(", ") + ",",
-             "##MIN= , , " + ", ".join(_label_number(_quantised(p, f).min() * f)
-                                       for (_, _, p), f in zip(parts, factors, strict=True)),
-             "##MAX= , , " + ", ".join(_label_number(_quantised(p, f).max() * f)
-                                       for (_, _, p), f in zip(parts, factors, strict=True)),
+             f"##FIRST= {_label_number(y[0])}, {_label_number(x[0])}{blank}".rstrip(", ") + ",",
+             f"##LAST= {_label_number(y[-1])}, {_label_number(x[-1])}{blank}".rstrip(", ") + ",",
+             "##MIN= , , " + ", ".join(_label_number(q.min() * f) for q, f in zip(quantised, factors, strict=True)),
+             "##MAX= , , " + ", ".join(_label_number(q.max() * f) for q, f in zip(quantised, factors, strict=True)),
              "##FACTOR= 1, 1, " + ", ".join(_label_number(f) for f in factors)]
     lines += [_bound_comment(sym, f, p) for (_, sym, p), f in zip(parts, factors, strict=True)]
-    quantised = [_quantised(p, f) for (_, _, p), f in zip(parts, factors, strict=True)]
     for r in range(rows):
         for (_, symbol, _), q in zip(parts, quantised, strict=True):
-            lines += [f"##PAGE= {s1}={_label_number(row_t1[r])}", f"##NPOINTS= {columns}",
+            lines += [f"##PAGE= {s1}={_label_number(y[r])}", f"##NPOINTS= {columns}",
                       f"##DATA TABLE= ({s2}++({symbol}..{symbol})), {'XYDATA' if data.fid else 'PROFILE'}"]
             lines += encode_lines(q[r], x, encoding)
     lines.append(f"##END NTUPLES= {name}")
@@ -455,8 +531,9 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
             lines = [f"##TITLE= {title}", "##JCAMP-DX= 5.01", "##DATA TYPE= LINK", "##BLOCKS= 2"]
             first = _core_labels(data, kind, "XYDATA", "5.01")
             second = _core_labels(data, kind, "NTUPLES", "5.01")
-            lines += [*first[:1], "##BLOCK_ID= 1", *first[1:], *_xydata_block(data, encoding), "##END="]
-            lines += [*second[:1], "##BLOCK_ID= 2", *second[1:], *_ntuples_1d(data, encoding), "##END="]
+            # ##TITLE, then ##JCAMP-DX, then the block's own labels.
+            lines += [*first[:2], "##BLOCK_ID= 1", *first[2:], *_xydata_block(data, encoding), "##END="]
+            lines += [*second[:2], "##BLOCK_ID= 2", *second[2:], *_ntuples_1d(data, encoding), "##END="]
             lines.append("##END=")
     return "\n".join(lines) + "\n"
 

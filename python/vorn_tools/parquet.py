@@ -1,15 +1,18 @@
 """A folder of data files as a Parquet dataset: one row per file. Needs pyarrow (the
 "parquet" extra).
 
-The dataset is a folder holding `part-NNNNN.parquet` files (rows in the inputs' sorted
-order) and `_errors.parquet` (columns
-`path`, `reason`: the files that could not be read, possibly none). pyarrow.dataset
-leaves names starting with "_" or "." out of a dataset, so the errors table is not
-read as rows. Row groups hold at most ROW_GROUP_BYTES of uncompressed data (a single
-file larger than that is a row group of its own) and at most ROW_GROUP_ROWS rows;
-a part holds at most PART_BYTES of uncompressed data; statistics and a page index are
-written, compression is zstd. The same inputs give byte-identical files: no time,
-process id or host is written anywhere.
+The dataset is a folder holding nothing but `part-NNNNN.parquet` files (rows in the
+inputs' sorted order), so that every reader takes the folder or a glob of it as it is:
+DuckDB's `read_parquet('DS/*.parquet')` and `'DS/**/*.parquet'`, Polars'
+`scan_parquet('DS')`, pyarrow.dataset, pandas, Spark. The errors table (columns
+`path`, `reason`: the files that could not be read, possibly none) lies beside the
+folder, as `DS.errors.parquet` (for a folder named `DS.parquet` too; see errors_path):
+Polars and DuckDB read every file under the folder, whatever its name. Row groups hold
+at most ROW_GROUP_BYTES of uncompressed data (a single file larger than that is a row
+group of its own) and at most ROW_GROUP_ROWS rows; a part holds at most PART_BYTES of
+uncompressed data; statistics and a page index are written, compression is zstd. The
+same inputs give byte-identical files: no time, process id or host is written
+anywhere.
 
 Columns (see SCHEMA_DOC): the index (path relative to the input folder, size, SHA-256,
 the summary's fields as typed columns, the parameters as a list of structs and the
@@ -46,7 +49,8 @@ if TYPE_CHECKING:
 ROW_GROUP_BYTES = 128 * 1024 * 1024
 ROW_GROUP_ROWS = 1024
 PART_BYTES = 1024 * 1024 * 1024
-ERRORS_NAME = "_errors.parquet"
+ERRORS_SUFFIX = ".errors.parquet"
+LEGACY_ERRORS_NAME = "_errors.parquet"  # where earlier versions put it, inside the folder
 PART_PREFIX = "part-"
 COMPRESSION = "zstd"
 
@@ -289,6 +293,15 @@ def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
 
     table = pa.table({"path": [p for p, _ in errors], "reason": [r for _, r in errors]}, schema=ERRORS_SCHEMA)
     pq.write_table(table, path, compression=COMPRESSION, write_statistics=True, write_page_index=True)
+
+
+def errors_path(folder: Path) -> Path:
+    """Where the errors table of the dataset `folder` goes: beside it, named for it
+    ("DS" and "DS.parquet" both give "DS.errors.parquet")."""
+    if folder.name in ("", ".", ".."):
+        folder = folder.resolve()
+    name = folder.name.removesuffix(".parquet") or folder.name
+    return folder.with_name(name + ERRORS_SUFFIX)
 
 
 def relative_name(path: str | os.PathLike[str], folder: str | os.PathLike[str] | None) -> str:

@@ -2,23 +2,42 @@
 `xarray.open_dataset` / `open_mfdataset` (registered as an entry point).
 
 A Dataset holds:
-  * "data": the complex samples (re + 1j*im), dims ("x",) for One_D, ("y", "x") for
-    Two_D; "mixed" (re_im + 1j*im_re) for four-section Two_D files;
-  * "re", "im" (and "re_im", "im_re"): the stored sections as float64;
+  * "re", "im" (and "re_im", "im_re" for four-section Two_D files): the stored
+    sections as float64, dims ("x",) for One_D, ("y", "x") for Two_D. The complex
+    samples are re + 1j*im ("mixed": re_im + 1j*im_re), stored as their real and
+    imaginary parts so that every netCDF and Zarr writer takes the Dataset as it is
+    (`ds.to_netcdf(path)`, `ds.to_zarr(path)`); `complex_data(ds)` or `ds.vorn.data`
+    (`ds.vorn.mixed`) gives them as complex numbers, also of a Dataset read back from
+    such a file. `complex_variables=True` adds them as the complex variables "data"
+    and "mixed" (which netCDF then needs `auto_complex=True` for);
+  * a coordinate variable for each dimension, "x" (and "y"): the point index, with
+    the axis's summary figures as attributes (nucleus, observe_frequency_hz,
+    spectral_width_hz, offset_ppm or offset_hz, each only where the file has it);
   * coordinates per axis: "x_axis" (the header's start-to-stop values, in its unit),
     and where they apply "x_seconds", "x_hz", "x_ppm" (then the same for "y"), each
-    with a "units" attribute; indexed for axes up to 65,536 points, computed when
+    with "units" and "long_name"; indexed for axes up to 65,536 points, computed when
     first indexed (and not indexed) for longer ones;
-  * attributes from the summary: title, nucleus, observe frequency, spectral width,
-    offset, scans, temperature, digital filter, creation and revision dates.
+  * attributes of the whole file as plain scalars: title, layout, sample type, scans,
+    temperature (with its unit), digital filter, creation and revision dates,
+    experiment, sample, solvent. A figure the file lacks is left out, never written
+    as 0; a figure in another unit than the attribute's name says is left out of that
+    attribute (the offset is named for the unit it is stored in).
+
+A ppm (or Hz) axis descends, as NMR spectra are drawn: select with the larger value
+first, `ds.sel(x_ppm=slice(8, 6))`, or sort first, `ds.sortby("x_ppm").sel(x_ppm=slice(6, 8))`.
 
 The engine opens lazily: opening reads the header and parameter blocks only; the
 samples are decoded (once, for all variables) when a variable is first indexed, and
-the coordinates of a long axis are computed when first indexed.
+the coordinates of a long axis are computed when first indexed. The decoder keywords
+of `open_dataset` (mask_and_scale, decode_times, decode_timedelta, use_cftime,
+concat_characters, decode_coords) are accepted and change nothing: no variable here
+is scaled, masked, or a time. A netCDF or Zarr copy keeps the values and attributes;
+its indexes are made again with `set_xindex("x_ppm")`.
 """
 
 from __future__ import annotations
 
+import math
 import os
 import threading
 from collections.abc import Iterable
@@ -39,6 +58,8 @@ if TYPE_CHECKING:
 
 BLOCK_EDGE = 32  # Two_D sections hold whole blocks of this many samples a side
 _COORDINATE_UNITS = {"seconds": "s", "hz": "Hz", "ppm": "ppm"}
+# The unit of a summary figure the file does not have (its magnitude is then 0).
+_NO_UNIT = ("NA", "None")
 _EAGER_AXIS_POINTS = 1 << 16  # axes up to this long get their coordinates at open
 
 
@@ -74,6 +95,11 @@ class _Samples:
         self._arrays: SpectrumArrays | None = None
         self._lock = threading.Lock()
         self.decodes = 0  # how many times the samples were decoded
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> _Samples:
+        # A handle on the open file, shared by every copy of the Dataset that holds it
+        # in its encoding (sortby, copy(deep=True)): not copied.
+        return self
 
     def arrays(self) -> SpectrumArrays:
         with self._lock:
@@ -161,42 +187,125 @@ def _coordinates(headers: Any, info: Any, shape: tuple[int, ...], lazy: bool,
     return coords
 
 
+def _with_point_indexes(ds: xr.Dataset, info: Any, shape: tuple[int, ...]) -> xr.Dataset:
+    """Adds the coordinate variable of each dimension: the point index, carrying the
+    axis's summary figures. A range index where xarray has one (no memory per point,
+    so a long axis costs nothing at open), else the numbers."""
+    import xarray.indexes
+
+    range_index = getattr(xarray.indexes, "RangeIndex", None)  # xarray 2025.6 on
+    for index, (name, n) in enumerate(zip(("x", "y"), reversed(shape), strict=False)):
+        if range_index is not None:
+            ds = ds.assign_coords(xr.Coordinates.from_xindex(range_index.arange(0, n, 1, dim=name, coord_name=name)))
+        else:
+            ds = ds.assign_coords({name: np.arange(n, dtype=np.float64)})
+        ds[name].attrs.update({"long_name": f"{name} point index", "units": "1", **_axis_attributes(info, index)})
+    return ds
+
+
+def _axis_attributes(info: Any, index: int) -> dict[str, Any]:
+    """The summary's figures of one axis, each where the file has it, in the unit its
+    name says (frequencies in Hz: one stored in another unit is left out)."""
+    from .arrays import observe_frequency, spectral_width
+
+    attrs: dict[str, Any] = {}
+    nuclei = info["nucleus"]
+    if index < len(nuclei) and isinstance(nuclei[index], str) and nuclei[index]:
+        attrs["nucleus"] = nuclei[index]
+    sf, sw = observe_frequency(info, index), spectral_width(info, index)
+    if sf is not None:
+        attrs["observe_frequency_hz"] = sf
+    if sw is not None:
+        attrs["spectral_width_hz"] = sw
+    offsets = info["frequencyOffset"]
+    if index < len(offsets) and math.isfinite(offsets[index]["magnitude"]):
+        unit = offsets[index]["unit"]
+        magnitude = offsets[index]["magnitude"]
+        if unit == "Ppm":
+            attrs["offset_ppm"] = magnitude
+        elif unit == "Hertz":
+            attrs["offset_hz"] = magnitude
+        elif unit not in _NO_UNIT:
+            attrs["offset"], attrs["offset_unit"] = magnitude, unit
+    return attrs
+
+
+def _text(value: Any) -> str:
+    return value if isinstance(value, str) else str(value)
+
+
+def _date(value: Any) -> str | None:
+    import datetime
+
+    try:
+        return datetime.date(value["year"], value["month"], value["day"]).isoformat()
+    except (ValueError, OverflowError, TypeError):
+        return None
+
+
 def _attributes(file: VornFile) -> dict[str, Any]:
+    """The file's own figures as plain scalars (strings and numbers, what every netCDF
+    and Zarr writer stores); those the file lacks are left out."""
     info, headers = file.info, file.headers
-
-    def per_axis(key: str) -> list[float]:
-        return [entry["magnitude"] for entry in info[key]]  # type: ignore[literal-required]
-
-    def date(value: Any) -> str:
-        return f"{value['year']:04d}-{value['month']:02d}-{value['day']:02d}"
-
     attrs: dict[str, Any] = {
+        "Conventions": "CF-1.10",
         "title": headers["title"],
         "layout": headers["dataFormat"],
         "sample_type": headers["dataType"],
-        "nucleus": list(info["nucleus"]),
-        "observe_frequency_hz": per_axis("originFrequency"),
-        "spectral_width_hz": per_axis("spectralWidth"),
-        "offset_ppm": per_axis("frequencyOffset"),
-        "scans": info["numberOfScans"] if not isinstance(info["numberOfScans"], dict) else str(info["numberOfScans"]),
-        "temperature": info["temperature"]["magnitude"],
-        "temperature_unit": info["temperature"]["unit"],
-        "digital_filter_points": np.nan if info["digitalFilter"] is None else info["digitalFilter"],
-        "creation_date": date(info["creationTime"]),
-        "revision_date": date(info["revisionTime"]),
-        "experiment": info["experiment"] if isinstance(info["experiment"], str) else str(info["experiment"]),
-        "sample": info["sampleName"] if isinstance(info["sampleName"], str) else str(info["sampleName"]),
-        "solvent": info["solvent"] if isinstance(info["solvent"], str) else str(info["solvent"]),
+        "complex_variables": "data = re + 1j*im; mixed = re_im + 1j*im_re",
+        "scans": _text(info["numberOfScans"]),
+        "experiment": _text(info["experiment"]),
+        "sample": _text(info["sampleName"]),
+        "solvent": _text(info["solvent"]),
     }
+    temperature = info["temperature"]
+    if temperature["unit"] not in _NO_UNIT and math.isfinite(temperature["magnitude"]):
+        attrs["temperature"], attrs["temperature_unit"] = temperature["magnitude"], temperature["unit"]
+    if info["digitalFilter"] is not None and math.isfinite(info["digitalFilter"]):
+        attrs["digital_filter_points"] = info["digitalFilter"]
+    for key, field in (("creation_date", "creationTime"), ("revision_date", "revisionTime")):
+        date = _date(info[field])  # type: ignore[literal-required]
+        if date is not None:
+            attrs[key] = date
     return attrs
+
+
+_SECTION_NAMES = {"re": "real part of the samples", "im": "imaginary part of the samples",
+                  "re_im": "real part of the mixed samples", "im_re": "imaginary part of the mixed samples",
+                  "data": "samples", "mixed": "mixed samples"}
+
+
+def complex_data(ds: xr.Dataset, mixed: bool = False) -> xr.DataArray:
+    """The complex samples of a Dataset of this engine (or of its netCDF or Zarr copy):
+    re + 1j*im, or re_im + 1j*im_re with `mixed`."""
+    re, im = ("re_im", "im_re") if mixed else ("re", "im")
+    data: xr.DataArray = ds[re] + 1j * ds[im]
+    name = "mixed" if mixed else "data"
+    return data.rename(name).assign_attrs(long_name=_SECTION_NAMES[name], units="1")
+
+
+@xr.register_dataset_accessor("vorn")  # type: ignore[no-untyped-call]
+class VornAccessor:
+    """`ds.vorn.data`, `ds.vorn.mixed`: the complex samples (see complex_data)."""
+
+    def __init__(self, ds: xr.Dataset) -> None:
+        self._ds = ds
+
+    @property
+    def data(self) -> xr.DataArray:
+        return complex_data(self._ds)
+
+    @property
+    def mixed(self) -> xr.DataArray:
+        return complex_data(self._ds, mixed=True)
 
 
 def _section_names(mixed: bool) -> tuple[str, ...]:
     return ("re", "im", "re_im", "im_re") if mixed else ("re", "im")
 
 
-def dataset(file: VornFile, *, lazy: bool = True,
-            drop_variables: Iterable[str] | None = None) -> tuple[xr.Dataset, _Samples]:
+def dataset(file: VornFile, *, lazy: bool = True, drop_variables: Iterable[str] | None = None,
+            complex_variables: bool = False) -> tuple[xr.Dataset, _Samples]:
     """The Dataset of an open file, and the object that decodes its samples."""
     headers = file.headers
     layout = headers["dataFormat"]
@@ -206,9 +315,11 @@ def dataset(file: VornFile, *, lazy: bool = True,
     dims = _dims(layout)
     dropped = set(drop_variables or ())
     variables: dict[str, xr.Variable] = {}
-    kinds: list[tuple[str, type[np.generic]]] = [("data", np.complex128)]
-    if mixed:
-        kinds.append(("mixed", np.complex128))
+    kinds: list[tuple[str, type[np.generic]]] = []
+    if complex_variables:
+        kinds.append(("data", np.complex128))
+        if mixed:
+            kinds.append(("mixed", np.complex128))
     kinds += [(name, np.float64) for name in _section_names(mixed)]
     for name, dtype in kinds:
         if name in dropped:
@@ -216,11 +327,11 @@ def dataset(file: VornFile, *, lazy: bool = True,
         def load(n: str = name) -> Any:
             return samples.variable(n)
         data: Any = (indexing.LazilyIndexedArray(_LazyArray(shape, dtype, load)) if lazy else load())
-        variables[name] = xr.Variable(dims, data)
+        variables[name] = xr.Variable(dims, data, {"long_name": _SECTION_NAMES[name], "units": "1"})
     indexed: set[str] = set()
     coords = _coordinates(headers, file.info, shape, lazy, indexed)
     coords = {name: value for name, value in coords.items() if name not in dropped}
-    ds = xr.Dataset(variables, coords=coords, attrs=_attributes(file))
+    ds = _with_point_indexes(xr.Dataset(variables, coords=coords, attrs=_attributes(file)), file.info, shape)
     # Coordinates computed at open are indexed: xarray then compares and aligns
     # many files by their indexes (open_mfdataset), and `sel` works on them.
     for name in coords:
@@ -229,20 +340,28 @@ def dataset(file: VornFile, *, lazy: bool = True,
     return ds, samples
 
 
-def to_xarray(file: VornFile) -> xr.Dataset:
+def to_xarray(file: VornFile, *, complex_variables: bool = False) -> xr.Dataset:
     """The file as an xarray Dataset, with its samples decoded now."""
-    return dataset(file, lazy=False)[0]
+    return dataset(file, lazy=False, complex_variables=complex_variables)[0]
+
+
+_DECODERS = ("mask_and_scale", "decode_times", "decode_timedelta", "use_cftime", "concat_characters",
+             "decode_coords")
 
 
 class VornBackendEntrypoint(BackendEntrypoint):
     """xarray's "vorn" engine: `xr.open_dataset(path, engine="vorn")`."""
 
     description = "Binary NMR data files read by vorn_parser's core reader"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "complex_variables", *_DECODERS)
 
-    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Iterable[str] | None = None) -> xr.Dataset:
+    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Iterable[str] | None = None,
+                     complex_variables: bool = False, mask_and_scale: Any = None, decode_times: Any = None,
+                     decode_timedelta: Any = None, use_cftime: Any = None, concat_characters: Any = None,
+                     decode_coords: Any = None) -> xr.Dataset:
+        # The decoder keywords are taken and change nothing (see the module's description).
         file = open_file(filename_or_obj)
-        ds, samples = dataset(file, lazy=True, drop_variables=drop_variables)
+        ds, samples = dataset(file, lazy=True, drop_variables=drop_variables, complex_variables=complex_variables)
         ds.set_close(file.close)
         ds.encoding["vorn_samples"] = samples  # how many decodes, for whoever asks
         if isinstance(filename_or_obj, (str, os.PathLike)):

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -287,6 +288,22 @@ TEST(DataSamples, SinglePrecisionWidensExactly)
         EXPECT_EQ((*row)[3], -0x1.fffffep127);
         EXPECT_EQ((*row)[4], std::numeric_limits<double>::infinity());
         EXPECT_TRUE(std::isnan((*row)[5]));
+    }
+}
+
+TEST(DataSamples, SinglePrecisionNaNsWidenByTheirBits)
+{
+    // Signalling NaNs keep a clear quiet bit, payloads move to the top of the fraction.
+    const std::uint32_t words[] = {0x7FA00001U, 0xFFC00002U, 0x7FBFFFFFU, 0xFF800001U};
+    const std::uint64_t widened[] = {0x7FF4000020000000ULL, 0xFFF8000040000000ULL, 0x7FF7FFFFE0000000ULL,
+                                     0xFFF0000020000000ULL};
+    for (ByteOrder order : kOrders) {
+        Bytes b;
+        for (std::size_t i = 0; i < 4; ++i) test::put_u32(b, 4 * i, words[i], order);
+        ByteSource src(b);
+        auto row = read_vector(src, order, kF32, 4);
+        ASSERT_TRUE(row.ok());
+        for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(std::bit_cast<std::uint64_t>((*row)[i]), widened[i]) << i;
     }
 }
 

@@ -41,8 +41,7 @@ class StubChecker:
         self.classes = {node.name: [(name_of(field.target), field.annotation) for field in node.body
                                     if isinstance(field, ast.AnnAssign)]
                         for node in tree.body if isinstance(node, ast.ClassDef)}
-        self.aliases = {name_of(node.target): value_of(node) for node in tree.body
-                        if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias"}
+        self.aliases = {name_of(node.name): node.value for node in tree.body if isinstance(node, ast.TypeAlias)}
         self.seen: set[str] = set()
 
     def matches(self, value: object, annotation: ast.expr) -> bool:
@@ -69,11 +68,6 @@ class StubChecker:
 def name_of(node: ast.expr) -> str:
     assert isinstance(node, ast.Name), ast.dump(node)
     return node.id
-
-
-def value_of(node: ast.AnnAssign) -> ast.expr:
-    assert node.value is not None, ast.dump(node)
-    return node.value
 
 
 def literal_names(annotation: ast.expr) -> set[object]:

@@ -17,38 +17,38 @@ layout the reader refuses, a misspelt unit) is an error under mypy's --strict-eq
 
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Literal, TypeAlias, TypedDict, type_check_only
+from typing import Literal, TypedDict, type_check_only
 
 __all__ = ["parse"]
 
 # --- names from the code tables -----------------------------------------------------
 
-Endian: TypeAlias = Literal["bigEndian", "littleEndian"]
+type Endian = Literal["bigEndian", "littleEndian"]
 # The sample types a file can be read with (files with the "Reserved" codes are refused).
-DataType: TypeAlias = Literal["64Bit Float", "32Bit Float"]
+type DataType = Literal["64Bit Float", "32Bit Float"]
 # The layouts the reader accepts; files of the table's other layouts are refused.
-DataFormat: TypeAlias = Literal["One_D", "Two_D"]
-Instrument: TypeAlias = Literal[
+type DataFormat = Literal["One_D", "Two_D"]
+type Instrument = Literal[
     "UNSPECIFIED", "CONSOLE_A", "CONSOLE_B", "CONSOLE_C", "CONSOLE_D", "CONSOLE_E", "CONSOLE_F", "CONSOLE_G",
     "CONSOLE_H", "BENCHTOP_A", "BENCHTOP_B", "BENCHTOP_C", "IMAGING_A", "IMAGING_B", "SOLIDS_A", "SOLIDS_B",
     "FLOW_A", "FLOW_B", "CRYO_A", "CRYO_B", "PORTABLE", "RESEARCH", "TEACHING", "SIMULATOR", "CONVERTER",
     "IMPORT_A", "IMPORT_B", "PROCESSED", "OTHER",
 ]
-AxisType: TypeAlias = Literal["None", "Real", "TPPI", "Complex", "Real_Complex", "Envelope"]
-AxisRanged: TypeAlias = Literal["Ranged", "Listed", "Sparse"]
-UnitPrefix: TypeAlias = Literal[
+type AxisType = Literal["None", "Real", "TPPI", "Complex", "Real_Complex", "Envelope"]
+type AxisRanged = Literal["Ranged", "Listed", "Sparse"]
+type UnitPrefix = Literal[
     "Yotta", "Zetta", "Exa", "Pecta", "Tera", "Giga", "Mega", "Kilo", "None", "Milli", "Micro", "Nano", "Pico",
     "Femto", "Atto", "Zepto",
 ]
-UnitBase: TypeAlias = Literal[
+type UnitBase = Literal[
     "None", "Abundance", "Ampere", "Candela", "Celsius", "Coulomb", "Degree", "Electronvolt", "Farad", "Sievert",
     "Gram", "Gray", "Henry", "Hertz", "Kelvin", "Joule", "Liter", "Lumen", "Lux", "Meter", "Mole", "Newton", "Ohm",
     "Pascal", "Percent", "Point", "Ppm", "Radian", "Second", "Siemens", "Steradian", "Tesla", "Volt", "Watt",
     "Weber", "Decibel", "Dalton", "Thompson", "Ugeneric", "LPercent", "PPT", "PPB", "Index",
 ]
-ValueType: TypeAlias = Literal["String", "Integer", "Float", "Complex", "Infinity"]
+type ValueType = Literal["String", "Integer", "Float", "Complex", "Infinity"]
 # The data section names of the summary.
-SectionName: TypeAlias = Literal["im", "re"]
+type SectionName = Literal["im", "re"]
 
 # --- header block -----------------------------------------------------------------
 
@@ -125,7 +125,7 @@ class ComplexNumber(TypedDict):
     imag: float
 
 # A parameter value: its kind shows only in the Python type (see Param.valueType).
-ParamValue: TypeAlias = str | int | float | ComplexNumber
+type ParamValue = str | int | float | ComplexNumber
 
 @type_check_only
 class Param(TypedDict):
@@ -146,7 +146,7 @@ class Parameters(TypedDict):
 # --- data section -------------------------------------------------------------------
 
 # Rows of samples: One_D sections are one row, Two_D sections one row per y point.
-Matrix: TypeAlias = list[list[float]]
+type Matrix = list[list[float]]
 
 @type_check_only
 class DataPair(TypedDict):
@@ -154,7 +154,7 @@ class DataPair(TypedDict):
     re: Matrix
 
 # A two-section file gives a Matrix per field, a four-section file a DataPair.
-DataField: TypeAlias = Matrix | DataPair
+type DataField = Matrix | DataPair
 
 @type_check_only
 class Data(TypedDict):
@@ -212,7 +212,7 @@ class VornDataFile(TypedDict):
     info: Info
 
 # File content (bytes, bytearray, memoryview or any sequence of ints 0..255) or a path.
-Input: TypeAlias = bytes | bytearray | memoryview | Sequence[int] | str | Path
+type Input = bytes | bytearray | memoryview | Sequence[int] | str | Path
 
 def parse(input: Input) -> VornDataFile:
     """Read a whole data file, given as its content or its path, into nested dicts.

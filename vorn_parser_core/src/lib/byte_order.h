@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -27,6 +28,23 @@ inline U load(const std::uint8_t* p, ByteOrder order) noexcept
     return order == kHostOrder ? v : bswap(v);
 }
 
+// One stored sample as a double. A 32-bit sample widens exactly, NaNs included:
+// the plain conversion would set the quiet bit of a signalling NaN, so a NaN is
+// widened by its bits (sign, payload moved to the top of the wider fraction).
+template <class U, class F>
+inline double widen(U u) noexcept
+{
+    static_assert(sizeof(U) == sizeof(F));
+    const F value = std::bit_cast<F>(u);
+    if constexpr (sizeof(F) == sizeof(double)) {
+        return value;
+    } else {
+        const std::uint64_t bits = (static_cast<std::uint64_t>(u & 0x80000000U) << 32) | (0x7FFULL << 52) |
+                                   (static_cast<std::uint64_t>(u & 0x007FFFFFU) << 29);
+        return std::isnan(value) ? std::bit_cast<double>(bits) : static_cast<double>(value);
+    }
+}
+
 // Decodes n samples of width sizeof(U) into doubles. The order test sits
 // outside the loops so that each loop is a plain load/swap/convert the
 // compiler vectorises. 32-bit samples widen exactly.
@@ -38,13 +56,13 @@ inline void decode_samples_as(const std::uint8_t* src, std::size_t n, ByteOrder 
         for (std::size_t i = 0; i < n; ++i) {
             U u;
             std::memcpy(&u, src + i * sizeof(U), sizeof u);
-            dst[i] = static_cast<double>(std::bit_cast<F>(u));
+            dst[i] = widen<U, F>(u);
         }
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             U u;
             std::memcpy(&u, src + i * sizeof(U), sizeof u);
-            dst[i] = static_cast<double>(std::bit_cast<F>(bswap(u)));
+            dst[i] = widen<U, F>(bswap(u));
         }
     }
 }
@@ -59,7 +77,7 @@ inline void decode_samples_strided(const std::uint8_t* src, std::size_t n, ByteO
     for (std::size_t i = 0; i < n; ++i) {
         U u;
         std::memcpy(&u, src + i * sizeof(U), sizeof u);
-        dst[i * step] = static_cast<double>(std::bit_cast<F>(swap ? bswap(u) : u));
+        dst[i * step] = widen<U, F>(swap ? bswap(u) : u);
     }
 }
 
@@ -73,13 +91,13 @@ inline void decode_samples_strided(const std::uint8_t* src, std::size_t n, ByteO
         for (std::size_t i = 0; i < n; ++i) {
             U u;
             std::memcpy(&u, src + i * sizeof(U), sizeof u);
-            dst[i * Step] = static_cast<double>(std::bit_cast<F>(u));
+            dst[i * Step] = widen<U, F>(u);
         }
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             U u;
             std::memcpy(&u, src + i * sizeof(U), sizeof u);
-            dst[i * Step] = static_cast<double>(std::bit_cast<F>(bswap(u)));
+            dst[i * Step] = widen<U, F>(bswap(u));
         }
     }
 }

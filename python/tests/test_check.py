@@ -389,3 +389,14 @@ def test_axis_and_section_kinds_of_a_damaged_header() -> None:
     data = bytearray(two_d())
     struct.pack_into(">I", data, DATA_POINTS + 4, 64)  # twice the rows the file holds
     assert check(bytes(data)).findings[0].code == "VC030"
+
+
+def test_threads_checking_at_once_agree_with_one_thread(tmp_path: Path) -> None:
+    # The native check of a path runs without the interpreter lock.
+    from concurrent.futures import ThreadPoolExecutor
+
+    paths = [example_path(code, tmp_path) for code in sorted(EXAMPLES) if code != "VC002"] * 8
+    alone = [check(p, samples=True) for p in paths]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        together = list(pool.map(lambda p: check(p, samples=True), paths))
+    assert together == alone

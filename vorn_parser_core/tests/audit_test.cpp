@@ -12,6 +12,7 @@
 #include "audit_codes.h"
 #include "audit_layout.h"
 #include "test_bytes.h"
+#include "text.h"
 #include "vorn_data_file.h"
 
 namespace vorn {
@@ -334,6 +335,18 @@ TEST(Audit, TextsThatLoseSpaces)
     EXPECT_EQ(a.findings[1].text, "parameters.paramArray[2].value 'a b  c' is read as 'abc' (3 spaces removed)");
     EXPECT_EQ(a.findings[2].field, "parameters.paramArray[2].name");
     EXPECT_EQ(a.findings[2].offset, kParamStart + 16 + 2 * 64 + 36);
+}
+
+TEST(Audit, LongTextsAreQuotedCutBetweenCharacters)
+{
+    Bytes b = make_file(Spec{});
+    std::string text = "ab";                             // so that 48 bytes end inside a character
+    while (text.size() + 3 <= 124) text += "\xC3\xA9 ";  // "é " over the whole title
+    test::put_text(b, 48, text);
+    const Audit a = check(b);
+    ASSERT_EQ(codes(a), std::vector<std::string>{"VC103"});
+    EXPECT_TRUE(is_valid_utf8(a.findings[0].text)) << a.findings[0].text;
+    EXPECT_NE(a.findings[0].text.find("...' is read as"), std::string::npos);
 }
 
 TEST(Audit, EveryHeaderTextFieldIsWhereTheReaderReadsIt)

@@ -29,11 +29,12 @@ std::string quoted(std::string_view text)
     std::string out = "'";
     std::size_t shown = 0;
     for (const char c : text) {
-        if (shown == kShownText) {
+        const auto byte = static_cast<unsigned char>(c);
+        // Cut before a character, never inside one (continuation bytes are 10xxxxxx).
+        if (shown == kShownText && (byte & 0xC0) != 0x80) {
             out.append("...");
             break;
         }
-        const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
@@ -41,7 +42,7 @@ std::string quoted(std::string_view text)
         } else {
             out.push_back(c);
         }
-        ++shown;
+        if ((byte & 0xC0) != 0x80) ++shown;
     }
     return out + "'";
 }

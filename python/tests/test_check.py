@@ -400,3 +400,17 @@ def test_threads_checking_at_once_agree_with_one_thread(tmp_path: Path) -> None:
     with ThreadPoolExecutor(max_workers=4) as pool:
         together = list(pool.map(lambda p: check(p, samples=True), paths))
     assert together == alone
+
+
+@pytest.mark.parametrize("code", sorted(BYTE_CODES - {"VC023"}))
+def test_one_byte_at_the_reported_offset_of_an_example_gives_its_code(code: str) -> None:
+    # VC023 is left out: its example's parameters are not those of the valid file.
+    example = EXAMPLES[code]
+    assert isinstance(example, bytes)
+    offset = check(example).findings[0].offset
+    assert offset is not None
+    good = small_file()
+    value = example[offset] if example[offset] != good[offset] else 0xFF
+    damaged = good[:offset] + bytes([value]) + good[offset + 1:]
+    first = check(damaged).findings[0]
+    assert (first.code, first.offset) == (code, offset)

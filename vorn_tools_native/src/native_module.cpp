@@ -6,11 +6,10 @@
 #include <variant>
 
 #include "array_sink.h"
-#include "audit.h"
+#include "check.h"
 #include "file_object_reader.h"
 #include "internal_failure.h"
 #include "metadata.h"
-#include "py_builder.h"
 #include "samples.h"
 #include "vorn_data_file.h"
 
@@ -145,74 +144,6 @@ PyObject* read(PyObject* const* args, Py_ssize_t nargs)
     return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
 }
 
-// The interrupt check of a read made without the interpreter lock: the lock is
-// taken back for the handlers, and the exception of one that raised stays set.
-bool python_signal_raised_unlocked() noexcept
-{
-    const PyGILState_STATE state = PyGILState_Ensure();
-    const bool raised = PyErr_CheckSignals() < 0;
-    PyGILState_Release(state);
-    return raised;
-}
-
-// The interpreter lock let go for a scope, taken back on every way out.
-class LockReleased {
-public:
-    LockReleased() : saved_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(saved_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-private:
-    PyThreadState* saved_;
-};
-
-// The checker's report on a file: {"verdict": ..., "findings": [...]}. An open
-// failure is a finding, not an exception. A path is checked without the
-// interpreter lock (no Python object is touched), so threads check in parallel.
-PyObject* check(PyObject* const* args, Py_ssize_t nargs)
-{
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "check(kind, source, size, samples) takes 4 arguments");
-        throw PythonErrorSet{};
-    }
-    const char* kind = PyUnicode_AsUTF8(args[0]);
-    if (kind == nullptr) throw PythonErrorSet{};
-    const int samples = PyObject_IsTrue(args[3]);
-    if (samples < 0) throw PythonErrorSet{};
-    const AuditOptions options{samples != 0};
-
-    Audit audit;
-    HeldBuffer held;
-    if (std::string(kind) == "path" && PyBytes_Check(args[1])) {
-        std::string path(PyBytes_AS_STRING(args[1]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[1])));
-        LockReleased unlocked;
-        audit = audit_container(DataContainer::from_path(std::move(path), python_signal_raised_unlocked), options);
-    } else {
-        ByteSource src = open_source(kind, args[1], args[2], held);
-        audit = audit_source(src, options);
-    }
-    // A signal handler or the file object raised: its exception is set.
-    if (audit.interrupted) throw PythonErrorSet{};
-    return to_py_shared_keys(audit).release();
-}
-
-// The codes a report may hold: (code, severity, title) each.
-PyObject* check_codes()
-{
-    const auto codes = all_codes();
-    PyRef list = new_list(codes.size());
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        const CodeInfo& c = codes[i];
-        const std::string_view severity = severity_name(c.severity);
-        PyRef row = made(Py_BuildValue("(s#s#s#)", c.id.data(), static_cast<Py_ssize_t>(c.id.size()), severity.data(),
-                                       static_cast<Py_ssize_t>(severity.size()), c.title.data(),
-                                       static_cast<Py_ssize_t>(c.title.size())));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row.release());
-    }
-    return list.release();
-}
-
 // Every C++ failure leaving a call becomes a Python exception here.
 template <class F>
 PyObject* guarded(F&& body) noexcept
@@ -255,7 +186,7 @@ PyMethodDef methods[] = {
      "Read a file's header and parameter blocks, as a Metadata object, and its samples (when\n"
      "`data`) as (values, mixed) Samples, or the data step's failure message."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_entry)), METH_FASTCALL,
-     "check(kind, source, size, samples)\n--\n\n"
+     "check(kind, source, size, samples, /)\n--\n\n"
      "The checker's report on a file: a dict of its verdict and findings (the samples are\n"
      "decoded only when `samples`)."},
     {"check_codes", &check_codes_entry, METH_NOARGS,

@@ -19,7 +19,7 @@ namespace {
 constexpr std::uint64_t kDataPoints = 176;
 constexpr std::uint64_t kAxisStart = 272;
 constexpr std::uint64_t kDimensionNumber = 12;
-constexpr std::uint64_t kBlock = 32;
+constexpr std::uint64_t kBlockSide = 32;
 constexpr std::size_t kShownText = 48;
 
 // A text as a finding quotes it: one line, control characters escaped, long
@@ -288,8 +288,8 @@ std::vector<Fault> data_findings(const Headers& h, const DataPlan& plan, std::ui
         }
     } else {
         const std::uint64_t y = h.data_points.at(1);
-        const std::uint64_t kx = x / kBlock * kBlock;
-        const std::uint64_t ky = y / kBlock * kBlock;
+        const std::uint64_t kx = x / kBlockSide * kBlockSide;
+        const std::uint64_t ky = y / kBlockSide * kBlockSide;
         if (kx != x || ky != y) {
             out.push_back(Fault{Code::PointsDropped, kDataPoints, "headers.dataPoints",
                                 std::to_string(x) + " x " + std::to_string(y) + " points declared, " +

@@ -13,7 +13,7 @@ namespace vorn {
 
 namespace {
 
-constexpr std::uint64_t kBlock = 32;  // a Two_D section is stored as blocks of 32 x 32 samples
+constexpr std::uint64_t kBlockSide = 32;  // a Two_D section is stored as blocks of 32 x 32 samples
 constexpr std::uint64_t kDataTypeByte = 14;
 constexpr std::uint64_t kAxisTypes = 24;
 constexpr std::uint64_t kDataPoints = 176;
@@ -112,8 +112,8 @@ Result<DataPlan> plan_data(ByteSource& src, const Headers& h)
         if (plan.sections != 2 && plan.sections != 4) plan.fault = section_count_fault(h, plan.sections);
         return plan;
     }
-    const std::uint64_t rows = h.data_points.at(1) / kBlock * kBlock;
-    const std::uint64_t columns = h.data_points.at(0) / kBlock * kBlock;
+    const std::uint64_t rows = h.data_points.at(1) / kBlockSide * kBlockSide;
+    const std::uint64_t columns = h.data_points.at(0) / kBlockSide * kBlockSide;
     std::uint64_t empty_rows = 0;
     for (std::uint32_t s = 0; s < plan.sections; ++s) {
         if (columns == 0) {
@@ -208,9 +208,9 @@ private:
         const std::uint64_t per_section = (samples_.size());
         std::uint64_t within = column;
         if (!one_d_) {
-            const std::uint64_t blocks_across = columns_ / kBlock;
-            within = ((row / kBlock) * blocks_across + column / kBlock) * kBlock * kBlock + (row % kBlock) * kBlock +
-                     column % kBlock;
+            const std::uint64_t blocks_across = columns_ / kBlockSide;
+            within = ((row / kBlockSide) * blocks_across + column / kBlockSide) * kBlockSide * kBlockSide + (row % kBlockSide) * kBlockSide +
+                     column % kBlockSide;
         }
         return headers_.data_start + (index * per_section + within) * w;
     }

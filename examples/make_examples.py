@@ -6,11 +6,19 @@ one_d.vdf: a proton free-induction decay of ethylbenzene in CDCl3 at 400 MHz, de
 two_d.vdf: a small proton-carbon correlation spectrum, little-endian, 64-bit samples,
            four 32 x 64 hypercomplex quadrants holding three peaks.
 The output is deterministic: fixed dates, no random numbers.
+
+With --png it also draws examples/one_d.png with `vorn FILE --plot` defaults (phase,
+baseline and reference found automatically, peaks marked) from the same FID as it
+comes off a spectrometer: turned by a receiver phase (RECEIVER_PHASE, drawn once at
+random over the whole circle), the carrier a little off (CARRIER_ERROR) and with white
+noise from a seeded generator, so the picture shows what the automatic steps do.
 """
 
 import cmath
 import math
+import random
 import sys
+import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -40,6 +48,9 @@ ONE_D_POINTS, ONE_D_SWEEP = 4096, 5000.0
 ONE_D_FREQ_MHZ, ONE_D_OFFSET_PPM = 399.78219838, 5.0  # as vdf_writer.standard_params
 # Digital filter: the summary's group delay, about 68.3 points, is computed from these.
 ONE_D_FILTER = {"filter_orders": (12, 20, 262), "filter_factors": (2, 2, 2)}
+RECEIVER_PHASE = 131.7  # degrees, for one_d.png
+CARRIER_ERROR = 0.03  # ppm the carrier offset is off by in one_d.png's file
+NOISE = 0.004  # of the FID's first point, per part, for one_d.png
 
 
 def multiplet_lines(ppm: float, protons: float, neighbours: int, j_hz: float) -> list[tuple[float, float]]:
@@ -49,7 +60,7 @@ def multiplet_lines(ppm: float, protons: float, neighbours: int, j_hz: float) ->
     return [(centre + (i - neighbours / 2) * j_hz, protons * w) for i, w in enumerate(weights)]
 
 
-def one_d_file() -> bytes:
+def one_d_file(receiver_phase: float = 0.0, noise: float = 0.0, carrier_error: float = 0.0) -> bytes:
     points, sweep = ONE_D_POINTS, ONE_D_SWEEP
     dwell = 1.0 / sweep
     t2 = 0.3  # s: lines about 1.1 Hz wide
@@ -62,6 +73,14 @@ def one_d_file() -> bytes:
         t = (k - delay) * dwell
         fid.append(0j if t < 0 else
                    sum(a * cmath.exp(complex(-t / t2, 2 * math.pi * f * t)) for f, a in lines) * 4.0e4)
+    if receiver_phase or noise:
+        turn = cmath.exp(1j * math.radians(receiver_phase))
+        scale = noise * abs(max(fid, key=abs))
+        draw = random.Random(25)
+        fid = [z * turn + complex(draw.gauss(0.0, scale), draw.gauss(0.0, scale)) for z in fid]
+    if carrier_error:
+        params = [vw.Param(p.name, ONE_D_OFFSET_PPM + carrier_error, units=p.units) if p.name == "x_offset" else p
+                  for p in params]
     header = vw.Header(
         title="ethylbenzene_1H",
         data_units=[vw.SECOND],
@@ -149,11 +168,24 @@ def two_d_file() -> bytes:
     )
 
 
+def one_d_png() -> None:
+    """examples/one_d.png: the plot `vorn FILE --plot` draws of the FID as measured."""
+    import vorn_tools
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "one_d_measured.vdf"
+        path.write_bytes(one_d_file(RECEIVER_PHASE, NOISE, CARRIER_ERROR))
+        vorn_tools.plot_document(vorn_tools.open(path), HERE / "one_d.png")
+    print("one_d.png written")
+
+
 def main() -> None:
     for name, make in (("one_d.vdf", one_d_file), ("two_d.vdf", two_d_file)):
         data = make()
         (OUTPUT / name).write_bytes(data)
         print(f"{name}: {len(data)} bytes")
+    if "--png" in sys.argv[1:]:
+        one_d_png()
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ shift
 build=build/fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DVORN_BUILD_FUZZERS=ON -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_PYTHON=OFF -DVORN_WERROR=ON >/dev/null
-cmake --build "$build" --target vorn_parse_fuzzer
+cmake --build "$build" --target vorn_parse_fuzzer vorn_second_road_fuzzer
 
 rm -rf "$build/seeds"
 python=python3
@@ -27,7 +27,8 @@ mkdir -p "$build/corpus" "$build/artifacts"
 inputs=("$build/seeds")
 [ -d fuzz/regressions ] && inputs+=(fuzz/regressions)
 
-fuzzer=$build/fuzz/vorn_parse_fuzzer
+# VORN_FUZZER=vorn_second_road_fuzzer runs the target of metadata and samples read apart.
+fuzzer=$build/fuzz/${VORN_FUZZER:-vorn_parse_fuzzer}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # Limits: a few MB are enough for any input below max_len, so a single large

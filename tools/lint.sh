@@ -25,7 +25,7 @@ echo "== mypy --strict"
 # --- C++: clang-format and clang-tidy ---------------------------------------------------
 # Both from the "lint" extra, at the versions pinned there (their output differs between
 # versions). clang-tidy reads the compile commands of a configure-only build.
-cxx_sources() { find vorn_parser_core vorn_parser_python vorn_tools_native fuzz \( -name '*.cpp' -o -name '*.h' \) | sort; }
+cxx_sources() { find vorn_parser_core vorn_parser_python vorn_py_common vorn_tools_native fuzz \( -name '*.cpp' -o -name '*.h' \) | sort; }
 
 echo "== clang-format (.clang-format)"
 cxx_sources | xargs .venv/bin/clang-format --dry-run --Werror
@@ -33,7 +33,7 @@ cxx_sources | xargs .venv/bin/clang-format --dry-run --Werror
 echo "== clang-tidy (.clang-tidy) over the core and the two modules"
 cmake -S . -B build/lint -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVORN_BUILD_PYTHON=ON -DVORN_BUILD_TESTS=OFF \
     -DPython_EXECUTABLE="$(pwd)/.venv/bin/python" >/dev/null
-find vorn_parser_core/src vorn_parser_python/src vorn_tools_native/src -name '*.cpp' | sort |
+find vorn_parser_core/src vorn_parser_python/src vorn_py_common vorn_tools_native/src -name '*.cpp' | sort |
     xargs -P2 -n4 .venv/bin/clang-tidy -p build/lint --quiet \
         2> >(grep -v -e " warnings\? generated\.$" -e "^\[[0-9]*/[0-9]*\] Processing file " >&2)
 echo "lint: clean"

@@ -414,3 +414,32 @@ def test_one_byte_at_the_reported_offset_of_an_example_gives_its_code(code: str)
     damaged = good[:offset] + bytes([value]) + good[offset + 1:]
     first = check(damaged).findings[0]
     assert (first.code, first.offset) == (code, offset)
+
+
+# The block of each failure code as the reader's failure names it (None: the reader's
+# checks of codes, texts and the summary, which carry no frames).
+FACT_BLOCKS = {"VC010": "headers", "VC011": "headers", "VC020": "parameters", "VC030": "data", "VC031": "data",
+               "VC033": "data"}
+
+
+def test_the_verdict_agrees_with_the_readers_failure_facts() -> None:
+    """The same bytes, read by vorn_tools.read_file: its ParseError's kind and block
+    (facts from the core, not its message) agree with the checker's verdict and code."""
+    rng = random.Random(22)
+    bases = small_bases()
+    names = sorted(bases)
+    for _ in range(400):
+        data, little = bases[rng.choice(names)]
+        buf, _done = damage(rng, data, little)
+        data = bytes(buf)
+        report = check(data)
+        try:
+            vorn_tools.read_file(data)
+        except vorn_tools.ParseError as exc:
+            assert report.failed, report
+            assert (report.verdict == "not this kind") == (exc.kind == "not-this-kind"), (report, exc.kind)
+            code = report.findings[0].code
+            if code in FACT_BLOCKS:
+                assert exc.block == FACT_BLOCKS[code], (code, exc.block, exc.frames)
+        else:
+            assert not report.failed, report

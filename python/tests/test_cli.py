@@ -133,9 +133,12 @@ def test_damaged_file_gives_one_line_and_status_1(tmp_path: Path, damage: str, r
     path.write_bytes(data)
     result = vorn(path)
     if damage == "cut in the samples":
-        # The summary reads only the header and parameter blocks; the samples are
-        # read for the JSON document.
-        assert result.returncode == 0, result.stderr
+        # The summary reads only the header and parameter blocks: it finds the file too
+        # short for its samples by its size, shows the summary and fails; the JSON
+        # document reads the samples and fails where they end.
+        assert result.returncode == 1 and "File " in result.stdout
+        assert result.stderr == f"vorn: error: {path}: the file ends before the samples its header declares " \
+            "(data section)\n"
         result = vorn("--json", path)
     assert_one_line_error(result, path, reason)
     assert "Traceback" not in result.stderr

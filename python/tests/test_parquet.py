@@ -227,9 +227,11 @@ def test_bad_files_go_to_the_errors_table_and_exit_1(inputs: Inputs, tmp_path: P
     assert "data section" in errors[0]["reason"] and "not a data file of this kind" in errors[1]["reason"]
     assert [row["path"] for row in rows_of(out, ["path"])] == sorted(inputs[1])
 
-    # With --no-data the cut samples are not read: only the garbage fails.
+    # With --no-data the samples are not read, but the cut file is found by its size.
     assert convert(folder, tmp_path / "index", "--no-data") == 1
-    assert pq.read_table(tmp_path / "index.errors.parquet").column("path").to_pylist() == ["garbage.vdf"]
+    index_errors = pq.read_table(tmp_path / "index.errors.parquet").to_pylist()
+    assert [e["path"] for e in index_errors] == ["cut.vdf", "garbage.vdf"]
+    assert "ends before the samples" in index_errors[0]["reason"]
 
 
 def test_no_data_writes_the_index_alone(inputs: Inputs, local_run: Path, tmp_path: Path) -> None:

@@ -14,7 +14,7 @@ from .files import VornFile, open
 
 TYPE_CHECKING = False  # typing itself is not imported: it costs more than the rest
 if TYPE_CHECKING:
-    from typing import Any, BinaryIO
+    from typing import Any, BinaryIO, Literal
 
     from vorn_parser import VornDataFile
 
@@ -23,6 +23,7 @@ if TYPE_CHECKING:
     from .files import Source
     from .jsonout import jsonable, to_json
     from .processing import Spectrum
+    from .processing_steps import PhaseOption
     from .reading import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
     from .text import parameter_table, summary
 
@@ -83,12 +84,15 @@ def to_numpy(document: VornDataFile) -> SpectrumArrays:
 
 
 def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | None = None,
-             line_broadening: float = 0.0, phase: tuple[float, float] = (0.0, 0.0),
-             group_delay: float | None = None) -> Spectrum:
+             line_broadening: float = 0.0, phase: PhaseOption = None, baseline: Literal["auto"] | None = None,
+             reference: float | Literal["auto"] | None = None, group_delay: float | None = None) -> Spectrum:
     """The spectrum of a file: time-domain data Fourier-transformed with its digital
-    filter's group delay removed, in NMR order (see vorn_tools.processing)."""
+    filter's group delay removed, in NMR order; on request phased, flattened and
+    referenced automatically (phase, baseline, reference = "auto"; see
+    vorn_tools.processing)."""
     result: Spectrum = _optional("processing", "numpy").spectrum(
-        source, zero_fill=zero_fill, line_broadening=line_broadening, phase=phase, group_delay=group_delay)
+        source, zero_fill=zero_fill, line_broadening=line_broadening, phase=phase, baseline=baseline,
+        reference=reference, group_delay=group_delay)
     return result
 
 
@@ -98,10 +102,11 @@ def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | B
 
 
 def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None,
-                  fid: bool = False) -> None:
+                  fid: bool = False, processed: bool = True) -> None:
     """Writes a plot in the format the path's suffix names: .png, .pdf, .svg, ...; the
-    spectrum of a time-domain file unless `fid` (see vorn_tools.plot)."""
-    _optional("plot", "plot").plot_document(document, path, title=title, fid=fid)
+    spectrum of a time-domain file unless `fid`, phased, flattened and referenced
+    automatically with its peaks marked unless not `processed` (see vorn_tools.plot)."""
+    _optional("plot", "plot").plot_document(document, path, title=title, fid=fid, processed=processed)
 
 
 def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP",

@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 SECTIONS = ("re", "im", "re_im", "im_re")
 # The index columns in schema order ("parameters" is made from FileRows.params).
 INDEX_NAMES = (
-    "path", "size", "sha256", "layout", "data_type", "sample_bits", "sample", "solvent", "experiment",
+    "path", "path_bytes", "size", "sha256", "layout", "data_type", "sample_bits", "sample", "solvent", "experiment",
     "nucleus", "observe_frequency_hz", "spectral_width_hz", "offset", "offset_unit", "scans", "temperature",
     "temperature_unit", "dimension", "points", "digital_filter", "created", "revised", "parameters", "headers",
 )
@@ -77,6 +77,17 @@ def _hertz(quantities: list[UnitMagnitude]) -> list[float | None]:
     return [q["magnitude"] if q["unit"] == "Hertz" else None for q in quantities]
 
 
+def name_text(name: str) -> str:
+    """A file name as text that any UTF-8 consumer takes: the name itself when it is
+    UTF-8, else with each byte that is not part of UTF-8 written as \\xNN (the name's
+    exact bytes are kept beside it, in `path_bytes`)."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:  # bytes the file system gave that are not UTF-8
+        return os.fsencode(name).decode("utf-8", "backslashreplace")
+    return name
+
+
 def file_content(path: str) -> bytes:
     """The whole file, read once (hashed, then parsed from memory). Opened without
     blocking and checked to be a regular file, so an entry replaced by a pipe or a
@@ -106,7 +117,8 @@ class FileRows:
         headers, info = opened.headers, opened.info
         bits = 32 if headers["dataType"].startswith("32") else 64
         row = {
-            "path": rel, "size": size, "sha256": digest, "layout": headers["dataFormat"],
+            "path": name_text(rel), "path_bytes": os.fsencode(rel), "size": size, "sha256": digest,
+            "layout": headers["dataFormat"],
             "data_type": headers["dataType"], "sample_bits": bits,
             "sample": value_text(info["sampleName"]), "solvent": value_text(info["solvent"]),
             "experiment": value_text(info["experiment"]),
@@ -205,7 +217,10 @@ def read_rows(jobs: Sequence[tuple[str, str]], with_data: bool) -> tuple[FileRow
         try:
             content = file_content(source)
             digest = hashlib.sha256(content).hexdigest()
-            rows.add(rel, len(content), digest, VornFile(content, _samples_now=with_data))
+            opened = VornFile(content, _samples_now=with_data)
+            if not with_data:
+                opened.require_whole()  # no samples decoded: a cut file is found by its size
+            rows.add(rel, len(content), digest, opened)
         except ParseError as exc:
             errors.append((rel, exc.reason))
         except OSError as exc:

@@ -147,17 +147,22 @@ def _prefix_scale(unit: Unit) -> float:
 
 
 def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int) -> Axis:
-    """One axis of the stored samples (see Axis). Time axes: t_k = k x dwell with
-    dwell = 1 / spectral width, else (stop - start) / (N - 1) from the header.
+    """One axis of the stored samples (see Axis), `points` of them kept. The header's
+    start..stop spans the header's N points of the axis (dataPoints), of which the reader
+    may keep fewer (Two_D keeps whole blocks): each coordinate is that of its point of
+    the N, so the kept points are the first `points` of the N. Time axes: t_k = k x dwell
+    with dwell = 1 / spectral width, else (stop - start) / (N - 1) from the header.
     Frequency axes: the header's start..stop (its values) in its unit, the other unit
     through the observe frequency SF (ppm = Hz / SF x 1e6); a header without a range
     falls back on the summary: hz_k = O x SF / 1e6 + (N//2 - k) x SW / N."""
     start, stop = headers["dataAxisStart"][index], headers["dataAxisStop"][index]
+    declared = headers["dataPoints"][index] if index < len(headers["dataPoints"]) else points
+    total = max(declared, points)  # the N points the header's range spans
     title = headers["dataAxisTitles"][index]
     unit = headers["dataUnits"][index]
     ranged = start != stop and math.isfinite(start) and math.isfinite(stop)
     if ranged:
-        values = np.linspace(start, stop, points)
+        values = np.linspace(start, stop, total)[:points]
         symbol = unit_symbol(unit) or "a.u."
     else:
         values, symbol = np.arange(points, dtype=np.float64), "point"
@@ -171,8 +176,8 @@ def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int)
         dwell = None
         if sweep is not None:
             dwell = 1.0 / sweep
-        elif ranged and points > 1:
-            dwell = (stop - start) * _prefix_scale(unit) / (points - 1)
+        elif ranged and total > 1:
+            dwell = (stop - start) * _prefix_scale(unit) / (total - 1)
         if dwell is not None:
             seconds = np.arange(points, dtype=np.float64) * dwell
     elif domain == "frequency":
@@ -183,7 +188,7 @@ def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int)
             hz = values * _prefix_scale(unit)
             ppm = None if sf is None else hz / sf * 1e6
         elif sweep is not None and carrier is not None:
-            hz = carrier + nmr_frequencies(points, sweep)
+            hz = carrier + nmr_frequencies(total, sweep)[:points]
             ppm = None if sf is None else hz / sf * 1e6
     return Axis(values, symbol, title, points, float(start), float(stop), domain, seconds, hz, ppm)
 

@@ -1,43 +1,44 @@
 """Batch conversion of a folder of data files to JSON, .npz or JCAMP-DX in a pool of processes.
 
 Parsing holds the interpreter lock from start to end, so the files are spread over
-worker processes, not threads. A file that cannot be read is reported with its reason
-and the others are still converted; a worker that dies takes its file down alone.
+worker processes (vorn_tools.workers), not threads. A file that cannot be read is
+reported with its reason and the others are still converted; a worker that dies takes
+its file down alone, and only when it dies on it a second time.
 
 Outputs mirror the inputs' folders below the output folder; two inputs never share an
-output and no output is an input (a run that would break either is refused before it
-starts). Each output is written under a short temporary name and renamed into place.
+output, no output is an input, and a file in the way that this conversion did not
+write is not replaced without `overwrite` (a run that would break any of these is
+refused before it starts). Each output is written under a temporary name and renamed
+into place (vorn_tools.atomic); temporaries left by killed runs are removed.
 
-Interrupts: the workers ignore SIGINT from their start, so Ctrl-C reaches the parent
-alone. After the first, no further file is handed out; the files in hand get a few
-seconds to finish, then their workers are terminated. A second Ctrl-C terminates them
-at once.
+Interrupts: after the first Ctrl-C no further file is handed out; the files in hand get
+GRACE_SECONDS to finish, then their workers are killed. A second Ctrl-C kills them at
+once.
 """
 
 from __future__ import annotations
 
 import contextlib
-import multiprocessing
 import os
-import secrets
-import signal
 import stat
-import time
-from collections import deque
-from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from concurrent.futures.process import BrokenProcessPool
+import zipfile
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO, TextIO
 
+from . import dataset_files
+from .atomic import check_writable, remove_stale, temporary_path, write_atomically
 from .errors import ParseError, shown_name
 from .reading import read_file
+from .workers import WorkerPool
 
 FORMATS = {"json": ".json", "npz": ".npz", "jcamp": ".jdx"}
-GRACE_SECONDS = 2.0  # after the first interrupt, for the files in hand
-_TERMINATE_SECONDS = 1.0  # from SIGTERM to SIGKILL for a worker that has not ended
-_TEMPORARY_PREFIX = ".vorn-"
+GRACE_SECONDS = 1.5  # after the first interrupt, for the files in hand
+
+# Kept for callers of the earlier names.
+_temporary_path = temporary_path
+_write_atomically = write_atomically
 
 
 @dataclass(frozen=True)
@@ -64,39 +65,6 @@ class TargetCollision(ValueError):
                        f"{shown_name(target)}; nothing converted (narrow --pattern or rename one)")
         super().__init__(message)
         self.first, self.second, self.target = first, second, target
-
-
-def _temporary_path(target: Path) -> tuple[Path, BinaryIO]:
-    """A new file beside `target` under a short name that holds this process's id (so an
-    interrupted run can find what its workers left) and is created exclusively, with the
-    usual permissions."""
-    while True:
-        temporary = target.with_name(f"{_TEMPORARY_PREFIX}{os.getpid()}-{secrets.token_hex(4)}.part")
-        try:
-            return temporary, open(temporary, "xb")
-        except FileExistsError:
-            continue
-
-
-def _write_atomically(target: Path, write: Callable[[BinaryIO], None]) -> None:
-    """Writes a temporary file beside the target and renames it into place at the end,
-    so no half-written output is left behind."""
-    temporary, file = _temporary_path(target)
-    try:
-        with file:
-            write(file)
-        os.replace(temporary, target)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-
-
-def _remove_leftovers(folders: set[Path], pids: Sequence[int]) -> None:
-    """Removes the temporary files of terminated workers from the folders they wrote in."""
-    for folder in folders:
-        for pid in pids:
-            for leftover in folder.glob(f"{_TEMPORARY_PREFIX}{pid}-*.part"):
-                leftover.unlink(missing_ok=True)
 
 
 def convert_file(source: str, target: str, fmt: str) -> str | None:
@@ -132,7 +100,7 @@ def convert_file(source: str, target: str, fmt: str) -> str | None:
             def write(file: BinaryIO) -> None:
                 save_npz(opened, file)
         Path(target).parent.mkdir(parents=True, exist_ok=True)
-        _write_atomically(Path(target), write)
+        write_atomically(Path(target), write, inputs=[source])
     except ParseError as exc:
         return exc.reason
     except OSError as exc:
@@ -272,129 +240,60 @@ def _reporters(outcomes: dict[Path, Outcome],
     return report, say
 
 
-def _ignore_interrupts() -> None:
-    """Worker start-up: Ctrl-C is the parent's to handle. The worker was started with
-    SIGINT blocked (see _interrupts_held), so none reached it before this."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-@contextlib.contextmanager
-def _interrupts_held() -> Iterator[None]:
-    """Holds back SIGINT from this thread for the block; one that comes meanwhile is
-    delivered at its end.
-
-    Around starting workers: a process inherits the blocked signal and keeps it blocked
-    until its initializer ignores it, so a Ctrl-C while the worker's interpreter starts
-    cannot end it with a traceback. Threads started in the block (the pool's own) keep
-    it blocked too, so the interrupt always lands in this thread.
-    """
-    if not hasattr(signal, "pthread_sigmask"):
-        yield
-        return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
 Job = tuple[Path, Path]
 
 
-def _terminate(pool: ProcessPoolExecutor, folders: set[Path]) -> None:
-    """Ends the pool's workers now (SIGTERM, then SIGKILL for any still there after a
-    moment) and removes the temporary files they were writing in `folders`."""
-    # The pool's process table (Python 3.14 gains terminate_workers() for this); taken
-    # before shutdown(), which lets go of it.
-    processes = list(dict(getattr(pool, "_processes", None) or {}).values())
-    pool.shutdown(wait=False, cancel_futures=True)
-    for process in processes:
-        process.terminate()
-    deadline = time.monotonic() + _TERMINATE_SECONDS
-    for process in processes:
-        process.join(max(deadline - time.monotonic(), 0.0))
-        if process.is_alive():
-            process.kill()
-            process.join()
-    pids = [process.pid for process in processes if process.pid is not None]
-    _remove_leftovers(folders, pids)
+class ForeignOutput(TargetCollision):
+    """An output would replace a file that this conversion did not write."""
+
+    def __init__(self, source: Path, target: Path, fmt: str) -> None:
+        ValueError.__init__(self, f"{shown_name(target)} exists and was not written by a conversion to {fmt}; "
+                                  f"the output of {shown_name(source)} would replace it; nothing converted "
+                                  "(give another --out, or --overwrite to replace it)")
+        self.first = self.second = source
+        self.target = target
+
+
+def written_by_conversion(path: Path, fmt: str) -> bool:
+    """Whether the file at `path` looks like an output of the conversion to `fmt`: a JSON
+    result document, an .npz holding the document's metadata, a JCAMP-DX file. A file
+    that cannot be read is not."""
+    try:
+        if fmt == "npz":
+            with zipfile.ZipFile(path) as archive:
+                names = set(archive.namelist())
+            return {"data.npy", "metadata_json.npy"} <= names
+        with open(path, "rb") as file:
+            start = file.read(4096)
+    except (OSError, zipfile.BadZipFile, ValueError):
+        return False
+    if fmt == "json":
+        return start.startswith(b'{"headers": {')
+    return start.startswith(b"##TITLE=") and b"##JCAMP-DX=" in start
+
+
+def check_existing(sources: Sequence[Path], targets: Sequence[Path], fmt: str) -> None:
+    """Raises ForeignOutput for the first target that exists and is not an output of
+    this conversion (a folder, a link to elsewhere or a user's file of that name)."""
+    for source, target in zip(sources, targets, strict=True):
+        try:
+            mode = target.lstat().st_mode
+        except FileNotFoundError:
+            continue
+        except OSError:
+            raise ForeignOutput(source, target, fmt) from None
+        if not stat.S_ISREG(mode) or not written_by_conversion(target, fmt):
+            raise ForeignOutput(source, target, fmt)
 
 
 def _run_pool(jobs: Sequence[Job], fmt: str, workers: int, report: Callable[[Outcome], None],
-              say: Callable[[str], None]) -> tuple[list[Job], list[Job]]:
-    """Converts files to `fmt` in a pool (see run_in_pool)."""
-    return run_in_pool(jobs, workers, lambda job: (convert_file, str(job[0]), str(job[1]), fmt),
-                       lambda job, error: report(Outcome(job[0], job[1], error)), say,
-                       lambda job: {job[1].parent})
-
-
-def run_in_pool(jobs: Sequence[Any], workers: int, task: Callable[[Any], tuple[Any, ...]],
-                done: Callable[[Any, Any], None], say: Callable[[str], None],
-                folders: Callable[[Any], set[Path]], per_worker: int = 1) -> tuple[list[Any], list[Any]]:
-    """Runs jobs in a pool, handing out `per_worker` jobs per worker at a time (one by
-    default, so a job is either in a worker's hands or not started; more keeps workers
-    busy while the parent takes results in). `task(job)` is the function and its arguments
-    to run, `done(job, result)` takes each result, `folders(job)` is where its worker
-    may leave temporary files.
-
-    Returns the jobs whose worker died (the pool breaks for all the files in hand, so
-    which one killed it is not known) and the jobs not started because of that. On an
-    interrupt no file is started any more; the files in hand get GRACE_SECONDS (a second
-    interrupt cuts that short), then the workers are terminated and the interrupt passes on.
-    """
-    waiting = deque(jobs)
-    in_flight: dict[Future[Any], Any] = {}
-    broken: list[Any] = []
-    context = multiprocessing.get_context("spawn")  # a clean interpreter per worker
-    pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
-
-    def collect(finished: set[Future[Any]]) -> None:
-        for future in finished:
-            job = in_flight.pop(future)
-            try:
-                result = future.result()
-            except BrokenProcessPool:
-                broken.append(job)
-                continue
-            done(job, result)
-
-    stopped = False  # the pool broke before a file could be handed out
-    try:
-        while True:
-            while waiting and not broken and not stopped and len(in_flight) < workers * per_worker:
-                function, *arguments = task(waiting[0])
-                try:
-                    with _interrupts_held():  # the pool starts its workers and threads in here
-                        future = pool.submit(function, *arguments)
-                        in_flight[future] = waiting.popleft()
-                except BrokenProcessPool:
-                    stopped = True  # the file stays waiting, for the next pool
-                    break
-            if not in_flight:
-                break
-            finished, _ = wait(in_flight, return_when=FIRST_COMPLETED)
-            collect(finished)
-    except KeyboardInterrupt:
-        try:
-            with _interrupts_held():
-                if in_flight:
-                    say(f"interrupted: waiting up to {GRACE_SECONDS:g} s for the {len(in_flight)} "
-                        "file(s) in hand; Ctrl-C again to stop at once")
-            # From here a second interrupt cuts the wait short.
-            finished, _ = wait(in_flight, timeout=GRACE_SECONDS)
-            collect(finished)
-        except KeyboardInterrupt:
-            pass
-        finally:
-            with _interrupts_held():
-                _terminate(pool, set().union(*map(folders, in_flight.values())))
-        raise
-    except BaseException:
-        with _interrupts_held():
-            _terminate(pool, set().union(*map(folders, in_flight.values())))
-        raise
-    pool.shutdown()
-    return broken, list(waiting)
+              say: Callable[[str], None]) -> None:
+    """Converts files to `fmt` in a pool of worker processes."""
+    pool = WorkerPool(workers, lambda job: (convert_file, str(job[0]), str(job[1]), fmt),
+                      lambda job, error: report(Outcome(job[0], job[1], error)),
+                      lambda job, reason: report(Outcome(job[0], job[1], reason)), say,
+                      folders=lambda job: {job[1].parent}, grace=GRACE_SECONDS)
+    pool.run(jobs)
 
 
 def matching_entries(folder: Path, pattern: str) -> tuple[list[Path], list[tuple[Path, str]]]:
@@ -411,7 +310,8 @@ def matching_entries(folder: Path, pattern: str) -> tuple[list[Path], list[tuple
 
 
 def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, pattern: str = "*.vdf",
-                   workers: int | None = None, progress: TextIO | None = None) -> list[Outcome]:
+                   workers: int | None = None, progress: TextIO | None = None,
+                   overwrite: bool = False) -> list[Outcome]:
     """Converts every regular file in `folder` matching `pattern` to `fmt` ("json", "npz" or
     "jcamp") in `out_dir` (default: `folder`), in the same folder relative to it as the
     source. Returns one Outcome per matching entry in name order, the entries that are
@@ -419,7 +319,9 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
     reported on `progress` as they happen.
 
     Raises TargetCollision before anything is written when two files would be written
-    to one output or an output would replace an input.
+    to one output or an output would replace an input, and ForeignOutput (one of its
+    kind) when an output would replace a file that is not an output of this
+    conversion, unless `overwrite`. Raises OSError when `out_dir` cannot be written.
     """
     if fmt not in FORMATS:
         raise ValueError(f"unknown format {fmt!r}; choose one of {', '.join(FORMATS)}")
@@ -433,19 +335,19 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
         progress.flush()
     if not sources:
         return [outcomes[entry] for entry, _ in skipped]
+    if not overwrite:
+        check_existing(sources, targets, fmt)
     out_dir.mkdir(parents=True, exist_ok=True)
+    check_writable(out_dir)  # a read-only --out is found now, not at the first result
+    for place in {target.parent for target in targets}:
+        remove_stale(place)
     bar = ProgressBar(len(sources), progress, f"converting to {fmt}") if progress else None
 
     report, say = _reporters(outcomes, bar)
 
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
-    pending: list[Job] = list(zip(sources, targets, strict=True))
     try:
-        while pending:
-            broken, pending = _run_pool(pending, fmt, workers, report, say)
-            for source, target in broken:  # one process each, so a crash names its file
-                if _run_pool([(source, target)], fmt, 1, report, say)[0]:
-                    report(Outcome(source, target, "the converting process died (the parser crashed on this file)"))
+        _run_pool(list(zip(sources, targets, strict=True)), fmt, workers, report, say)
     finally:  # also when interrupted: how far it got
         if bar is not None:
             bar.finish()
@@ -475,7 +377,8 @@ class Chunk:
 
 CHUNK_FILES = 64  # files per task at most
 CHUNKS_AT_LEAST = 16
-PROCESS_DIED = "the converting process died (the parser crashed on this file)"
+PROCESS_DIED = ("the converting process died on this file again and again (the parser crashed on it, or it ran "
+                "out of memory)")
 
 
 def _chunks(jobs: Sequence[tuple[str, str]]) -> list[Chunk]:
@@ -494,10 +397,13 @@ def _singles(chunk: Chunk) -> list[Chunk]:
 
 def _run_local(chunks: list[Chunk], workers: int, with_data: bool, done: Callable[[Chunk, Any], None],
                say: Callable[[str], None]) -> None:
-    """Converts chunks in a local process pool. A chunk whose pool broke is converted
-    again file by file, one process each, so a crash names its file."""
-    from .archive_rows import read_rows
+    """Converts chunks in a local pool of worker processes. A chunk whose worker died is
+    converted again file by file, in parallel; a file whose worker dies again is given
+    to `done` with no rows and the reason."""
+    from . import archive_rows
     from .parquet import record_batch
+
+    read_rows = archive_rows.read_rows  # looked up now: a stand-in put there is used
 
     def task(chunk: Chunk) -> tuple[Any, ...]:
         return (read_rows, chunk.jobs, with_data)
@@ -505,19 +411,17 @@ def _run_local(chunks: list[Chunk], workers: int, with_data: bool, done: Callabl
     def rows_done(chunk: Chunk, result: Any) -> None:
         # The workers send plain columns (they start without pyarrow); the record
         # batch is made here.
-        done(chunk, None if result is None else (record_batch(result[0]), result[1]))
+        done(chunk, (record_batch(result[0]), result[1]))
 
-    def folders(chunk: Chunk) -> set[Path]:
-        return set()
+    def split(chunk: Chunk) -> list[Chunk]:
+        return _singles(chunk)
 
-    pending: list[Chunk] = chunks
-    while pending:
-        # Two chunks a worker: the next one is at hand while the parent takes a result.
-        broken, pending = run_in_pool(pending, workers, task, rows_done, say, folders, per_worker=2)
-        for chunk in broken:
-            for single in _singles(chunk):
-                if run_in_pool([single], 1, task, rows_done, say, folders)[0]:
-                    done(single, None)
+    def lost(chunk: Chunk, reason: str) -> None:
+        for single in _singles(chunk) if len(chunk.jobs) > 1 else [chunk]:
+            done(single, reason)
+
+    # Two chunks a worker: the next one is at hand while the parent takes a result.
+    WorkerPool(workers, task, rows_done, lost, say, split=split, per_worker=2, grace=GRACE_SECONDS).run(chunks)
 
 
 def _run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Callable[[Chunk, Any], None],
@@ -542,7 +446,7 @@ def _run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Callable
                     result = future.result()
                 except KilledWorker:
                     if len(chunk.jobs) == 1:
-                        done(chunk, None)
+                        done(chunk, PROCESS_DIED)
                         continue
                     for single in _singles(chunk):
                         retry = client.submit(convert_chunk, single.jobs, with_data, pure=False,
@@ -586,20 +490,20 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         progress.flush()
     if not sources:
         return [outcomes[entry] for entry, _ in skipped]
+    previous = dataset_files.previous_files(out_dir, parquet.errors_path(out_dir))  # refuses others' files
     out_dir.mkdir(parents=True, exist_ok=True)
+    check_writable(out_dir)  # a read-only --out is found now, not at the first result
     # Below `folder` by construction (matching_entries): its parts dropped, which is
-    # what relative_to does, without its per-path cost.
+    # what relative_to does, without its per-path cost. The paths handed to the workers
+    # are absolute: a cluster's workers run in folders of their own.
     depth = len(folder.parts)
     by_name = {"/".join(source.parts[depth:]): source for source in sources}
-    jobs = [(str(source), name) for name, source in by_name.items()]
+    jobs = [(str(source.absolute()), name) for name, source in by_name.items()]
     workers = max(1, min(workers or os.cpu_count() or 1, len(sources)))
     chunks = _chunks(jobs)
     bar = ProgressBar(len(sources), progress, "converting to parquet") if progress else None
 
-    def temporary(target: Path) -> tuple[Path, BinaryIO]:
-        return _temporary_path(target)
-
-    writer = parquet.DatasetWriter(out_dir, with_data, temporary)
+    writer = parquet.DatasetWriter(out_dir, with_data, temporary_path)
     results: dict[tuple[int, ...], Any] = {}
     errors: list[tuple[str, str]] = []
     order = [chunk.index for chunk in chunks]
@@ -620,9 +524,8 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
 
     def done(chunk: Chunk, result: Any) -> None:
         nonlocal position
-        if result is None:  # the process died on this single file
-            result = (parquet.schema(with_data).empty_table().to_batches(),
-                      [(chunk.jobs[0][1], PROCESS_DIED)])
+        if isinstance(result, str):  # the file is given up: why
+            result = (parquet.schema(with_data).empty_table().to_batches(), [(chunk.jobs[0][1], result)])
         elif not isinstance(result[0], list):
             result = ([result[0]], result[1])
         if len(chunk.index) > 1:
@@ -651,8 +554,17 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         finally:  # also when interrupted: how far it got
             if bar is not None:
                 bar.finish()
+        converted = sum(outcome.error is None and outcome.skipped is None for outcome in outcomes.values())
+        if previous and not converted:
+            # Not one row: the dataset there is kept, not replaced by an empty one.
+            writer.abandon()
+            if progress is not None:
+                progress.write(f"no file converted: the dataset in {shown_name(out_dir)} is left as it was\n")
+            # target None: nothing of the run was written (its errors table neither)
+            return sorted((Outcome(o.source, None, o.error, o.skipped) for o in outcomes.values()),
+                          key=lambda outcome: outcome.source)
         temporaries = writer.finish()
-        errors_temporary, file = _temporary_path(parquet.errors_path(out_dir))
+        errors_temporary, file = temporary_path(parquet.errors_path(out_dir))
         file.close()
         parquet.write_errors(errors_temporary, sorted(errors))
     except BaseException:
@@ -660,12 +572,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
         with contextlib.suppress(NameError):
             errors_temporary.unlink(missing_ok=True)
         raise
-    for temporary_part, (_, final) in zip(temporaries, writer.parts, strict=True):
-        os.replace(temporary_part, final)
-    os.replace(errors_temporary, parquet.errors_path(out_dir))
-    (out_dir / parquet.LEGACY_ERRORS_NAME).unlink(missing_ok=True)  # no table but the rows in the folder
-    kept = {final.name for _, final in writer.parts}
-    for stale in out_dir.glob(f"{parquet.PART_PREFIX}*.parquet"):
-        if stale.name not in kept:
-            stale.unlink(missing_ok=True)
+    renames = [*zip(temporaries, (final for _, final in writer.parts), strict=True),
+               (errors_temporary, parquet.errors_path(out_dir))]
+    dataset_files.publish(out_dir, renames, previous)
     return sorted(outcomes.values(), key=lambda outcome: outcome.source)

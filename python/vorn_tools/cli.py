@@ -24,7 +24,8 @@ from .reading import EXAMPLES, example_path, read_file
 
 PROG = "vorn"
 EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'",
-              "parquet": "pip install 'vorn_parser[parquet]'", "dask": "pip install 'vorn_parser[dask]'"}
+              "parquet": "pip install 'vorn_parser[parquet]'", "dask": "pip install 'vorn_parser[dask]'",
+              "process": "pip install 'vorn_parser[process]'"}
 STDIN = "-"
 # vorn_tools.jcamp.ENCODINGS and FORMS, named here so that --help needs no numpy.
 JCAMP_ENCODINGS = ("DIFDUP", "DIF", "SQZ", "AFFN")
@@ -90,10 +91,16 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--indent", type=int, metavar="N", help="indent the JSON by N spaces")
     parser.add_argument("--plot", metavar="IMAGE", type=_path,
                         help="write a plot to IMAGE in the format its suffix names: .png, .pdf, .svg, ...; "
-                             "time-domain files are drawn as their spectrum in ppm (see --fid) "
-                             "(needs the 'plot' extra: matplotlib)")
+                             "time-domain files are drawn as their spectrum in ppm, phased, flattened and "
+                             "referenced automatically, peaks marked (see --raw, --fid) "
+                             "(needs the 'plot' extra: matplotlib, scipy)")
+    parser.add_argument("--raw", action="store_true",
+                        help="with --plot: draw the spectrum without automatic phase, baseline, reference and peaks")
     parser.add_argument("--fid", action="store_true",
                         help="with --plot: draw the stored time-domain samples instead of the spectrum")
+    parser.add_argument("--peaks", action="store_true",
+                        help="print the peak table of the automatically processed spectrum: ppm, height, width "
+                             "(with --json as JSON; needs the 'process' extra: scipy)")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="also show the parser's digital-filter lines and full error messages")
     batch = parser.add_argument_group("batch conversion")
@@ -115,6 +122,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="which files --batch converts (default '*.vdf'; '**/*.vdf' also "
                             "takes those in subfolders)")
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: one per CPU)")
+    batch.add_argument("--overwrite", action="store_true",
+                       help="--batch: replace files in the way of the outputs that this conversion did not write")
     parser.add_argument("-o", "--output", metavar="OUT", type=_path,
                         help="with FILE --to jcamp: write to OUT instead of standard output")
     jcamp = parser.add_argument_group("FILE --to jcamp")
@@ -139,7 +148,7 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
             parser.error(f"{', '.join(_jcamp_options(args))} only apply to FILE --to jcamp")
         single = [flag for flag, used in (("FILE", args.file), ("--example", args.example),
                                           ("--json", args.json), ("--params", args.params),
-                                          ("--plot", args.plot)) if used]
+                                          ("--plot", args.plot), ("--peaks", args.peaks)) if used]
         if single:
             parser.error(f"--batch converts a folder; it does not combine with {', '.join(single)}")
         if args.output is not None:
@@ -160,8 +169,8 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
                 parser.error("--pattern takes a glob within FOLDER: not empty, not absolute, no '..'")
     else:
         jcamp = args.to == "jcamp"  # one file to JCAMP-DX
-        if jcamp and (args.json or args.params or args.plot is not None):
-            parser.error("--to jcamp does not combine with --json, --params or --plot")
+        if jcamp and (args.json or args.params or args.plot is not None or args.peaks):
+            parser.error("--to jcamp does not combine with --json, --params, --plot or --peaks")
         if args.output is not None and not jcamp:
             parser.error("-o only applies to --to jcamp")
         options = _jcamp_options(args)
@@ -170,6 +179,7 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         given = [flag for flag, used in (("--to", None if jcamp else args.to), ("--out", args.out),
                                          ("--pattern", args.pattern),
                                          ("--jobs", args.jobs), ("--scheduler", args.scheduler),
+                                         ("--overwrite", args.overwrite or None),
                                          ("--no-data", args.no_data or None)) if used is not None]
         if given:
             parser.error(f"{', '.join(given)} only apply to --batch")
@@ -177,6 +187,10 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         parser.error("give either FILE or --example, not both")
     if args.fid and args.plot is None:
         parser.error("--fid only applies to --plot")
+    if args.raw and args.plot is None:
+        parser.error("--raw only applies to --plot")
+    if args.peaks and args.params:
+        parser.error("give either --peaks or --params, not both")
     if args.indent is not None and not args.json:
         parser.error("--indent only applies to --json")
 
@@ -238,12 +252,17 @@ def _show_file(args: argparse.Namespace) -> int:
     if args.plot is not None:
         _require("matplotlib", "plot", "--plot")
         _require("numpy", "plot", "--plot")
+        if not args.raw and not args.fid:
+            _require("scipy", "plot", "--plot")
         from .plot import plot_format
 
         try:
             plot_format(args.plot)
         except ValueError as exc:
             raise CommandError(f"--plot {shown_name(args.plot)}: {exc}", status=2) from None
+    if args.peaks:
+        _require("numpy", "process", "--peaks")
+        _require("scipy", "process", "--peaks")
     if args.file == STDIN:
         source = _read_stdin()
     if args.to == "jcamp":
@@ -265,10 +284,15 @@ def _show_file(args: argparse.Namespace) -> int:
         raise CommandError(f"{shown}: {exc.reason}") from None
 
     if args.plot is not None:
+        from .atomic import ReplacesInput
         from .plot import plot_document
 
         try:
-            plot_document(document if whole else opened, args.plot, fid=args.fid)
+            plot_document(document if whole else opened, args.plot, fid=args.fid, processed=not args.raw,
+                          inputs=[] if isinstance(source, bytes) else [source])
+        except ReplacesInput:
+            raise CommandError(f"--plot {shown_name(args.plot)} is the input file; it is not written over",
+                               status=2) from None
         except ParseError as exc:
             raise CommandError(f"{shown}: {exc.reason}") from None
         except ValueError as exc:
@@ -277,7 +301,16 @@ def _show_file(args: argparse.Namespace) -> int:
             raise CommandError(f"cannot write {shown_name(args.plot)}: {exc.strerror or exc}") from None
         print(f"{PROG}: plot written to {shown_name(args.plot)}", file=sys.stderr)
 
-    if args.json:
+    if args.peaks:
+        from .peaks_output import peak_json, peak_table, peaks_of
+
+        try:
+            found, result = peaks_of(opened if not whole else open_file(source))
+        except ValueError as exc:
+            raise CommandError(f"{shown}: cannot pick peaks: {exc}") from None
+        _write_stdout(_text_bytes(peak_json(found, result, indent=args.indent) if args.json
+                                  else peak_table(found, result)))
+    elif args.json:
         from .jsonout import to_json
 
         _write_stdout(to_json(document, indent=args.indent).encode("utf-8") + b"\n")
@@ -289,6 +322,12 @@ def _show_file(args: argparse.Namespace) -> int:
         from .text import summary
 
         _write_stdout(_text_bytes(summary(document, shown)))
+    if not whole:
+        # The metadata was shown; a file too short for its samples still fails.
+        try:
+            opened.require_whole()
+        except ParseError as exc:
+            raise CommandError(f"{shown}: {exc.reason}") from None
     return 0
 
 
@@ -306,8 +345,13 @@ def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectr
     if output is None:
         _write_stdout(text.encode("ascii"))
         return 0
+    from .atomic import ReplacesInput, write_text_atomically
+
     try:
-        output.write_text(text, encoding="ascii", newline="\n")
+        write_text_atomically(output, text, encoding="ascii", inputs=[] if isinstance(source, bytes) else [source])
+    except ReplacesInput:
+        raise CommandError(f"{shown_name(output)} is the input file; it is not written over (give another -o)",
+                           status=2) from None
     except OSError as exc:
         raise CommandError(f"cannot write {shown_name(output)}: {exc.strerror or exc}") from None
     print(f"{PROG}: JCAMP-DX written to {shown_name(output)}", file=sys.stderr)
@@ -316,6 +360,8 @@ def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectr
 
 def _convert(args: argparse.Namespace) -> int:
     from .batch import TargetCollision, convert_folder, convert_folder_to_parquet
+    from .dataset_files import NotADataset
+    from .workers import WorkerStartError
 
     folder: Path = args.batch
     fmt: str = args.to or "json"
@@ -337,9 +383,11 @@ def _convert(args: argparse.Namespace) -> int:
                                                  progress=sys.stderr)
         else:
             outcomes = convert_folder(folder, fmt, out_dir=out_dir, pattern=pattern,
-                                      workers=args.jobs, progress=sys.stderr)
-    except TargetCollision as exc:
+                                      workers=args.jobs, progress=sys.stderr, overwrite=args.overwrite)
+    except (TargetCollision, NotADataset) as exc:
         raise CommandError(str(exc), status=2) from None
+    except WorkerStartError as exc:
+        raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"cannot write to {shown_name(out_dir)}: {exc.strerror or exc}") from None
     skipped = sum(outcome.skipped is not None for outcome in outcomes)
@@ -350,7 +398,7 @@ def _convert(args: argparse.Namespace) -> int:
     print(f"{PROG}: converted {len(outcomes) - failed - skipped} of {len(outcomes)} files to {fmt} in "
           f"{shown_name(out_dir)}" + (f"; {failed} failed" if failed else "")
           + (f"; {skipped} skipped" if skipped else ""), file=sys.stderr)
-    if fmt == "parquet" and failed:
+    if fmt == "parquet" and any(o.error is not None and o.target is not None for o in outcomes):
         from .parquet import errors_path
 
         print(f"{PROG}: {failed} failed file(s) listed in {shown_name(errors_path(out_dir))}", file=sys.stderr)
@@ -378,6 +426,14 @@ def _error(message: str) -> None:
         _silence(2)
 
 
+def _ignore_interrupts() -> None:
+    import signal
+    import threading
+
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
     if arguments[:1] == ["check"]:  # the subcommand (a file named check is ./check)
@@ -399,5 +455,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(f"error: cannot write to standard output: {exc.reason}")
         return 1
     except KeyboardInterrupt:
+        _ignore_interrupts()  # the run is over: a late Ctrl-C cannot turn 130 into a signal death
         _error("interrupted")
         return 130

@@ -1,19 +1,16 @@
-"""Failed parses: recognising vorn_parser's failure class and condensing its message;
+"""Failed reads: the one exception of vorn_tools, its reason made from the reader's facts;
 file names made fit for a one-line message."""
 
 from __future__ import annotations
 
 import os
-import re
 
 # vorn_parser raises this class (derived from BaseException) for every failed parse. It
 # is created on the first failure and is not an attribute of the module, so it is
 # recognised by name.
 FAILURE_CLASS = ("vorn_parser", "ParseFailure")
 
-_LEAD = re.compile(r"\AAn error value was found where a successful \w+ was required:\s*")
-_ROOT = re.compile(r"^\s*0: Error: (.*)$", re.MULTILINE)
-_FRAME = re.compile(r"While parsing field '([^']*)' in (\w+)")
+_LEAD = "An error value was found where a successful result was required:"
 _BLOCKS = {"headers": "header block", "parameters": "parameter block", "data": "data section"}
 _OPEN_FAILED = "Error reading the data!"
 NOT_THIS_KIND = "not a data file of this kind"
@@ -37,12 +34,6 @@ def _escaped(ch: str) -> str:
     return ascii(ch)[1:-1]
 
 
-def has_read_frames(message: str) -> bool:
-    """True when a failure's message lists the fields being read (a read error); a failed
-    check (an unknown code, text that is not UTF-8) gives the bare message."""
-    return _ROOT.search(message) is not None
-
-
 def is_parse_failure(exc: BaseException) -> bool:
     """True when `exc` is the exception vorn_parser.parse raises for a file it cannot read."""
     kind = type(exc)
@@ -50,48 +41,69 @@ def is_parse_failure(exc: BaseException) -> bool:
 
 
 def failure_reason(message: str) -> str:
-    """One line saying why a parse failed, from the failure's (often multi-line) message.
+    """One line from the message of vorn_parser.parse's own failure (for callers of
+    parse; vorn_tools takes its reasons from the reader's fields, see ParseError): the
+    root cause of a read error, else the message with its whitespace collapsed."""
+    text = message.split(": ", 1)[1] if message.startswith(_LEAD) else message
+    for line in text.splitlines():
+        entry = line.strip()
+        if entry.startswith("0: Error: "):
+            return " ".join(entry[len("0: Error: "):].split())
+    return " ".join(text.split()) or "the parse failed without a message"
 
-    A read error keeps its root cause and names the innermost field and the block it
-    lies in; any other message is returned with its whitespace collapsed.
-    """
-    text = _LEAD.sub("", message, count=1)
-    root = _ROOT.search(text)
-    if root is None:
-        text = " ".join(text.split())
-        if text == _OPEN_FAILED:
-            return f"cannot open the file ({_OPEN_FAILED})"
-        return text or "the parse failed without a message"
-    reason = " ".join(root.group(1).split())
-    frames = _FRAME.findall(text)
-    if frames:
-        field, record = frames[0]
-        if record != "VornDataFile":
-            reason += f" while reading field '{field}' of {record}"
-        outer_field, outer_record = frames[-1]
-        if outer_record == "VornDataFile" and outer_field in _BLOCKS:
-            reason += f" ({_BLOCKS[outer_field]})"
-    return reason
+
+# What a failure is: the kinds the reader tells apart.
+KINDS = ("not-this-kind", "damaged", "io", "interrupted", "internal")
 
 
 class ParseError(Exception):
-    """A data file that could not be read, as an ordinary exception.
+    """A data file that could not be read: the one exception of vorn_tools for every
+    failure of the reader.
 
-    `source` names the input (its path, or "<bytes>"), `reason` is one line, `details`
-    the full message of the underlying failure (empty when there was none). The
-    message shows the name escaped (see shown_name); `source` keeps it as given.
+    `source` names the input (its path, "<bytes>", "<file object>"; None when no input
+    is concerned), `reason` is one line. The facts come from the reader itself, not
+    from its message: `kind` (one of KINDS: "not-this-kind" for input whose identifying
+    header fields do not decode, "damaged" for a file of this kind that is cut short or
+    damaged, "io" when it could not be opened or read, "interrupted", "internal" for a
+    fault of the reader), `root` (the reader's root reason), `frames` ((field, record)
+    pairs, innermost first), `position` (the byte offset where a failed check found
+    its value, else None), `block` ("headers", "parameters", "data" or None) and
+    `details` (the full message as vorn_parser.parse words it; empty when there was
+    none). The message shows the name escaped (see shown_name); `source` keeps it.
     """
 
-    def __init__(self, source: str, reason: str, details: str = "") -> None:
-        super().__init__(f"{shown_name(source)}: {reason}")
+    def __init__(self, source: str | None, reason: str, details: str = "", *, kind: str = "io",
+                 root: str | None = None, frames: tuple[tuple[str, str], ...] = (), position: int | None = None,
+                 block: str | None = None) -> None:
+        super().__init__(reason if source is None else f"{shown_name(source)}: {reason}")
         self.source = source
         self.reason = reason
         self.details = details
+        self.kind = kind
+        self.root = reason if root is None else root
+        self.frames = frames
+        self.position = position
+        self.block = block
 
     @classmethod
-    def from_failure(cls, source: str, exc: BaseException, *, foreign: bool = False) -> ParseError:
-        """From the parser's failure; `foreign` when the input is not a data file of this
-        kind at all, which then leads the reason."""
-        message = str(exc)
-        reason = failure_reason(message)
-        return cls(source, f"{NOT_THIS_KIND} ({reason})" if foreign else reason, message)
+    def from_core(cls, source: str | None, kind: str, root: str, frames: list[tuple[str, str]],
+                  position: int | None, block: str | None, details: str) -> ParseError:
+        """From the reader's facts about a failed read (the native module calls this)."""
+        return cls(source, describe(kind, root, frames, block), details, kind=kind, root=root,
+                   frames=tuple(frames), position=position, block=block)
+
+
+def describe(kind: str, root: str, frames: list[tuple[str, str]], block: str | None) -> str:
+    """The one-line reason of a failure: its root reason, the innermost field being read
+    and the block it lies in; input that is not a data file is named as such."""
+    reason = " ".join(root.split()) or "the read failed without a message"
+    if frames:
+        field, record = frames[0]
+        reason += f" while reading field '{field}' of {record}"
+    if block in _BLOCKS:
+        reason += f" ({_BLOCKS[block]})"
+    if kind == "io" and root == _OPEN_FAILED:
+        return f"cannot open the file ({_OPEN_FAILED})"
+    if kind == "not-this-kind":
+        return f"{NOT_THIS_KIND} ({reason})"
+    return reason

@@ -15,16 +15,16 @@ samples are read at open, and a failure there is raised by `to_numpy()`.
 
 from __future__ import annotations
 
-import builtins
 import os
 import stat
 
 from . import _native
-from .errors import NOT_THIS_KIND, ParseError, failure_reason, has_read_frames, shown_name
+from .errors import ParseError, shown_name
+
+CUT_SHORT = "the file ends before the samples its header declares (data section)"
 
 TYPE_CHECKING = False  # typing is not imported at run time: it is slow to import
 if TYPE_CHECKING:
-    from collections.abc import Callable
     from typing import Any, BinaryIO, Protocol
 
     import xarray
@@ -39,10 +39,6 @@ if TYPE_CHECKING:
         def seek(self, offset: int, whence: int = ..., /) -> int: ...
 
     type Source = str | os.PathLike[str] | bytes | bytearray | memoryview | _BinaryFile
-
-# The header's first fields, those that say what the file is (identifier, byte order,
-# version, dimensions and layout).
-_IDENTIFYING_BYTES = 15
 
 
 def open(source: Source) -> VornFile:  # the name users expect, as in h5py or mrcfile
@@ -59,7 +55,7 @@ class VornFile:
     def __init__(self, source: Source, *, _samples_now: bool = False) -> None:
         # _samples_now: the samples are read at open too, in the same pass (for callers
         # that want both, such as the Parquet conversion).
-        self._data: tuple[Any, Any] | str | None = None
+        self._data: tuple[Any, Any] | ParseError | None = None
         self._identity: tuple[int, ...] | None = None
         self._kind, self._source, self._size, self.name = _classify(source)
         if self._kind == "path":
@@ -85,6 +81,30 @@ class VornFile:
         self._headers: Headers | None = None
         self._parameters: Parameters | None = None
         self._info: Info | None = None
+        self._layout: dict[str, Any] | None = None
+
+    @property
+    def layout(self) -> dict[str, Any]:
+        """What the header says of the samples, as the reader reads them: "format"
+        (One_D or Two_D), "section_count" (stored), "sections" (those kept, in stored
+        order), "header_points" and "kept_points" per axis (x, then y; Two_D keeps whole
+        32 x 32 blocks), "axis_kinds", "shape" of each kept section, "sample_bytes",
+        "data_end" (where the samples end) and "cut_short"."""
+        if self._layout is None:
+            self._layout = self._meta.layout()
+        return self._layout
+
+    @property
+    def cut_short(self) -> bool:
+        """True when the file ends before the samples its header declares (found by one
+        size comparison at open, nothing decoded): to_numpy() will fail."""
+        return bool(self.layout["cut_short"])
+
+    def require_whole(self) -> None:
+        """Raises ParseError when the file ends before the samples its header declares
+        (see cut_short): for readers of the metadata alone, which decode nothing."""
+        if self.cut_short:
+            raise ParseError(self.name, CUT_SHORT, kind="damaged", block="data")
 
     # The records are read at open; each becomes Python objects on first use.
     @property
@@ -134,17 +154,21 @@ class VornFile:
         """The samples as complex arrays with their axes: the same as
         vorn_tools.to_numpy(vorn_parser.parse(...)) of the same bytes, element for
         element, made without a Python float per sample. Needs numpy."""
-        from .arrays import from_native
+        from . import _optional
+
+        from_native = _optional("arrays", "numpy").from_native
 
         values, mixed = self._samples()
-        return from_native(self.headers, self.info, values, mixed)
+        arrays: SpectrumArrays = from_native(self.headers, self.info, values, mixed)
+        return arrays
 
     def to_xarray(self) -> xarray.Dataset:
         """The file as an xarray Dataset (see vorn_tools.xarray_backend), its samples
         decoded now. Needs xarray (the "xarray" extra)."""
-        from .xarray_backend import to_xarray
+        from . import _optional
 
-        return to_xarray(self)
+        result: xarray.Dataset = _optional("xarray_backend", "xarray").to_xarray(self)
+        return result
 
     def sections(self) -> dict[str, NDArray[float64]]:
         """The stored sections by name ("re", "im", and "re_im", "im_re" in four-section
@@ -160,9 +184,9 @@ class VornFile:
                 raise ValueError(f"{self.name}: the file was closed")
             if self._identity is not None:
                 self._check_unchanged()
-            data = self._read(data=True)[1]
-        if isinstance(data, str):  # the data step failed: its message
-            raise ParseError(self.name, failure_reason(data), data)
+            data = self._read_samples()
+        if isinstance(data, ParseError):  # the data step failed
+            raise data
         values, mixed = data
         return values, mixed
 
@@ -174,45 +198,29 @@ class VornFile:
         if now != self._identity:
             raise ParseError(self.name, "the file changed since it was opened")
 
-    def _read(self, *, data: bool) -> tuple[_native.Metadata, Any]:
-        restore: Callable[[], object] | None = None
-        if self._kind == "file":
-            file = self._source
-            position = file.tell() if hasattr(file, "tell") else None
-            if position is not None:
-                restore = lambda: file.seek(position)  # noqa: E731
+    def _read_samples(self) -> Any:
+        """The samples, where the metadata read at open says they are (it is not read again)."""
+        if self._kind != "file":
+            return _native.samples(self._meta, self._kind, self._source, self._size, self.name)
+        file = self._source
+        position = file.tell() if hasattr(file, "tell") else None
         try:
-            return _native.read(self._kind, self._source, self._size, data)
-        except _native.ReadFailure as exc:
-            message = str(exc)
-            reason = failure_reason(message)
-            if self._not_this_kind(message):
-                reason = f"{NOT_THIS_KIND} ({reason})"
-            raise ParseError(self.name, reason, message) from None
+            return _native.samples(self._meta, self._kind, file, self._size, self.name)
         finally:
-            if restore is not None:
-                restore()
+            if position is not None:
+                file.seek(position)
 
-    def _not_this_kind(self, message: str) -> bool:
-        """Whether the failure lies in the fields that identify a data file: the first
-        bytes alone fail the same way (see reading.read_file)."""
-        if has_read_frames(message):
-            return False
+    def _read(self, *, data: bool) -> tuple[_native.Metadata, Any]:
+        if self._kind != "file":
+            return _native.read(self._kind, self._source, self._size, data, self.name)
+        # A file object is read through its own seek() and read(); it is left where it was.
+        file = self._source
+        position = file.tell() if hasattr(file, "tell") else None
         try:
-            if self._kind == "path":
-                with builtins.open(os.fsdecode(self._source), "rb") as f:
-                    lead = f.read(_IDENTIFYING_BYTES)
-            elif self._kind == "buffer":
-                lead = bytes(self._source[:_IDENTIFYING_BYTES])
-            else:
-                self._source.seek(0)
-                lead = self._source.read(_IDENTIFYING_BYTES)
-            _native.read("buffer", lead, None, False)
-        except _native.ReadFailure as exc:
-            return str(exc) == message
-        except Exception:  # the lead cannot be had again: say nothing more
-            return False
-        return False
+            return _native.read(self._kind, file, self._size, data, self.name)
+        finally:
+            if position is not None:
+                file.seek(position)
 
 
 def _identity(st: os.stat_result) -> tuple[int, ...]:
@@ -236,7 +244,10 @@ def _classify(source: Source) -> tuple[str, Any, int | None, str]:
     if hasattr(source, "read") and hasattr(source, "seek"):
         file: BinaryIO = source  # type: ignore[assignment]
         name = getattr(file, "name", None)
+        position = file.tell() if hasattr(file, "tell") else None
         size = file.seek(0, os.SEEK_END)
+        if position is not None:
+            file.seek(position)
         return "file", file, size, shown_name(name) if isinstance(name, str) else "<file object>"
     raise TypeError(f"cannot read a data file from a {type(source).__qualname__}: give a path, "
                     "bytes or a binary file object with read() and seek()")

@@ -14,13 +14,19 @@ uncompressed data; statistics and a page index are written, compression is zstd.
 same inputs give byte-identical files: no time, process id or host is written
 anywhere.
 
-Columns (see SCHEMA_DOC): the index (path relative to the input folder, size, SHA-256,
+Columns (see SCHEMA_DOC): the index (path relative to the input folder, as text and as
+the file system's bytes (`path_bytes`; see below), size, SHA-256,
 the summary's fields as typed columns, the parameters as a list of structs and the
 header block as a struct), then with data the samples. Samples keep the file's width
 in separate columns: `re_f32`, `im_f32` (and `re_im_f32`, `im_re_f32` for four-section
 Two_D) hold a 32-bit file's sections, `re_f64` ... a 64-bit file's; the other width's
 columns are null. Each section is flattened row by row (C order); `shape` gives
 [points] for One_D or [rows, columns] for Two_D.
+
+File names: `path_bytes` holds a name's exact bytes. `path` is the same name as text:
+as it is when it is UTF-8 (nearly always), else with each byte that is not part of
+UTF-8 written as `\\xNN` (so `x\\xff.vdf` for the bytes 78 ff 2e ...); `path_bytes`
+is the lossless one.
 
 The per-file work (`convert_chunk`) runs in worker processes or on Dask workers and
 returns an Arrow record batch; the parent writes them in order.
@@ -30,6 +36,7 @@ from __future__ import annotations
 
 import os
 import queue
+import re
 import threading
 from collections.abc import Sequence
 from pathlib import Path
@@ -52,6 +59,10 @@ PART_BYTES = 1024 * 1024 * 1024
 ERRORS_SUFFIX = ".errors.parquet"
 LEGACY_ERRORS_NAME = "_errors.parquet"  # where earlier versions put it, inside the folder
 PART_PREFIX = "part-"
+# The names of the parts a run writes: with the marker in their metadata, the only
+# files a later run removes (see vorn_tools.dataset_files).
+PART_NAME = re.compile(rf"{re.escape(PART_PREFIX)}[0-9]{{5,}}\.parquet")
+MARKER_KEY = b"vorn_tools.dataset"  # in the key-value metadata of every file a run writes
 COMPRESSION = "zstd"
 
 _UNIT = pa.struct([("prefix", pa.string()), ("power", pa.int64()), ("base", pa.string())])
@@ -75,7 +86,8 @@ HEADER_TYPE = pa.struct([
 PARAMETER_TYPE = pa.struct([("name", _S), ("kind", _S), ("value", _S), ("value_float", _F), ("unit", _S)])
 
 INDEX_FIELDS = [
-    pa.field("path", _S, nullable=False), pa.field("size", _I), pa.field("sha256", _S),
+    pa.field("path", _S, nullable=False), pa.field("path_bytes", pa.binary(), nullable=False),
+    pa.field("size", _I), pa.field("sha256", _S),
     pa.field("layout", _S), pa.field("data_type", _S), pa.field("sample_bits", pa.int8()),
     pa.field("sample", _S), pa.field("solvent", _S), pa.field("experiment", _S),
     pa.field("nucleus", _LS), pa.field("observe_frequency_hz", _LF), pa.field("spectral_width_hz", _LF),
@@ -93,7 +105,8 @@ assert tuple(field.name for field in INDEX_FIELDS) == INDEX_NAMES
 assert tuple(PARAMETER_TYPE.names) == PARAMETER_NAMES
 INDEX_SCHEMA = pa.schema(INDEX_FIELDS)
 DATA_SCHEMA = pa.schema(INDEX_FIELDS + DATA_FIELDS)
-ERRORS_SCHEMA = pa.schema([pa.field("path", _S, nullable=False), pa.field("reason", _S, nullable=False)])
+ERRORS_SCHEMA = pa.schema([pa.field("path", _S, nullable=False), pa.field("reason", _S, nullable=False),
+                           pa.field("path_bytes", pa.binary(), nullable=False)])
 # Dictionary encoding pays for the text columns; for samples it is only wasted work.
 _DICTIONARY_COLUMNS = ["layout", "data_type", "sample", "solvent", "experiment", "nucleus", "offset_unit",
                        "scans", "temperature_unit", "parameters"]
@@ -210,7 +223,7 @@ class DatasetWriter:
             self.parts.append((path, final))
             import pyarrow.parquet as pq
 
-            self._writer = pq.ParquetWriter(path, self.schema, **self._options())
+            self._writer = pq.ParquetWriter(path, marked(self.schema), **self._options())
             self._part_bytes = 0
         self._writer.write_table(table, row_group_size=max(table.num_rows, 1))
         self._part_bytes += group_bytes
@@ -288,10 +301,29 @@ def combine(batches: Sequence[Any], with_data: bool) -> list[Any]:
     return list(pa.Table.from_batches(list(batches), schema=schema(with_data)).combine_chunks().to_batches())
 
 
+def marked(schema: pa.Schema) -> pa.Schema:
+    """The schema with the marker that says a run of this conversion wrote the file."""
+    return schema.with_metadata({MARKER_KEY: b"1"})
+
+
+def is_marked(path: Path) -> bool:
+    """Whether the Parquet file at `path` carries the marker (False for any other file)."""
+    import pyarrow.parquet as pq
+
+    try:
+        metadata = pq.read_metadata(path).metadata or {}
+    except (OSError, pa.ArrowException):
+        return False
+    return metadata.get(MARKER_KEY) == b"1"
+
+
 def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
     import pyarrow.parquet as pq
 
-    table = pa.table({"path": [p for p, _ in errors], "reason": [r for _, r in errors]}, schema=ERRORS_SCHEMA)
+    from .archive_rows import name_text
+
+    table = pa.table({"path": [name_text(p) for p, _ in errors], "reason": [r for _, r in errors],
+                      "path_bytes": [os.fsencode(p) for p, _ in errors]}, schema=marked(ERRORS_SCHEMA))
     pq.write_table(table, path, compression=COMPRESSION, write_statistics=True, write_page_index=True)
 
 

@@ -40,19 +40,35 @@ transform (mixed None). `phase` and the group delay apply to x only; the apodiza
 to both axes, `zero_fill` takes (x, y) or an x count.
 
 Files whose axes are not time axes (stored spectra) are returned as they are, with
-their calibrated axes.
+their calibrated axes: the steps below are not applied to them.
+
+After the transform, on request (each one-dimensional, or along x for Two_D):
+
+6. `phase="auto"`: p0 and p1 chosen from the lines (vorn_tools.phasing; for four-section
+   Two_D data along x from its strongest rows, and p0 along y from its strongest
+   columns), and applied as in 5;
+7. `baseline="auto"`: a smooth baseline estimated from the signal-free points
+   (vorn_tools.baseline, needs scipy) subtracted from the real part, per row for Two_D;
+8. `reference="auto"`: the shift that puts TMS/DSS at 0 ppm, or else the solvent's
+   residual line at its table value (vorn_tools.referencing); a number is a shift in
+   ppm added to the x axis. `ppm` and `hz` include it.
 """
 
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from functools import cached_property
+from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 from numpy.typing import NDArray
 
 from .arrays import Axis, SpectrumArrays, carrier_hz, nmr_frequencies, observe_frequency, spectral_width
+from .peaks import PeakList, integrate, pick_peaks
+from .phasing import noise_level
+from .processing_steps import PhaseOption, finish, phase_pair
 
 if TYPE_CHECKING:
     from vorn_parser import Info
@@ -66,7 +82,11 @@ class Spectrum:
     (y, x) for Two_D, index 0 of each axis the highest frequency; `mixed` the other
     half of a hypercomplex Two_D spectrum (RI + i II), else None; `axes` the x axis,
     then the y axis; `transformed` whether it was made here from time-domain data;
-    `group_delay` the delay in points removed along x (0 when none)."""
+    `group_delay` the delay in points removed along x (0 when none); `phase` the (p0,
+    p1) in degrees applied along x (`phase_y` along y for Two_D); `baseline` the
+    baseline subtracted from the real part (None when none); `reference_shift` the
+    shift in ppm added to the x axis and `reference` what it was taken from ("TMS",
+    "DSS", "solvent CDCL3", "given", or "" for none)."""
 
     layout: str
     values: NDArray[np.complex128]
@@ -74,6 +94,11 @@ class Spectrum:
     axes: tuple[Axis, ...]
     transformed: bool
     group_delay: float
+    phase: tuple[float, float] = (0.0, 0.0)
+    phase_y: tuple[float, float] = (0.0, 0.0)
+    baseline: NDArray[np.float64] | None = None
+    reference_shift: float = 0.0
+    reference: str = ""
 
     @property
     def ppm(self) -> NDArray[np.float64] | None:
@@ -84,6 +109,33 @@ class Spectrum:
     def hz(self) -> NDArray[np.float64] | None:
         """The x axis in Hz (hz = ppm x SF / 1e6)."""
         return self.axes[0].hz
+
+    @cached_property
+    def noise(self) -> float:
+        """The estimated noise standard deviation of the real part."""
+        return noise_level(self.values.real)
+
+    def _hz_per_point(self) -> float:
+        axis = self.axes[0]
+        coordinates = axis.hz if axis.hz is not None else axis.values
+        return abs(float(coordinates[0] - coordinates[-1])) / (axis.points - 1) if axis.points > 1 else 1.0
+
+    def peaks(self, threshold: float | None = None) -> PeakList:
+        """The peaks of the real part of a one-dimensional spectrum (vorn_tools.peaks,
+        needs scipy): those above `threshold`, by default 6 x `noise`; the list states
+        its threshold and noise. An empty list when nothing stands out."""
+        if self.values.ndim != 1:
+            raise ValueError("peaks are picked on one-dimensional spectra")
+        return pick_peaks(self.values.real, self.noise, self.hz, self.ppm, self._hz_per_point(), threshold)
+
+    def integrate(self, ranges: Sequence[tuple[float, float]]) -> list[float]:
+        """One integral of the real part per (ppm, ppm) range, the ends in either order:
+        the sum of the points inside times the point spacing in Hz."""
+        if self.values.ndim != 1:
+            raise ValueError("integrals are taken of one-dimensional spectra")
+        if self.ppm is None:
+            raise ValueError("the spectrum has no ppm axis (the file lacks the observe frequency or offset)")
+        return integrate(self.values.real, self.ppm, self._hz_per_point(), tuple(ranges))
 
 
 def _sweep(info: Info, axis: Axis, index: int) -> float:
@@ -141,15 +193,6 @@ def _linear_phase(cycles_rad: float, points: int) -> NDArray[np.complex128]:
     return (outer[:, None] * inner[None, :]).reshape(-1)[:points]
 
 
-def _phased(data: NDArray[np.complex128], phase: tuple[float, float]) -> NDArray[np.complex128]:
-    p0, p1 = phase
-    if not (p0 or p1):
-        return data
-    points = data.shape[-1]
-    phi = np.radians(p0 + p1 * nmr_frequencies(points, 1.0))
-    return data * np.exp(1j * phi)
-
-
 def _counts(zero_fill: int | tuple[int, int] | None, shape: tuple[int, ...]) -> tuple[int, ...]:
     """The point counts after zero filling: x first, then y."""
     sizes = tuple(reversed(shape))
@@ -178,25 +221,28 @@ def group_delay_of(info: Info) -> float:
 
 
 def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | None = None,
-             line_broadening: float = 0.0, phase: tuple[float, float] = (0.0, 0.0),
-             group_delay: float | None = None) -> Spectrum:
+             line_broadening: float = 0.0, phase: PhaseOption = None, baseline: Literal["auto"] | None = None,
+             reference: float | Literal["auto"] | None = None, group_delay: float | None = None) -> Spectrum:
     """The spectrum of a file (see the module's description). `source` is anything
     vorn_tools.open takes, or a VornFile. `zero_fill`: points after zero filling (an x
     count, or (x, y)); `line_broadening`: exponential apodization in Hz; `phase`:
-    (p0, p1) in degrees along x; `group_delay`: the delay in points to remove along x,
-    None for the summary's "digitalFilter"."""
+    (p0, p1) in degrees along x, a number for (p0, 0), or "auto"; `baseline`: "auto"
+    to subtract an estimated baseline (needs scipy); `reference`: "auto" (TMS/DSS, else
+    the solvent's residual line) or a shift in ppm; `group_delay`: the delay in points
+    to remove along x, None for the summary's "digitalFilter"."""
     from .files import VornFile
     from .files import open as open_file
 
     file = source if isinstance(source, VornFile) else open_file(source)
     return transform(file.to_numpy(), file.info, zero_fill=zero_fill, line_broadening=line_broadening,
-                     phase=phase, group_delay=group_delay)
+                     phase=phase, baseline=baseline, reference=reference, group_delay=group_delay)
 
 
 def transform(arrays: SpectrumArrays, info: Info, *, zero_fill: int | tuple[int, int] | None = None,
-              line_broadening: float = 0.0, phase: tuple[float, float] = (0.0, 0.0),
-              group_delay: float | None = None) -> Spectrum:
+              line_broadening: float = 0.0, phase: PhaseOption = None, baseline: Literal["auto"] | None = None,
+              reference: float | Literal["auto"] | None = None, group_delay: float | None = None) -> Spectrum:
     """spectrum() of samples already read: `arrays` from to_numpy and the file's summary."""
+    phase_pair(phase)  # a bad phase is refused before any work
     if arrays.values.size == 0:
         raise ValueError("the file holds no samples")
     if not math.isfinite(line_broadening):
@@ -210,8 +256,7 @@ def transform(arrays: SpectrumArrays, info: Info, *, zero_fill: int | tuple[int,
     x_sweep = _sweep(info, x_axis, 0)
 
     def along_x(data: NDArray[np.complex128]) -> NDArray[np.complex128]:
-        done = _transform(data, data.ndim - 1, x_sweep, counts[0], delay=delay, line_broadening=line_broadening)
-        return _phased(done, phase)
+        return _transform(data, data.ndim - 1, x_sweep, counts[0], delay=delay, line_broadening=line_broadening)
 
     values, mixed = along_x(arrays.values), None
     axes = [_frequency_axis(info, x_axis, 0, counts[0], x_sweep)]
@@ -236,6 +281,7 @@ def transform(arrays: SpectrumArrays, info: Info, *, zero_fill: int | tuple[int,
             else:
                 values = along_y(values)
             axes.append(_frequency_axis(info, y_axis, 1, counts[1], y_sweep))
-    return Spectrum(arrays.layout, values.astype(np.complex128, copy=False),
-                    None if mixed is None else mixed.astype(np.complex128, copy=False),
-                    tuple(axes), True, delay)
+    plain = Spectrum(arrays.layout, values.astype(np.complex128, copy=False),
+                     None if mixed is None else mixed.astype(np.complex128, copy=False),
+                     tuple(axes), True, delay)
+    return finish(plain, info, phase=phase, baseline=baseline, reference=reference)

@@ -1,4 +1,4 @@
-"""Parsing without stray output: the captured streams, read_file and the bundled examples."""
+"""Whole documents without stray output (read_file), the captured streams and the bundled examples."""
 
 from __future__ import annotations
 
@@ -13,17 +13,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-import vorn_parser
-
-from .errors import ParseError, has_read_frames, is_parse_failure
+from .errors import ParseError
 
 if TYPE_CHECKING:
     from vorn_parser import Input, VornDataFile
 
 EXAMPLES = ("one_d", "two_d")
-# The header's first fields, those that say what the file is: identifier, byte order,
-# version, dimensions and layout.
-IDENTIFYING_BYTES = 15
 _CAPTURE_LOCK = threading.RLock()
 
 
@@ -105,70 +100,43 @@ def source_name(source: Input) -> str:
 
 
 def read_file(source: Input, *, echo: TextIO | None = None) -> VornDataFile:
-    """Parses a data file (its path or its content) with vorn_parser.parse, quietly.
+    """Reads a whole data file (its path or its content) into the dict vorn_parser.parse
+    gives, through the same reader and builder, without output of its own.
 
-    The digital-filter lines that parse writes to standard output are captured (and
-    written to `echo` when one is given), as is its diagnostic on standard error. A file
-    that cannot be read raises ParseError, an ordinary Exception, instead of the
-    parser's BaseException-derived failure.
+    The digital-filter lines parse would write to standard output are handed back by the
+    reader as text, and written to `echo` when one is given. A file that cannot be read
+    raises ParseError.
     """
+    from . import _native
+
     name = source_name(source)
-    if isinstance(source, (str, Path)):
-        if not os.path.exists(source):
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if not os.path.exists(path):
             raise ParseError(name, "no such file")
-        if os.path.isdir(source):
+        if os.path.isdir(path):
             raise ParseError(name, "is a directory, not a data file")
-    failure: BaseException | None = None
-    foreign = False
-    with captured_output() as captured:
-        try:
-            document = vorn_parser.parse(source)
-        except BaseException as exc:  # the parser's failure class derives from BaseException
-            if not is_parse_failure(exc):
-                raise
-            failure = exc
-            foreign = _header_does_not_decode(source, str(exc))
-    if echo is not None and captured.stdout:
-        echo.write(captured.stdout)
+        document, lines = _native.document("path", os.fsencode(path), None, name)
+    else:
+        document, lines = _native.document("buffer", _content(source), None, name)
+    if echo is not None and lines:
+        echo.write(lines)
         echo.flush()
-    if failure is not None:
-        raise ParseError.from_failure(name, failure, foreign=foreign) from None
-    return document
+    result: VornDataFile = document
+    return result
 
 
-def _header_does_not_decode(source: Input, message: str) -> bool:
-    """Whether a failed parse failed on the header fields that identify a data file (see
-    IDENTIFYING_BYTES), i.e. the input is not a data file of this kind.
-
-    A check that fails (a code missing from its table, text that is not UTF-8) gives a
-    bare message that does not say where; parsing those first bytes alone tells: if that
-    fails the same way, they are what failed (fields that decode let that parse go on
-    until it runs out of bytes). Read errors name their fields and keep their own
-    message: a file cut short, or of a layout this reader does not read, is a data file
-    of this kind, and so is one whose later fields are damaged.
-    """
-    if has_read_frames(message):
-        return False
-    lead = _leading_bytes(source, IDENTIFYING_BYTES)
-    if lead is None:
-        return False
+def _content(source: object) -> bytes:
+    """File content as bytes: a bytes-like object's bytes, or a sequence of ints 0..255."""
+    if isinstance(source, bytes):
+        return source
     try:
-        vorn_parser.parse(lead)
-    except BaseException as exc:
-        if not is_parse_failure(exc):
-            raise
-        return str(exc) == message
-    return False
-
-
-def _leading_bytes(source: Input, count: int) -> bytes | None:
-    """The first `count` bytes of a parse input; None where they cannot be had."""
-    try:
-        if isinstance(source, (str, Path)):
-            with open(source, "rb") as file:
-                return file.read(count)
-        if isinstance(source, (bytes, bytearray, memoryview)):
-            return bytes(memoryview(source).cast("B")[:count])
-    except (OSError, TypeError, ValueError):  # unreadable now, or a buffer of another shape
+        return memoryview(source).cast("B").tobytes()  # type: ignore[arg-type]
+    except TypeError:
         pass
-    return None
+    try:
+        content: bytes = bytes(source)  # type: ignore[call-overload]
+        return content
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"cannot read a data file from a {type(source).__qualname__}: give a path or "
+                        "its content as bytes") from exc

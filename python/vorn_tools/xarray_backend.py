@@ -56,35 +56,10 @@ if TYPE_CHECKING:
 
     from .arrays import Axis, SpectrumArrays
 
-BLOCK_EDGE = 32  # Two_D sections hold whole blocks of this many samples a side
 _COORDINATE_UNITS = {"seconds": "s", "hz": "Hz", "ppm": "ppm"}
 # The unit of a summary figure the file does not have (its magnitude is then 0).
 _NO_UNIT = ("NA", "None")
 _EAGER_AXIS_POINTS = 1 << 16  # axes up to this long get their coordinates at open
-
-
-def sample_shape(headers: Any) -> tuple[int, ...]:
-    """The shape of a file's sample arrays, from its header alone (as the reader
-    makes them: Two_D keeps whole 32 x 32 blocks, and a section of no rows no columns)."""
-    points = headers["dataPoints"]
-    if headers["dataFormat"] == "One_D":
-        return (points[0],)
-    rows = points[1] // BLOCK_EDGE * BLOCK_EDGE
-    columns = points[0] // BLOCK_EDGE * BLOCK_EDGE if rows else 0
-    return (rows, columns)
-
-
-def has_mixed(headers: Any, shape: tuple[int, ...]) -> bool:
-    """Whether the file has the two mixed sections of four-section Two_D data."""
-    if headers["dataFormat"] != "Two_D" or shape[0] == 0:
-        return False
-    count, real_complex = 1, False
-    for kind in headers["dataAxisType"]:
-        if kind == "Complex":
-            count *= 2
-        elif kind == "Real_Complex" and not real_complex:
-            real_complex, count = True, count + 1
-    return count == 4
 
 
 class _Samples:
@@ -309,8 +284,10 @@ def dataset(file: VornFile, *, lazy: bool = True, drop_variables: Iterable[str] 
     """The Dataset of an open file, and the object that decodes its samples."""
     headers = file.headers
     layout = headers["dataFormat"]
-    shape = sample_shape(headers)
-    mixed = has_mixed(headers, shape)
+    # The shape and the sections as the reader makes them (its layout facts).
+    facts = file.layout
+    shape = tuple(facts["shape"])
+    mixed = "re_im" in facts["sections"] and shape[0] != 0
     samples = _Samples(file)
     dims = _dims(layout)
     dropped = set(drop_variables or ())

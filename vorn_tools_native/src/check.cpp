@@ -7,53 +7,15 @@
 #include <string>
 
 #include "audit.h"
+#include "buffer_export.h"
 #include "file_object_reader.h"
+#include "gil_released.h"
 #include "py_builder.h"
+#include "signals.h"
 
 namespace vorn::py {
 
 namespace {
-
-// The interrupt check of a read made without the interpreter lock: the lock is
-// taken back for the handlers, and the exception of one that raised stays set.
-bool python_signal_raised_unlocked() noexcept
-{
-    const PyGILState_STATE state = PyGILState_Ensure();
-    const bool raised = PyErr_CheckSignals() < 0;
-    PyGILState_Release(state);
-    return raised;
-}
-
-// The interpreter lock let go of for a scope, taken back on every way out.
-class LockReleased {
-public:
-    LockReleased() : saved_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(saved_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-private:
-    PyThreadState* saved_;
-};
-
-// A buffer export held while its bytes are read.
-class HeldView {
-public:
-    explicit HeldView(PyObject* object)
-    {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw PythonErrorSet{};
-    }
-    HeldView(const HeldView&) = delete;
-    HeldView& operator=(const HeldView&) = delete;
-    ~HeldView() { PyBuffer_Release(&view_); }
-    std::span<const std::uint8_t> bytes() const
-    {
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-};
 
 Audit audit_of(const std::string& kind, PyObject* source, PyObject* size, AuditOptions options)
 {
@@ -64,11 +26,15 @@ Audit audit_of(const std::string& kind, PyObject* source, PyObject* size, AuditO
         }
         std::string path(PyBytes_AS_STRING(source), static_cast<std::size_t>(PyBytes_GET_SIZE(source)));
         // No Python object is touched: other threads run meanwhile.
-        LockReleased unlocked;
+        GilReleased unlocked(true);
         return audit_container(DataContainer::from_path(std::move(path), python_signal_raised_unlocked), options);
     }
     if (kind == "buffer") {
-        const HeldView held(source);
+        BufferExport held;
+        if (held.acquire_byte_vector(source) != BufferExport::Outcome::held) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "content is given as a vector of bytes");
+            throw PythonErrorSet{};
+        }
         ByteSource src = ByteSource::borrowing(held.bytes());
         return audit_source(src, options);
     }

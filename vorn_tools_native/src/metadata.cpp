@@ -6,7 +6,9 @@
 #include <variant>
 #include <vector>
 
+#include "failures.h"
 #include "py_builder.h"
+#include "translate.h"
 
 namespace vorn::py {
 
@@ -33,15 +35,7 @@ const FileRecords& records_of(PyObject* self) { return *reinterpret_cast<Metadat
 template <class F>
 PyObject* build(F&& make) noexcept
 {
-    try {
-        return make().release();
-    } catch (const PythonErrorSet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    return translated<NativeFailures>([&] { return make().release(); });
 }
 
 PyObject* metadata_headers(PyObject* self, PyObject*)
@@ -139,7 +133,54 @@ PyObject* metadata_parameter_columns(PyObject* self, PyObject*)
     });
 }
 
+PyRef u32_list(const std::vector<std::uint32_t>& values) { return to_py_shared_keys(values); }
+
+PyRef u64_tuple(const std::vector<std::uint64_t>& values)
+{
+    PyRef tuple = made(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
+                         made(PyLong_FromUnsignedLongLong(values[i])).release());
+    }
+    return tuple;
+}
+
+PyRef optional_u64(const std::optional<std::uint64_t>& value)
+{
+    return value ? made(PyLong_FromUnsignedLongLong(*value)) : PyRef::borrow(Py_None);
+}
+
+void put(PyObject* dict, const char* key, PyRef value)
+{
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonErrorSet{};
+}
+
+// The layout facts of the header (see layout.h) as a dict.
+PyObject* metadata_layout(PyObject* self, PyObject*)
+{
+    return build([&] {
+        const FileRecords& r = records_of(self);
+        const Layout& l = r.layout;
+        PyRef dict = made(PyDict_New());
+        put(dict.get(), "format", to_py(r.blocks.headers.data_format));
+        put(dict.get(), "section_count", to_py(l.section_count));
+        put(dict.get(), "sections", to_py_shared_keys(l.sections));
+        put(dict.get(), "header_points", u32_list(l.header_points));
+        put(dict.get(), "kept_points", u32_list(l.kept_points));
+        put(dict.get(), "axis_kinds", to_py_shared_keys(l.axis_kinds));
+        put(dict.get(), "shape", u64_tuple(l.shape));
+        put(dict.get(), "sample_bytes",
+            l.sample_bytes ? optional_u64(std::uint64_t{*l.sample_bytes}) : PyRef::borrow(Py_None));
+        put(dict.get(), "data_end", optional_u64(l.data_end));
+        put(dict.get(), "cut_short", to_py(r.cut_short));
+        return dict;
+    });
+}
+
 PyMethodDef metadata_methods[] = {
+    {"layout", metadata_layout, METH_NOARGS,
+     "The layout facts of the header: format, section_count, sections (kept, in stored order), header_points,\n"
+     "kept_points, axis_kinds, shape, sample_bytes, data_end, and cut_short (the file ends before them)."},
     {"parameter_columns", metadata_parameter_columns, METH_NOARGS,
      "The parameters as (names, kinds, value texts, numeric values as floats or None, first-unit indices "
      "(-1: none), distinct first units as (prefix, power, base))."},
@@ -177,6 +218,15 @@ bool metadata_type_ready()
 }
 
 PyTypeObject* metadata_type() { return metadata_type_object; }
+
+const FileRecords* records_of_metadata(PyObject* object)
+{
+    if (Py_TYPE(object) != metadata_type_object) {
+        PyErr_SetString(PyExc_TypeError, "a Metadata object was expected");
+        return nullptr;
+    }
+    return reinterpret_cast<MetadataObject*>(object)->records;
+}
 
 PyRef new_metadata(FileRecords records)
 {

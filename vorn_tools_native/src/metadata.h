@@ -3,6 +3,7 @@
 #pragma once
 
 #include "info.h"
+#include "layout.h"
 #include "py_ref.h"
 #include "vorn_data_file.h"
 
@@ -11,11 +12,16 @@ namespace vorn::py {
 struct FileRecords {
     FileMetadata blocks;
     Info info;
+    Layout layout;
+    bool cut_short = false;  // the file ends before the samples its header declares
 };
 
 // Makes the Metadata type ready; once per process, with the module.
 bool metadata_type_ready();
 PyTypeObject* metadata_type();
+
+// The records of a Metadata object; null (with TypeError set) for any other object.
+const FileRecords* records_of_metadata(PyObject* object);
 
 // A Metadata object taking over the records.
 PyRef new_metadata(FileRecords records);

@@ -1,68 +1,55 @@
 // The extension module vorn_tools._native: a file's metadata as the same
-// Python objects vorn_parser.parse gives, and its samples decoded straight
-// into buffer-protocol arrays, both through the one core reader.
+// Python objects vorn_parser.parse gives, its samples decoded straight into
+// buffer-protocol arrays, and its whole result document, all through the one
+// core reader. Paths and bytes are read and decoded with the interpreter lock
+// let go of; a Python file object is read with it held (reading it runs
+// Python code).
 #include <optional>
+#include <sstream>
 #include <string>
 #include <variant>
 
 #include "array_sink.h"
+#include "buffer_export.h"
 #include "check.h"
+#include "failure.h"
+#include "failures.h"
 #include "file_object_reader.h"
+#include "gc_paused.h"
+#include "gil_released.h"
 #include "internal_failure.h"
+#include "layout.h"
 #include "metadata.h"
+#include "py_builder.h"
 #include "samples.h"
+#include "signals.h"
+#include "translate.h"
 #include "vorn_data_file.h"
 
 namespace vorn::py {
 
 namespace {
 
-// The message of a failed read, worded as vorn_parser's failure so that the
-// reasons drawn from it are the same.
-constexpr const char* kErrorValueFound = "An error value was found where a successful result was required";
-
-// vorn_tools._native.ReadFailure, an ordinary Exception; made at import.
-PyObject* read_failure_class = nullptr;
-
-struct ReadFailed {
-    std::string message;
+// One call's source: named by (kind, source, size): "path" (bytes in the
+// file-system encoding), "buffer" (an immutable bytes object, read in place)
+// or "file" (a binary file object of `size` bytes).
+struct OpenSource {
+    BufferExport held;         // the buffer's export, kept while it is read
+    bool python_file = false;  // reading calls Python: the lock stays held
 };
 
-std::string failure_text(const ParseError& error) { return std::string(kErrorValueFound) + ": " + render(error); }
+[[noreturn]] void failed(const ParseError& error) { throw ReadFailed{describe_failure(error)}; }
 
-// As in vorn_parser: a blocking open or read interrupted by a signal runs the
-// interpreter's handlers, and one that raised ends the read.
-bool python_signal_raised() noexcept { return PyErr_CheckSignals() < 0; }
+// The ends of a read with the lock let go of: a Python exception (a signal
+// handler's, or a file object's) leaves as it is, anything else as facts.
+[[noreturn]] void read_failed(ReadError error)
+{
+    ParseError e = parse_error(std::move(error));
+    if (std::holds_alternative<Interrupted>(e) && PyErr_Occurred()) throw PythonErrorSet{};
+    failed(e);
+}
 
-// A held buffer export, released on every path.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer()
-    {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    void acquire(PyObject* object)
-    {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw PythonErrorSet{};
-        held_ = true;
-    }
-    std::span<const std::uint8_t> bytes() const
-    {
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// The source named by (kind, source, size): "path" (bytes in the file-system
-// encoding), "buffer" (a bytes-like object, read in place) or "file" (a binary
-// file object of `size` bytes).
-ByteSource open_source(const std::string& kind, PyObject* source, PyObject* size, HeldBuffer& held)
+ByteSource open_source(const std::string& kind, PyObject* source, PyObject* size, OpenSource& out)
 {
     if (kind == "path") {
         if (!PyBytes_Check(source)) {
@@ -70,49 +57,96 @@ ByteSource open_source(const std::string& kind, PyObject* source, PyObject* size
             throw PythonErrorSet{};
         }
         std::string path(PyBytes_AS_STRING(source), static_cast<std::size_t>(PyBytes_GET_SIZE(source)));
-        auto opened = DataContainer::from_path(std::move(path), python_signal_raised).load_data();
+        Result<ByteSource, OpenError> opened = OpenError{};
+        {
+            GilReleased unlocked(true);
+            opened = DataContainer::from_path(std::move(path), python_signal_raised_unlocked).load_data();
+        }
         if (!opened) {
-            if (opened.error().interrupted) throw PythonErrorSet{};
-            throw ReadFailed{failure_text(ParseError(opened.error()))};
+            if (opened.error().interrupted && PyErr_Occurred()) throw PythonErrorSet{};
+            failed(ParseError(opened.error()));
         }
         return std::move(*opened);
     }
     if (kind == "buffer") {
-        held.acquire(source);
-        return ByteSource::borrowing(held.bytes());
+        // Immutable content only: nothing can change it while the lock is let go of.
+        if (!PyBytes_Check(source)) {
+            PyErr_SetString(PyExc_TypeError, "content is given as bytes");
+            throw PythonErrorSet{};
+        }
+        if (out.held.acquire_byte_vector(source) != BufferExport::Outcome::held) throw PythonErrorSet{};
+        return ByteSource::borrowing(out.held.bytes());
     }
     if (kind == "file") {
         const unsigned long long n = PyLong_AsUnsignedLongLong(size);
         if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
+        out.python_file = true;
         return ByteSource::ranges(std::make_unique<FileObjectReader>(source), n);
     }
     PyErr_Format(PyExc_ValueError, "unknown source kind %s", kind.c_str());
     throw PythonErrorSet{};
 }
 
-// A failed read: the handler's or the file object's exception when the read
-// was ended by one, else the failure with its message.
-[[noreturn]] void read_failed(ReadError error)
+// A check of the core that ended the read: facts about the file, judged by
+// its first bytes (not a file of this kind, or damaged).
+[[noreturn]] void check_failed(const InternalFailure& failure, ByteSource& src)
 {
-    ParseError e = parse_error(std::move(error));
-    if (std::holds_alternative<Interrupted>(e)) throw PythonErrorSet{};
-    throw ReadFailed{failure_text(e)};
+    throw ReadFailed{describe_failure(failure, lead_of(src))};
 }
 
-// The samples as (values, mixed or None), or the failure's message: a data
-// failure is handed back, not raised, so that the metadata read with it
+// The summary as the parse builds it, its digital-filter lines written
+// nowhere. The parse reads the data section before it builds the summary, so
+// when the summary fails, a failure of the data section is the file's
+// failure, as the parse reports it.
+Info summary_of(const FileMetadata& blocks, ByteSource& src)
+{
+    try {
+        return extract_info(blocks.headers, blocks.parameters, nullptr);
+    } catch (const InternalFailure&) {
+        ArraySink scratch;
+        Status status = read_data_into(src, blocks.headers, scratch);
+        if (!status) throw std::move(status).error();
+        throw;
+    }
+}
+
+struct Arguments {
+    std::string kind;
+    PyObject* source;
+    PyObject* size;
+    PyObject* name;
+};
+
+Arguments bind(const char* signature, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected)
+{
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zd arguments", signature, expected);
+        throw PythonErrorSet{};
+    }
+    const char* kind = PyUnicode_AsUTF8(args[0]);
+    if (kind == nullptr) throw PythonErrorSet{};
+    return Arguments{kind, args[1], args[2], args[nargs - 1]};
+}
+
+// The samples as (values, mixed or None), or the data step's ParseError: a
+// data failure is handed back, not raised, so that the metadata read with it
 // stays usable.
-PyRef read_samples(ByteSource& src, const Headers& headers)
+PyRef read_samples(ByteSource& src, bool python_file, const Headers& headers, PyObject* name)
 {
     ArraySink sink;
     try {
-        auto status = read_data_into(src, headers, sink);
+        Status status = Ok{};
+        {
+            GilReleased unlocked(!python_file);
+            try {
+                status = read_data_into(src, headers, sink);
+            } catch (const InternalFailure& failure) {
+                check_failed(failure, src);
+            }
+        }
         if (!status) read_failed(std::move(status).error());
-    } catch (const ReadFailed& failed) {
-        return made(PyUnicode_FromString(failed.message.c_str()));
-    } catch (const InternalFailure& failure) {
-        return made(PyUnicode_DecodeUTF8(failure.message().data(), static_cast<Py_ssize_t>(failure.message().size()),
-                                         "replace"));
+    } catch (const ReadFailed& failure) {
+        return new_parse_error(name, failure.facts);
     }
     const bool one_row = headers.data_format == "One_D";
     PyRef values = new_samples(sink.take_values(), one_row);
@@ -123,68 +157,136 @@ PyRef read_samples(ByteSource& src, const Headers& headers)
 
 PyObject* read(PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "read(kind, source, size, data) takes 4 arguments");
-        throw PythonErrorSet{};
-    }
-    const char* kind = PyUnicode_AsUTF8(args[0]);
-    if (kind == nullptr) throw PythonErrorSet{};
+    Arguments a = bind("read(kind, source, size, data, name)", args, nargs, 5);
     const int want_data = PyObject_IsTrue(args[3]);
     if (want_data < 0) throw PythonErrorSet{};
-
-    HeldBuffer held;
-    ByteSource src = open_source(kind, args[1], args[2], held);
-    auto blocks = read_metadata(src);
-    if (!blocks) read_failed(std::move(blocks).error());
-    // The summary is built as the parse builds it (its failures are the
-    // parse's), with its digital-filter lines written nowhere.
-    Info info = extract_info(blocks->headers, blocks->parameters, nullptr);
-    PyRef data = want_data ? read_samples(src, blocks->headers) : PyRef::borrow(Py_None);
-    PyRef metadata = new_metadata(FileRecords{std::move(*blocks), std::move(info)});
-    return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
+    try {
+        OpenSource open;
+        ByteSource src = open_source(a.kind, a.source, a.size, open);
+        FileRecords records = [&] {
+            GilReleased unlocked(!open.python_file);
+            try {
+                auto blocks = read_metadata(src);
+                // Raised with the lock held again, by the handler below.
+                if (!blocks) throw std::move(blocks).error();
+                Info info = summary_of(*blocks, src);
+                Layout layout = describe_layout(blocks->headers);
+                auto cut = cut_short(layout, src);
+                const bool cut_found = cut.ok() && *cut;
+                return FileRecords{std::move(*blocks), std::move(info), std::move(layout), cut_found};
+            } catch (const InternalFailure& failure) {
+                check_failed(failure, src);
+            }
+        }();
+        PyRef data =
+            want_data ? read_samples(src, open.python_file, records.blocks.headers, a.name) : PyRef::borrow(Py_None);
+        PyRef metadata = new_metadata(std::move(records));
+        return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
+    } catch (ReadError& error) {
+        try {
+            read_failed(std::move(error));
+        } catch (const ReadFailed& failure) {
+            raise_parse_error(a.name, failure.facts);
+        }
+    } catch (const ReadFailed& failure) {
+        raise_parse_error(a.name, failure.facts);
+    }
+    return nullptr;
 }
 
-// Every C++ failure leaving a call becomes a Python exception here.
-template <class F>
-PyObject* guarded(F&& body) noexcept
+// The samples of a file whose metadata was read before: its header is not
+// read again, the data section is read where that header says.
+PyObject* samples(PyObject* const* args, Py_ssize_t nargs)
 {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "samples(metadata, kind, source, size, name) takes 5 arguments");
+        throw PythonErrorSet{};
+    }
+    const FileRecords* records = records_of_metadata(args[0]);
+    if (records == nullptr) throw PythonErrorSet{};
+    Arguments a = bind("samples(metadata, kind, source, size, name)", args + 1, nargs - 1, 4);
     try {
-        return body();
-    } catch (const PythonErrorSet&) {
-    } catch (const ReadFailed& failed) {
-        PyErr_SetString(read_failure_class, failed.message.c_str());
-    } catch (const InternalFailure& e) {
-        PyErr_SetString(read_failure_class, e.message().c_str());
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(read_failure_class, "out of memory");
-    } catch (const std::exception& e) {
-        PyErr_SetString(read_failure_class, e.what());
-    } catch (...) {
-        PyErr_SetString(read_failure_class, "unknown C++ exception");
+        OpenSource open;
+        ByteSource src = open_source(a.kind, a.source, a.size, open);
+        // The Metadata object, and so the header, outlives this call: the
+        // caller holds it.
+        return read_samples(src, open.python_file, records->blocks.headers, a.name).release();
+    } catch (const ReadFailed& failure) {
+        raise_parse_error(a.name, failure.facts);
+    }
+    return nullptr;
+}
+
+// The whole result document, the same dict as vorn_parser.parse builds (by
+// the same builder, its key order included), and the digital-filter lines as
+// text.
+PyObject* document(PyObject* const* args, Py_ssize_t nargs)
+{
+    Arguments a = bind("document(kind, source, size, name)", args, nargs, 4);
+    try {
+        OpenSource open;
+        ByteSource src = open_source(a.kind, a.source, a.size, open);
+        std::ostringstream lines;
+        Result<VornDataFile> file = [&] {
+            GilReleased unlocked(!open.python_file);
+            try {
+                return read_document(src, &lines);
+            } catch (const InternalFailure& failure) {
+                check_failed(failure, src);
+            }
+        }();
+        if (!file) read_failed(std::move(file).error());
+        PyRef dict;
+        {
+            GcPaused paused;
+            dict = to_py_releasing(std::move(*file));
+        }
+        const std::string text = lines.str();
+        PyRef filter_lines = made(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        return made(PyTuple_Pack(2, dict.get(), filter_lines.get())).release();
+    } catch (const ReadFailed& failure) {
+        raise_parse_error(a.name, failure.facts);
     }
     return nullptr;
 }
 
 PyObject* read_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 {
-    return guarded([&] { return read(args, nargs); });
+    return translated<NativeFailures>([&] { return read(args, nargs); });
+}
+
+PyObject* samples_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
+{
+    return translated<NativeFailures>([&] { return samples(args, nargs); });
+}
+
+PyObject* document_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
+{
+    return translated<NativeFailures>([&] { return document(args, nargs); });
 }
 
 PyObject* check_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 {
-    return guarded([&] { return check(args, nargs); });
+    return translated<NativeFailures>([&] { return check(args, nargs); });
 }
 
 PyObject* check_codes_entry(PyObject* /*module*/, PyObject* /*unused*/)
 {
-    return guarded([&] { return check_codes(); });
+    return translated<NativeFailures>([&] { return check_codes(); });
 }
 
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_entry)), METH_FASTCALL,
-     "read(kind, source, size, data)\n--\n\n"
+     "read(kind, source, size, data, name, /)\n--\n\n"
      "Read a file's header and parameter blocks, as a Metadata object, and its samples (when\n"
-     "`data`) as (values, mixed) Samples, or the data step's failure message."},
+     "`data`) as (values, mixed) Samples, or the data step's ParseError (not raised)."},
+    {"samples", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&samples_entry)), METH_FASTCALL,
+     "samples(metadata, kind, source, size, name, /)\n--\n\n"
+     "Read the samples of a file whose Metadata was read before, as read() does: (values, mixed)\n"
+     "Samples, or the data step's ParseError (not raised)."},
+    {"document", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&document_entry)), METH_FASTCALL,
+     "document(kind, source, size, name, /)\n--\n\n"
+     "Read a whole file into the dict vorn_parser.parse gives, and its digital-filter lines as text."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_entry)), METH_FASTCALL,
      "check(kind, source, size, samples, /)\n--\n\n"
      "The checker's report on a file: a dict of its verdict and findings (the samples are\n"
@@ -197,7 +299,7 @@ PyMethodDef methods[] = {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "vorn_tools._native",
-    "The core reader of vorn_parser for vorn_tools: metadata and samples as arrays.",
+    "The core reader of vorn_parser for vorn_tools: metadata, samples as arrays, whole documents.",
     0,
     methods,
     nullptr,
@@ -209,15 +311,11 @@ PyModuleDef module_definition = {
 PyObject* init_module()
 {
     PyRef module = made(PyModule_Create(&module_definition));
-    if (read_failure_class == nullptr) {
-        read_failure_class =
-            PyErr_NewExceptionWithDoc("vorn_tools._native.ReadFailure",
-                                      "A data file could not be read; the message says why.", PyExc_Exception, nullptr);
-        if (read_failure_class == nullptr) throw PythonErrorSet{};
-    }
     if (!samples_type_ready() || !metadata_type_ready()) throw PythonErrorSet{};
-    if (PyModule_AddObjectRef(module.get(), "ReadFailure", read_failure_class) < 0) throw PythonErrorSet{};
     if (PyModule_AddObjectRef(module.get(), "Samples", reinterpret_cast<PyObject*>(samples_type())) < 0) {
+        throw PythonErrorSet{};
+    }
+    if (PyModule_AddObjectRef(module.get(), "Metadata", reinterpret_cast<PyObject*>(metadata_type())) < 0) {
         throw PythonErrorSet{};
     }
     return module.release();
@@ -230,11 +328,5 @@ PyObject* init_module()
 // The name CPython looks for in the module _native.
 PyMODINIT_FUNC PyInit__native(void)  // NOLINT(bugprone-reserved-identifier)
 {
-    try {
-        return vorn::py::init_module();
-    } catch (const vorn::py::PythonErrorSet&) {
-    } catch (const std::exception& e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, e.what());
-    }
-    return nullptr;
+    return vorn::py::translated<vorn::py::NativeFailures>([] { return vorn::py::init_module(); });
 }

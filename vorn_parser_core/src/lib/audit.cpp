@@ -8,6 +8,7 @@
 #include "audit_data.h"
 #include "audit_layout.h"
 #include "code_tables.h"
+#include "failure.h"
 #include "info.h"
 #include "internal_failure.h"
 #include "parameters.h"
@@ -16,12 +17,6 @@
 namespace vorn {
 
 namespace {
-
-// A read that ran out of bytes, told from an operating-system error.
-bool is_short(const ReadError& error)
-{
-    return error.root_cause() == kShortNumberRead || error.root_cause() == kShortByteRun;
-}
 
 class Auditor {
 public:
@@ -70,13 +65,17 @@ private:
         return raw(headers_.param_start, kParamBlockHead + records * kParamRecord);
     }
 
-    // A read error that is no short read: an interruption or an I/O failure.
+    // A read error that is no short read and no check of this step: an
+    // interruption, an I/O failure, or one the checker cannot place.
     bool other_failure(const ReadError& error)
     {
-        if (error.is_interrupted()) {
+        const FailureFacts facts = describe_failure(parse_error(error));
+        if (facts.kind == FailureKind::Interrupted) {
             interrupted_ = true;
+        } else if (facts.kind == FailureKind::Io) {
+            add(Fault{Code::CannotRead, std::nullopt, "", "the file cannot be read (" + facts.reason + ")"});
         } else {
-            add(Fault{Code::CannotRead, std::nullopt, "", "the file cannot be read (" + error.root_cause() + ")"});
+            add(Fault{Code::Unplaced, facts.position, "", "the reader stopped at a failure the checker cannot place"});
         }
         return false;
     }
@@ -91,7 +90,7 @@ private:
                 return true;
             }
             const ReadError& error = read.error();
-            if (is_short(error)) {
+            if (error.is_short_read()) {
                 const std::uint64_t size = src_.size();
                 Place place = header_place_cut_at(size);
                 add(Fault{Code::HeaderCut, place.offset, place.field,
@@ -101,7 +100,7 @@ private:
             }
             // The one check on a value in this block is that of the layout.
             const auto bytes = raw(0, 15);
-            if (bytes.size() == 15) {
+            if (error.position() && bytes.size() == 15) {
                 if (const auto name = DATA_FORMAT().lookup(bytes[14] & 0x3F)) {
                     if (!is(*name, DataFormat::OneD) && !is(*name, DataFormat::TwoD)) {
                         add(Fault{Code::LayoutUnsupported, 14, "headers.dataFormat",
@@ -111,9 +110,12 @@ private:
                 }
             }
             return other_failure(error);
-        } catch (const InternalFailure&) {
+        } catch (const InternalFailure& failure) {
+            // Not a file of this kind when its identifying fields alone fail so,
+            // as the core tells every failure.
+            const bool foreign = describe_failure(failure, lead_of(src_)).kind == FailureKind::NotThisKind;
             const auto bytes = raw(0, kHeaderSize);
-            place_undecodable(first_undecodable_header_field(bytes), Code::HeaderCode, Code::HeaderText);
+            place_undecodable(first_undecodable_header_field(bytes), Code::HeaderCode, Code::HeaderText, foreign);
             return false;
         }
     }
@@ -129,7 +131,7 @@ private:
                 return true;
             }
             const ReadError& error = read.error();
-            if (!is_short(error)) return other_failure(error);
+            if (!error.is_short_read()) return other_failure(error);
             const std::uint64_t size = src_.size();
             if (size <= start) {
                 add(Fault{Code::ParametersCut, start, "parameters",
@@ -153,16 +155,17 @@ private:
         }
     }
 
-    void place_undecodable(const std::optional<Undecodable>& bad, Code code, Code text_code)
+    void place_undecodable(const std::optional<Undecodable>& bad, Code code, Code text_code, bool foreign = false)
     {
-        if (!bad) {
-            add(Fault{Code::Unplaced, std::nullopt, "", "the reader stopped at a failure the checker cannot place"});
+        if (foreign) {
+            const Place place = bad ? bad->place : Place{0, "headers"};
+            add(Fault{Code::NotThisKind, place.offset, place.field,
+                      "not a data file of this kind: " + place.field +
+                          (bad && bad->text ? " is not text" : " holds a code that has no name")});
             return;
         }
-        if (bad->identifying) {
-            add(Fault{Code::NotThisKind, bad->place.offset, bad->place.field,
-                      "not a data file of this kind: " + bad->place.field +
-                          (bad->text ? " is not text" : " holds a code that has no name")});
+        if (!bad) {
+            add(Fault{Code::Unplaced, std::nullopt, "", "the reader stopped at a failure the checker cannot place"});
             return;
         }
         if (bad->text) {
@@ -202,7 +205,7 @@ private:
                     add(std::move(*plan_.fault));
                     return false;
                 }
-                if (!is_short(scanned.error())) return other_failure(scanned.error());
+                if (!scanned.error().is_short_read()) return other_failure(scanned.error());
                 add(Fault{Code::Unplaced, std::nullopt, "data", "the data step failed where its plan did not"});
                 return false;
             }

@@ -70,9 +70,11 @@ Fault samples_cut(const Headers& h, std::uint32_t sections, std::uint32_t index,
                      std::to_string(size)};
 }
 
-// Whether `bytes` more lie in the source from `at`, as the data step asks it.
+// Whether `bytes` more lie in the source from `at`, as the data step asks it:
+// no samples are there even where `at` lies past the end.
 Result<bool> holds_from(ByteSource& src, std::uint64_t at, std::uint64_t bytes)
 {
+    if (bytes == 0) return true;
     if (at > UINT64_MAX - bytes) return false;
     return src.holds_at_least(at + bytes);
 }
@@ -209,8 +211,8 @@ private:
         std::uint64_t within = column;
         if (!one_d_) {
             const std::uint64_t blocks_across = columns_ / kBlockSide;
-            within = ((row / kBlockSide) * blocks_across + column / kBlockSide) * kBlockSide * kBlockSide + (row % kBlockSide) * kBlockSide +
-                     column % kBlockSide;
+            within = ((row / kBlockSide) * blocks_across + column / kBlockSide) * kBlockSide * kBlockSide +
+                     (row % kBlockSide) * kBlockSide + column % kBlockSide;
         }
         return headers_.data_start + (index * per_section + within) * w;
     }

@@ -143,8 +143,6 @@ std::optional<Undecodable> undecodable_element(const HeaderField& f, std::span<c
             break;
         }
         if (bad) {
-            // The identifier, the byte order and the layout say what the file is.
-            const bool identifying = f.offset <= 14;
             Place place = header_place(f, e);
             // A unit's code is its second byte.
             if (f.kind == Kind::Units) place.offset += 1;
@@ -153,7 +151,7 @@ std::optional<Undecodable> undecodable_element(const HeaderField& f, std::span<c
                 const bool high = !DATA_AXIS_RANGED().has(element[0] >> 4);
                 place.field = element_path("headers.", f.name, 8, 2 * e + (high ? 0 : 1));
             }
-            return Undecodable{std::move(place), f.kind == Kind::Text, identifying};
+            return Undecodable{std::move(place), f.kind == Kind::Text};
         }
     }
     return std::nullopt;
@@ -242,21 +240,21 @@ std::optional<Undecodable> first_undecodable_parameter(std::span<const std::uint
         for (std::size_t unit = 0; unit < 5; ++unit) {
             if (r.size() < 8 + 2 * unit) return std::nullopt;
             if (!BASE().has(r[7 + 2 * unit])) {
-                return Undecodable{
-                    {record + 7 + 2 * unit, param_path(index, "unit[" + std::to_string(unit) + "]")}, false, false};
+                return Undecodable{{record + 7 + 2 * unit, param_path(index, "unit[" + std::to_string(unit) + "]")},
+                                   false};
             }
         }
         // The kind is the low byte of a 32-bit word in the block's byte order.
         if (r.size() < kParamNameAt) return std::nullopt;
         const std::size_t low = order == ByteOrder::Little ? 32 : 35;
         const std::uint8_t kind = r[low];
-        if (!VALUE_TYPE().has(kind)) return Undecodable{{record + low, param_path(index, "valueType")}, false, false};
+        if (!VALUE_TYPE().has(kind)) return Undecodable{{record + low, param_path(index, "valueType")}, false};
         if (kind == static_cast<std::uint8_t>(ValueType::String) && !utf8(r.subspan(kParamValueAt, kParamValueWidth))) {
-            return Undecodable{{record + kParamValueAt, param_path(index, "value")}, true, false};
+            return Undecodable{{record + kParamValueAt, param_path(index, "value")}, true};
         }
         if (r.size() < kParamRecord) return std::nullopt;
         if (!utf8(r.subspan(kParamNameAt, kParamNameWidth))) {
-            return Undecodable{{record + kParamNameAt, param_path(index, "name")}, true, false};
+            return Undecodable{{record + kParamNameAt, param_path(index, "name")}, true};
         }
     }
     return std::nullopt;

@@ -31,8 +31,7 @@ Place header_place_cut_at(std::uint64_t end);
 // second; of a value kind, its low byte), or of the text's first.
 struct Undecodable {
     Place place;
-    bool text = false;         // not UTF-8 (else a code without a name)
-    bool identifying = false;  // one of the fields that say what the file is
+    bool text = false;  // not UTF-8 (else a code without a name)
 };
 
 // The first such header field, in reading order, among the bytes given (the

@@ -117,7 +117,7 @@ Status ByteSource::fill_to(std::uint64_t end)
 
 Status ByteSource::load_window(std::size_t n, std::string_view short_text)
 {
-    if (pos_ > size_ || n > size_ - pos_) return ReadError::io(std::string(short_text));
+    if (pos_ > size_ || n > size_ - pos_) return ReadError::short_read(short_text);
     // Never past the size the file had when it was opened.
     const bool continues = !view_.empty() && pos_ == base_ + view_.size();
     window_ = continues ? std::min(window_ * 2, kLongWindow) : kWindow;
@@ -130,7 +130,7 @@ Status ByteSource::load_window(std::size_t n, std::string_view short_text)
     base_ = pos_;
     view_ = std::span<const std::uint8_t>(owned_.data(), got.bytes);
     // A file that shrank since it was opened ends early.
-    if (got.bytes < n) return ReadError::io(std::string(short_text));
+    if (got.bytes < n) return ReadError::short_read(short_text);
     return Ok{};
 }
 
@@ -139,7 +139,7 @@ Result<const std::uint8_t*> ByteSource::fetch(std::size_t n, std::string_view sh
     if (!read_error_.empty()) return ReadError::io(read_error_);
     switch (kind_) {
     case Kind::Memory:
-        return ReadError::io(std::string(short_text));
+        return ReadError::short_read(short_text);
     case Kind::File: {
         auto loaded = load_window(n, short_text);
         if (!loaded) return std::move(loaded).error();
@@ -151,7 +151,7 @@ Result<const std::uint8_t*> ByteSource::fetch(std::size_t n, std::string_view sh
     const std::uint64_t end = pos_ + n < pos_ ? UINT64_MAX : pos_ + n;
     auto filled = fill_to(end);
     if (!filled) return std::move(filled).error();
-    if (size_ < end) return ReadError::io(std::string(short_text));
+    if (size_ < end) return ReadError::short_read(short_text);
     return view_.data() + pos_;
 }
 
@@ -214,9 +214,9 @@ Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t 
         const std::uint64_t need = count > UINT64_MAX / w ? UINT64_MAX : count * w;
         auto in = can_read(need);
         if (!in) return std::move(in).error();
-        if (!*in) return ReadError::io(std::string(kShortNumberRead));
+        if (!*in) return ReadError::short_read(kShortNumberRead);
     } else if (count > remaining() / w) {
-        return ReadError::io(std::string(kShortNumberRead));
+        return ReadError::short_read(kShortNumberRead);
     }
     // The position may lie past the end, where no pointer may be formed.
     if (count == 0) return Ok{};

@@ -24,17 +24,14 @@ Matrix& SectionMap::operator[](Section section)
     fail("no such data section");
 }
 
-namespace {
-
-// Two_D sections are stored as blocks of 32 runs of 32 samples.
-constexpr std::uint64_t kBlock = 32;
-
 std::optional<SampleWidth> sample_width(const std::string& data_type)
 {
     if (is(data_type, DataType::Float32)) return SampleWidth::Four;
     if (is(data_type, DataType::Float64)) return SampleWidth::Eight;
     return std::nullopt;
 }
+
+namespace {
 
 // The sample type is tested where a run would start, before any sample.
 Result<SampleWidth> checked_width(const ByteSource& src, const std::string& data_type)
@@ -49,12 +46,15 @@ Result<SampleWidth> checked_width(const ByteSource& src, const std::string& data
 // sized from a header count; a stream is read forward as far as that needs.
 Result<bool> samples_remain(ByteSource& src, SampleWidth width, std::uint64_t count)
 {
+    // No samples read nothing: they are there even where data_start lies
+    // past the end.
+    if (count == 0) return true;
     const auto w = static_cast<std::uint64_t>(width);
     if (count > UINT64_MAX / w) return false;
     return src.can_read(count * w);
 }
 
-ReadError short_read() { return ReadError::io(std::string(kShortNumberRead)); }
+ReadError short_read() { return ReadError::short_read(kShortNumberRead); }
 
 std::uint32_t point_count(const std::vector<std::uint32_t>& data_points, std::size_t axis)
 {
@@ -150,6 +150,7 @@ Status read_run(ByteSource& src, ByteOrder order, const std::string& data_type, 
     VORN_ASSIGN_OR_RETURN(const bool all_there, samples_remain(src, width, count));
     if (!all_there) return short_read();
     target.begin(1, count);
+    if (count == 0) return Ok{};
     const RowSlots row = target.row(0);
     return src.read_samples(width, order, count, row.first, row.step);
 }

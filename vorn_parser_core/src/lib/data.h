@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -117,6 +118,13 @@ struct SectionMap {
 Result<std::uint32_t> read_sections(ByteSource& src, ByteOrder order, const std::vector<std::string>& data_axis_type,
                                     const std::string& data_type, const std::string& data_format,
                                     const std::vector<std::uint32_t>& data_points, SectionSink& sink);
+
+// Two_D sections are stored as blocks of 32 runs of 32 samples; a partial
+// block at the end of an axis is not stored.
+inline constexpr std::uint64_t kBlock = 32;
+
+// The width of one sample of the named type; none for a type not decoded.
+std::optional<SampleWidth> sample_width(const std::string& data_type);
 
 // 1, doubled by each "Complex" axis, plus one for the first "Real_Complex".
 std::uint32_t get_data_section_count(const std::vector<std::string>& axis_types);

@@ -10,10 +10,17 @@ ContextFrame ContextFrame::for_field(std::string_view field, std::string_view re
     std::string message;
     message.reserve(30 + field.size() + record.size());
     message.append("While parsing field '").append(field).append("' in ").append(record);
-    return ContextFrame{std::move(message), where};
+    return ContextFrame{std::move(message), where, std::string(field), std::string(record)};
 }
 
 ReadError ReadError::io(std::string text) { return ReadError(std::move(text)); }
+
+ReadError ReadError::short_read(std::string_view text)
+{
+    ReadError error{std::string(text)};
+    error.short_ = true;
+    return error;
+}
 
 ReadError ReadError::assertion(std::string_view message, std::uint64_t position)
 {
@@ -21,7 +28,9 @@ ReadError ReadError::assertion(std::string_view message, std::uint64_t position)
     std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(position));
     std::string text(message);
     text.append(" at 0x").append(hex);
-    return ReadError(std::move(text));
+    ReadError error{std::move(text)};
+    error.position_ = position;
+    return error;
 }
 
 ReadError ReadError::interrupted()

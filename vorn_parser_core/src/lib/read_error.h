@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -17,6 +18,8 @@ namespace vorn {
 struct ContextFrame {
     std::string message;
     SourceLoc where;
+    std::string field;   // the field being read ("title")
+    std::string record;  // the record it belongs to ("Headers")
 
     static ContextFrame for_field(std::string_view field, std::string_view record, SourceLoc where);
 };
@@ -26,6 +29,9 @@ class ReadError {
 public:
     // Short reads and operating-system errors: the text is shown as it is.
     static ReadError io(std::string text);
+    // The content ends before what is read: the file is cut short or its
+    // sizes and offsets are damaged.
+    static ReadError short_read(std::string_view text);
     // A failed check on a value: "<message> at 0x<position>".
     static ReadError assertion(std::string_view message, std::uint64_t position);
     // A blocking open or read whose interruption the caller asked to end the
@@ -33,6 +39,10 @@ public:
     static ReadError interrupted();
 
     bool is_interrupted() const noexcept { return interrupted_; }
+    // A short read (not an operating-system error).
+    bool is_short_read() const noexcept { return short_; }
+    // Where a failed check on a value found it; none for reads that failed.
+    const std::optional<std::uint64_t>& position() const noexcept { return position_; }
 
     const std::string& root_cause() const noexcept { return root_; }
     const std::vector<ContextFrame>& frames() const noexcept { return frames_; }
@@ -45,6 +55,8 @@ private:
     std::string root_;
     std::vector<ContextFrame> frames_;
     bool interrupted_ = false;
+    bool short_ = false;
+    std::optional<std::uint64_t> position_;
 };
 
 // Appends an outer frame; the first frame added is the innermost.

@@ -56,13 +56,13 @@ Result<std::uint32_t> read_section_step(ByteSource& src, const Headers& h, Secti
         .read(read_sections(src, order_of(h), h.data_axis_type, h.data_type, h.data_format, h.data_points, sink));
 }
 
-Result<VornDataFile> read_blocks(ByteSource& src)
+Result<VornDataFile> read_blocks(ByteSource& src, std::ostream* filter_lines)
 {
     VornDataFile file;
     VORN_ASSIGN_OR_RETURN(file.headers, read_header_step(src));
     VORN_ASSIGN_OR_RETURN(file.parameters, read_parameter_step(src, file.headers));
     VORN_ASSIGN_OR_RETURN(file.data, read_data_step(src, file.headers));
-    file.info = extract_info(file.headers, file.parameters, &std::cout);
+    file.info = extract_info(file.headers, file.parameters, filter_lines);
     return file;
 }
 
@@ -74,9 +74,12 @@ Result<FileMetadata> read_metadata_blocks(ByteSource& src)
     return meta;
 }
 
-Result<VornDataFile> read_file(ByteSource& src) { return record(src).read(read_blocks(src)); }
-
 }  // namespace
+
+Result<VornDataFile> read_document(ByteSource& src, std::ostream* filter_lines)
+{
+    return record(src).read(read_blocks(src, filter_lines));
+}
 
 Result<FileMetadata> read_metadata(ByteSource& src) { return record(src).read(read_metadata_blocks(src)); }
 
@@ -95,7 +98,7 @@ Result<VornDataFile, ParseError> parse_from_filepath(DataContainer container)
         if (source.error().interrupted) return ParseError(Interrupted{});
         return ParseError(std::move(source).error());
     }
-    auto file = read_file(*source);
+    auto file = read_document(*source, &std::cout);
     if (!file) return parse_error(std::move(file).error());
     return std::move(*file);
 }

@@ -1,6 +1,7 @@
 // VornDataFile and parse_from_filepath, the core's single entry.
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <variant>
 
@@ -56,6 +57,11 @@ std::string render(const ParseError& error);
 // Reads a whole file: header, parameters, data, then the summary. Internal
 // failures leave as InternalFailure exceptions.
 Result<VornDataFile, ParseError> parse_from_filepath(DataContainer container);
+
+// The whole file from a source already open, as parse_from_filepath reads
+// it, with the digital-filter lines written to `filter_lines` (nowhere when
+// it is null) instead of standard output.
+Result<VornDataFile> read_document(ByteSource& src, std::ostream* filter_lines);
 
 // The header and parameter blocks of a file, for reading its samples later.
 struct FileMetadata {

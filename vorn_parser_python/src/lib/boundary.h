@@ -1,12 +1,12 @@
-// The one place where C++ failures become Python exceptions.
+// vorn_parser's side of the shared translation of C++ failures.
 #pragma once
 
-#include <exception>
-#include <new>
 #include <string>
+#include <utility>
 
 #include "internal_failure.h"
 #include "py_ref.h"
+#include "translate.h"
 
 namespace vorn::py {
 
@@ -14,25 +14,18 @@ namespace vorn::py {
 // diagnostic with the message and its source location to standard error.
 void raise_internal_failure(const std::string& message, SourceLoc where);
 
-// Runs `body`; every C++ exception that leaves it becomes a Python exception
-// and NULL is returned. Nothing unwinds into the interpreter.
+// vorn_parser's raiser for the shared ladder: the internal-failure
+// exception for every failure, an allocation failure as "out of memory".
+struct ParserFailures {
+    static void internal(const std::string& message, SourceLoc where) { raise_internal_failure(message, where); }
+    static void out_of_memory() { raise_internal_failure("out of memory", SourceLoc::current()); }
+};
+
+// Runs `body` through the shared translation of C++ failures.
 template <class F>
 PyObject* guarded(F&& body) noexcept
 {
-    try {
-        return body();
-    } catch (const PythonErrorSet&) {
-        // The exception is already set.
-    } catch (const InternalFailure& e) {
-        raise_internal_failure(e.message(), e.where());
-    } catch (const std::bad_alloc&) {
-        raise_internal_failure("out of memory", SourceLoc::current());
-    } catch (const std::exception& e) {
-        raise_internal_failure(e.what(), SourceLoc::current());
-    } catch (...) {
-        raise_internal_failure("unknown C++ exception", SourceLoc::current());
-    }
-    return nullptr;
+    return translated<ParserFailures>(std::forward<F>(body));
 }
 
 }  // namespace vorn::py

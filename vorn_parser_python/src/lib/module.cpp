@@ -3,8 +3,10 @@
 
 #include "arguments.h"
 #include "boundary.h"
+#include "gc_paused.h"
 #include "interned.h"
 #include "py_builder.h"
+#include "signals.h"
 #include "vorn_data_file.h"
 
 namespace vorn::py {
@@ -12,12 +14,6 @@ namespace vorn::py {
 namespace {
 
 constexpr const char* kErrorValueFound = "An error value was found where a successful result was required";
-
-// Consulted when a blocking open or read of a path is interrupted by a
-// signal: runs the interpreter's signal handlers, and ends the parse when one
-// of them raised (KeyboardInterrupt, say), leaving that exception set. The
-// interpreter lock is held for the whole parse, so this may call into it.
-bool python_signal_raised() noexcept { return PyErr_CheckSignals() < 0; }
 
 PyObject* parse_input(InputTypes input)
 {
@@ -34,7 +30,8 @@ PyObject* parse_input(InputTypes input)
     if (!file && std::holds_alternative<Interrupted>(file.error())) throw PythonErrorSet{};
     if (!file) throw InternalFailure(std::string(kErrorValueFound) + ": " + render(file.error()), SourceLoc::current());
     // The record is given up to the builder, which frees its samples as it
-    // converts them.
+    // converts them; no collection walks the sample floats meanwhile.
+    GcPaused paused;
     return to_py_releasing(std::move(*file)).release();
 }
 

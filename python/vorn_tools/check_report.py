@@ -96,7 +96,7 @@ def check(source: Source, *, samples: bool = False) -> Report:
     try:
         kind, native_source, size, name = _classify(source)
     except ParseError as exc:  # an empty path
-        return Report(exc.source, "damaged", (Finding("VC002", "error", None, "", exc.reason),))
+        return Report(exc.source or "", "damaged", (Finding("VC002", "error", None, "", exc.reason),))
     try:
         found = _native.check(kind, native_source, size, samples)
     finally:

@@ -275,7 +275,8 @@ def test_readme_example_triggers_its_code(code: str, tmp_path: Path) -> None:
 
 
 def test_missing_file_empty_path_and_a_file_object(tmp_path: Path) -> None:
-    assert [f.code for f in check(tmp_path / "nope.vdf").findings] == ["VC002"]
+    missing = check(tmp_path / "nope.vdf").findings
+    assert [(f.code, f.text) for f in missing] == [("VC002", "the file cannot be opened (no such file)")]
     assert check("").verdict == "damaged"
     data = small_file(header=Header(title="My Sample"))
     (tmp_path / "x.vdf").write_bytes(data)

@@ -102,13 +102,28 @@ def check(source: Source, *, samples: bool = False) -> Report:
     finally:
         if kind == "file" and position is not None:
             native_source.seek(position)
-    return _report(name, found)
+    report = _report(name, found)
+    return _with_open_reason(report, native_source) if kind == "path" else report
 
 
 def check_path(path: str | os.PathLike[str], name: str, *, samples: bool = False) -> Report:
     """check() of a path, shown as `name` (for batches, which name files relative to
     their folder)."""
-    return _report(name, _native.check("path", os.fsencode(path), None, samples))
+    return _with_open_reason(_report(name, _native.check("path", os.fsencode(path), None, samples)), path)
+
+
+def _with_open_reason(report: Report, path: str | os.PathLike[str] | bytes) -> Report:
+    """The operating system's reason added to a file that could not be opened (the
+    reader says only that it could not)."""
+    if report.findings and report.findings[0].code == "VC002" and report.findings[0].offset is None:
+        try:
+            os.stat(path)
+        except OSError as exc:
+            first = report.findings[0]
+            reason = "no such file" if isinstance(exc, FileNotFoundError) else (exc.strerror or str(exc)).lower()
+            findings = (Finding(first.code, first.severity, None, first.field, f"{first.text} ({reason})"),)
+            return Report(report.file, report.verdict, findings + report.findings[1:])
+    return report
 
 
 def _report(name: str, found: dict[str, Any]) -> Report:

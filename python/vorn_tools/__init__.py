@@ -19,6 +19,7 @@ if TYPE_CHECKING:
     from vorn_parser import VornDataFile
 
     from .arrays import SpectrumArrays
+    from .check_report import Report, check
     from .files import Source
     from .jsonout import jsonable, to_json
     from .processing import Spectrum
@@ -33,6 +34,7 @@ _LAZY = {
     "EXAMPLES": "reading", "CapturedOutput": "reading", "captured_output": "reading",
     "example_path": "reading", "read_file": "reading",
     "parameter_table": "text", "summary": "text",
+    "check": "check_report", "Report": "check_report",
 }
 
 
@@ -57,7 +59,8 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
-    "EXAMPLES", "CapturedOutput", "ParseError", "VornFile", "open", "captured_output", "example_path",
+    "EXAMPLES", "CapturedOutput", "ParseError", "Report", "VornFile", "check", "open", "captured_output",
+    "example_path",
     "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
     "read_file", "save_npz", "spectrum", "summary", "to_jcamp", "to_json", "to_numpy", "write_jcamp",
 ]

@@ -79,7 +79,8 @@ def _parser() -> argparse.ArgumentParser:
                     "default), the whole result document as JSON, the parameter table or a "
                     "plot; or convert a folder of files to JSON or .npz.",
         epilog="Without FILE, the bundled example one_d is used. Non-finite floats are "
-               'written to JSON as the strings "NaN", "Infinity" and "-Infinity".')
+               'written to JSON as the strings "NaN", "Infinity" and "-Infinity". '
+               "'vorn check FILE...' checks files (see 'vorn check --help').")
     parser.add_argument("file", nargs="?", metavar="FILE", type=_name,
                         help="the data file to read; - reads it from standard input")
     parser.add_argument("--example", choices=EXAMPLES, help="read a bundled example file instead of FILE")
@@ -434,6 +435,11 @@ def _ignore_interrupts() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["check"]:  # the subcommand (a file named check is ./check)
+        from .check_cli import main as check_main
+
+        return check_main(arguments[1:])
     parser = _parser()
     args = parser.parse_args(argv)
     _check_arguments(parser, args)

@@ -11,6 +11,7 @@
 
 #include "array_sink.h"
 #include "buffer_export.h"
+#include "check.h"
 #include "code_tables.h"
 #include "failure.h"
 #include "failures.h"
@@ -320,6 +321,16 @@ PyObject* document_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     return translated<NativeFailures>([&] { return document(args, nargs); });
 }
 
+PyObject* check_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
+{
+    return translated<NativeFailures>([&] { return check(args, nargs); });
+}
+
+PyObject* check_codes_entry(PyObject* /*module*/, PyObject* /*unused*/)
+{
+    return translated<NativeFailures>([&] { return check_codes(); });
+}
+
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_entry)), METH_FASTCALL,
      "read(kind, source, size, data, name, /)\n--\n\n"
@@ -334,6 +345,12 @@ PyMethodDef methods[] = {
      "Read a whole file into the dict vorn_parser.parse gives, and its digital-filter lines as text."},
     {"prefix_powers", &prefix_powers_entry, METH_NOARGS,
      "prefix_powers()\n--\n\nThe unit prefixes' powers of ten, by name, as the reader's table has them."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_entry)), METH_FASTCALL,
+     "check(kind, source, size, samples, /)\n--\n\n"
+     "The checker's report on a file: a dict of its verdict and findings (the samples are\n"
+     "decoded only when `samples`)."},
+    {"check_codes", &check_codes_entry, METH_NOARGS,
+     "check_codes()\n--\n\nEvery code a report may hold, as (code, severity, title) tuples."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,8 +24,11 @@ from typing import Any, BinaryIO
 import pytest
 
 from helpers import Vorn
-from vorn_tools import archive_rows, atomic, batch, workers
-from vorn_tools.reading import example_path
+from vorn_tools.archive import batch
+from vorn_tools.archive import pool as workers
+from vorn_tools.exports import atomic
+from vorn_tools.exports import parquet_rows as archive_rows
+from vorn_tools.reading.documents import example_path
 
 HANG_GUARD = 120  # seconds; only so that a broken run fails instead of hanging
 
@@ -202,7 +205,7 @@ def test_a_folder_of_user_files_is_not_a_dataset_and_stays_untouched(tmp_path: P
 def test_a_rerun_removes_only_the_parts_it_wrote_and_keeps_a_dataset_when_nothing_converts(
         tmp_path: Path, vorn: Vorn, monkeypatch: pytest.MonkeyPatch) -> None:
     pq = pytest.importorskip("pyarrow.parquet")
-    from vorn_tools import parquet
+    from vorn_tools.exports import parquet
 
     folder = folder_of(tmp_path, ["a.vdf", "b.vdf", "c.vdf"])
     out = tmp_path / "ds"
@@ -250,7 +253,7 @@ def test_temporaries_of_dead_processes_are_removed_those_of_live_ones_kept(tmp_p
 
 def test_single_file_outputs_are_atomic_and_never_replace_their_input(tmp_path: Path, vorn: Vorn) -> None:
     pytest.importorskip("numpy")
-    from vorn_tools.jcamp import write_jcamp
+    from vorn_tools.exports.jcamp import write_jcamp
 
     data = tmp_path / "f.vdf"
     data.write_bytes(example_bytes())
@@ -389,7 +392,9 @@ SLOW_RUN = """\
 import sys
 sys.path[:0] = [{tests!r}, {helpers!r}]
 import test_batch_faults as t
-from vorn_tools import archive_rows, batch, cli
+from vorn_tools import cli
+from vorn_tools.archive import batch
+from vorn_tools.exports import parquet_rows as archive_rows
 batch.convert_file, archive_rows.read_rows = t.slow_convert, t.slow_rows
 sys.exit(cli.main(sys.argv[1:]))
 """

@@ -29,7 +29,7 @@ from vdf_writer import (
     build_file,
     standard_params,
 )
-from vorn_tools import batch
+from vorn_tools.archive import batch
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # The lines parse writes for the standard parameters' filter: "F, i, c" per factor digit.

@@ -23,7 +23,7 @@ import vorn_parser
 import vorn_tools
 from helpers import Vorn
 from vdf_writer import Header, build_file
-from vorn_tools import batch
+from vorn_tools.archive import batch
 
 VORN = str(Path(sys.executable).parent / "vorn")
 TESTS = str(Path(__file__).resolve().parent)
@@ -145,7 +145,8 @@ STALLED_RUN = """\
 import sys
 sys.path[:0] = [{tests!r}, {helpers!r}]
 import test_cli_edges
-from vorn_tools import batch, cli
+from vorn_tools import cli
+from vorn_tools.archive import batch
 batch.convert_file = test_cli_edges.stalled_convert
 batch.GRACE_SECONDS = {grace!r}
 sys.exit(cli.main(sys.argv[1:]))

@@ -17,7 +17,8 @@ from test_jcamp import decode_table, numbers, parse_blocks
 
 import vorn_tools
 from vdf_writer import CELSIUS, SECOND, Header, Param, build_file, standard_params
-from vorn_tools import cli, jcamp
+from vorn_tools import cli
+from vorn_tools.exports import jcamp
 
 VORN = [sys.executable, "-m", "vorn_tools"]
 

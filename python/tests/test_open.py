@@ -32,7 +32,7 @@ from vdf_writer import (
     standard_params,
     two_d_section_bytes,
 )
-from vorn_tools.units import value_text
+from vorn_tools.arrays.units import value_text
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -21,8 +21,8 @@ import vorn_parser
 import vorn_tools
 from vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
 from vorn_tools import cli
-from vorn_tools.jsonout import jsonable
-from vorn_tools.parquet import errors_path
+from vorn_tools.exports.json import jsonable
+from vorn_tools.exports.parquet import errors_path
 
 if TYPE_CHECKING:
     from dask.typing import Key
@@ -326,7 +326,7 @@ def test_scheduler_gives_the_same_dataset(inputs: Inputs, local_run: Path,
 
 
 def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster: LocalCluster, tmp_path: Path) -> None:
-    from vorn_tools.batch import convert_folder_to_parquet
+    from vorn_tools.archive.batch import convert_folder_to_parquet
 
     folder = tmp_path / "many"
     folder.mkdir()
@@ -359,7 +359,7 @@ def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster: LocalClust
 def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: Path,
                                                      monkeypatch: pytest.MonkeyPatch) -> None:
     """The writing thread's failure reaches the caller; abandoning removes what it made."""
-    from vorn_tools import parquet
+    from vorn_tools.exports import parquet
 
     batch, errors = parquet.convert_chunk([(str(inputs[0] / name), name) for name in sorted(inputs[1])], True)
     assert errors == [] and batch.num_rows == len(inputs[1])
@@ -386,7 +386,7 @@ def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: P
 
 
 def test_chunks_depend_on_the_number_of_files_alone() -> None:
-    from vorn_tools.batch import CHUNK_FILES, _chunks
+    from vorn_tools.archive.batch import CHUNK_FILES, _chunks
 
     jobs = [(f"/in/{i}.vdf", f"{i}.vdf") for i in range(1000)]
     chunks = _chunks(jobs)
@@ -399,8 +399,8 @@ def test_row_groups_and_parts_are_bounded(inputs: Inputs, local_run: Path, tmp_p
                                           monkeypatch: pytest.MonkeyPatch) -> None:
     """Row groups of at most ROW_GROUP_ROWS rows, parts of at most PART_BYTES: the same
     rows, in the same order, in groups and parts of the sizes the limits give."""
-    from vorn_tools import parquet
-    from vorn_tools.batch import convert_folder_to_parquet
+    from vorn_tools.archive.batch import convert_folder_to_parquet
+    from vorn_tools.exports import parquet
 
     monkeypatch.setattr(parquet, "ROW_GROUP_ROWS", 4)
     monkeypatch.setattr(parquet, "PART_BYTES", 1)  # every row group starts a part

@@ -14,7 +14,7 @@ import pytest
 import vorn_tools
 from vdf_writer import Header, build_file, standard_params
 from vorn_tools import cli
-from vorn_tools.parquet import errors_path
+from vorn_tools.exports.parquet import errors_path
 
 np = pytest.importorskip("numpy")
 pa = pytest.importorskip("pyarrow")

@@ -15,9 +15,9 @@ from synthetic_fids import Line, Truth, lorentzians, make_fid
 import vorn_tools
 from helpers import Vorn
 from vdf_writer import PPM, Header, build_file, standard_params
-from vorn_tools.phasing import phase_factors
 from vorn_tools.processing import Spectrum
-from vorn_tools.processing_steps import finish
+from vorn_tools.processing.phasing import phase_factors
+from vorn_tools.processing.steps import finish
 
 SF, OFFSET = 399.78219838, 5.0  # as make_fid's defaults
 # A proton spectrum: a triplet, a quartet, a singlet, the solvent's residual line and TMS.
@@ -165,7 +165,7 @@ def test_phase_options_and_stored_spectra(tmp_path: Path) -> None:
     np.testing.assert_array_equal(stored.values.real, real)
     peaks = stored.peaks(threshold=10.0)
     assert len(peaks) == 1 and peaks[0].ppm == pytest.approx(3.0, abs=0.02)
-    from vorn_tools.plot import _limits
+    from vorn_tools.exports.plot import _limits
 
     assert _limits(stored.axes[0].values, stored.axes[0].unit) == (9.0, -1.0)  # drawn high to low
 

@@ -48,13 +48,13 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from .files import VornFile
-from .files import open as open_file
+from .reading.files import VornFile
+from .reading.files import open as open_file
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from .arrays import Axis, SpectrumArrays
+    from .arrays.samples import Axis, SpectrumArrays
 
 _COORDINATE_UNITS = {"seconds": "s", "hz": "Hz", "ppm": "ppm"}
 # The unit of a summary figure the file does not have (its magnitude is then 0).
@@ -123,7 +123,7 @@ class _Axes:
     def get(self) -> tuple[Axis, ...]:
         with self._lock:
             if self._axes is None:
-                from .arrays import axes_for_shape
+                from .arrays.samples import axes_for_shape
 
                 self._axes = axes_for_shape(*self._args)
             return self._axes
@@ -133,7 +133,7 @@ def _coordinates(headers: Any, info: Any, shape: tuple[int, ...], lazy: bool,
                  indexed: set[str]) -> dict[str, xr.Variable]:
     """The coordinates of every axis: the header's values, then seconds, Hz or ppm
     where the axis has them, each computed when first indexed."""
-    from .arrays import axes_for_shape
+    from .arrays.samples import axes_for_shape
 
     names = _dims(headers["dataFormat"])
     lengths = dict(zip(names, shape, strict=True))
@@ -181,7 +181,7 @@ def _with_point_indexes(ds: xr.Dataset, info: Any, shape: tuple[int, ...]) -> xr
 def _axis_attributes(info: Any, index: int) -> dict[str, Any]:
     """The summary's figures of one axis, each where the file has it, in the unit its
     name says (frequencies in Hz: one stored in another unit is left out)."""
-    from .arrays import observe_frequency, spectral_width
+    from .arrays.samples import observe_frequency, spectral_width
 
     attrs: dict[str, Any] = {}
     nuclei = info["nucleus"]

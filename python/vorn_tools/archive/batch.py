@@ -27,11 +27,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO, TextIO
 
+from ..exports.atomic import check_writable, remove_stale, temporary_path, write_atomically
+from ..reading.documents import read_file
+from ..reading.errors import ParseError, shown_name
 from . import dataset_files
-from .atomic import check_writable, remove_stale, temporary_path, write_atomically
-from .errors import ParseError, shown_name
-from .reading import read_file
-from .workers import WorkerPool
+from .pool import WorkerPool
 
 FORMATS = {"json": ".json", "npz": ".npz", "jcamp": ".jdx"}
 GRACE_SECONDS = 1.5  # after the first interrupt, for the files in hand
@@ -75,23 +75,23 @@ def convert_file(source: str, target: str, fmt: str) -> str | None:
     """
     try:
         if fmt == "json":
-            from .jsonout import to_json
+            from ..exports.json import to_json
 
             text = to_json(read_file(source)).encode("utf-8")
 
             def write(file: BinaryIO) -> None:
                 file.write(text)
         elif fmt == "jcamp":
-            from .files import open as open_file
-            from .jcamp import to_jcamp
+            from ..exports.jcamp import to_jcamp
+            from ..reading.files import open as open_file
 
             jdx = to_jcamp(open_file(source)).encode("ascii")
 
             def write(file: BinaryIO) -> None:
                 file.write(jdx)
         else:
-            from .arrays import save_npz
-            from .files import open as open_file
+            from ..arrays.samples import save_npz
+            from ..reading.files import open as open_file
 
             # The samples are decoded straight into arrays (no Python float each);
             # a data failure leaves no output behind.
@@ -400,8 +400,8 @@ def _run_local(chunks: list[Chunk], workers: int, with_data: bool, done: Callabl
     """Converts chunks in a local pool of worker processes. A chunk whose worker died is
     converted again file by file, in parallel; a file whose worker dies again is given
     to `done` with no rows and the reason."""
-    from . import archive_rows
-    from .parquet import record_batch
+    from ..exports import parquet_rows as archive_rows
+    from ..exports.parquet import record_batch
 
     read_rows = archive_rows.read_rows  # looked up now: a stand-in put there is used
 
@@ -433,7 +433,7 @@ def _run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Callable
     from distributed import Client, as_completed
     from distributed.scheduler import KilledWorker
 
-    from .parquet import convert_chunk
+    from ..exports.parquet import convert_chunk
 
     with Client(address, set_as_default=False) as client:  # type: ignore[no-untyped-call]
         futures = {client.submit(convert_chunk, chunk.jobs, with_data, pure=False, key=f"vorn-{chunk.index}"):
@@ -470,7 +470,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
     errors table. Runs in a local pool of `workers` processes, or on the Dask cluster
     at `scheduler`. Returns one Outcome per matching entry in name order (`target` is
     the dataset folder), as convert_folder does."""
-    from . import parquet
+    from ..exports import parquet
 
     sources, skipped = matching_entries(folder, pattern)
     resolved_out = out_dir.resolve()

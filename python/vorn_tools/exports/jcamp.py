@@ -63,11 +63,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from .arrays import observe_frequency
-from .units import unit_symbol
+from ..arrays.samples import observe_frequency
+from ..arrays.units import unit_symbol
 
 if TYPE_CHECKING:
-    from .files import Source, VornFile
+    from ..reading.files import Source, VornFile
 
 LINE_WIDTH = 80
 ENCODINGS = ("DIFDUP", "DIF", "SQZ", "AFFN")
@@ -299,7 +299,7 @@ class _Data:
     """What the data blocks need: samples and axes, kind, and the file's metadata."""
 
     def __init__(self, file: VornFile, spectrum: bool) -> None:
-        from .processing import spectrum as make_spectrum
+        from ..processing.spectra import spectrum as make_spectrum
 
         # An axis spanning most of the double range overflows to infinities and NaNs:
         # _coordinates then writes point numbers instead.
@@ -501,8 +501,8 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
     time-domain file (vorn_tools.spectrum with its defaults) instead of the FID;
     `encoding`: "DIFDUP", "DIF", "SQZ" or "AFFN"; `form` (one-dimensional files):
     "ntuples", "xydata" or "both" (default "both" for spectra, "ntuples" for FIDs)."""
-    from .files import VornFile
-    from .files import open as open_file
+    from ..reading.files import VornFile
+    from ..reading.files import open as open_file
 
     if encoding not in ENCODINGS:
         raise ValueError(f"unknown encoding {encoding!r}; choose one of {', '.join(ENCODINGS)}")

@@ -18,7 +18,7 @@ from __future__ import annotations
 import os
 import stat
 
-from . import _native
+from .. import _native
 from .errors import ParseError, shown_name
 
 CUT_SHORT = "the file ends before the samples its header declares (data section)"
@@ -32,7 +32,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
     from vorn_parser import Headers, Info, Parameters
 
-    from .arrays import SpectrumArrays
+    from ..arrays.samples import SpectrumArrays
 
     class _BinaryFile(Protocol):
         def read(self, size: int = ..., /) -> bytes: ...
@@ -154,9 +154,9 @@ class VornFile:
         """The samples as complex arrays with their axes: the same as
         vorn_tools.to_numpy(vorn_parser.parse(...)) of the same bytes, element for
         element, made without a Python float per sample. Needs numpy."""
-        from . import _optional
+        from .. import _optional
 
-        from_native = _optional("arrays", "numpy").from_native
+        from_native = _optional("arrays.samples", "numpy").from_native
 
         values, mixed = self._samples()
         arrays: SpectrumArrays = from_native(self.headers, self.info, values, mixed)
@@ -165,7 +165,7 @@ class VornFile:
     def to_xarray(self) -> xarray.Dataset:
         """The file as an xarray Dataset (see vorn_tools.xarray_backend), its samples
         decoded now. Needs xarray (the "xarray" extra)."""
-        from . import _optional
+        from .. import _optional
 
         result: xarray.Dataset = _optional("xarray_backend", "xarray").to_xarray(self)
         return result

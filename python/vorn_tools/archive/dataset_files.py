@@ -24,8 +24,8 @@ import os
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
-from .atomic import remove_stale
-from .errors import shown_name
+from ..exports.atomic import remove_stale
+from ..reading.errors import shown_name
 
 
 class NotADataset(ValueError):
@@ -41,7 +41,7 @@ def previous_files(folder: Path, errors_file: Path) -> list[str]:
     """The parts of the dataset in `folder` ([] for a new or empty folder), after
     removing stale temporaries. Raises NotADataset where anything else is in the folder,
     or an unmarked file lies where the errors table goes."""
-    from .parquet import PART_NAME, is_marked
+    from ..exports.parquet import PART_NAME, is_marked
 
     remove_stale(errors_file.parent)
     remove_stale(folder)

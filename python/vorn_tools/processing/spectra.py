@@ -65,15 +65,15 @@ from typing import TYPE_CHECKING, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from .arrays import Axis, SpectrumArrays, carrier_hz, nmr_frequencies, observe_frequency, spectral_width
+from ..arrays.samples import Axis, SpectrumArrays, carrier_hz, nmr_frequencies, observe_frequency, spectral_width
 from .peaks import PeakList, integrate, pick_peaks
 from .phasing import noise_level
-from .processing_steps import PhaseOption, finish, phase_pair
+from .steps import PhaseOption, finish, phase_pair
 
 if TYPE_CHECKING:
     from vorn_parser import Info
 
-    from .files import Source, VornFile
+    from ..reading.files import Source, VornFile
 
 
 @dataclass(frozen=True)
@@ -230,8 +230,8 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
     to subtract an estimated baseline (needs scipy); `reference`: "auto" (TMS/DSS, else
     the solvent's residual line) or a shift in ppm; `group_delay`: the delay in points
     to remove along x, None for the summary's "digitalFilter"."""
-    from .files import VornFile
-    from .files import open as open_file
+    from ..reading.files import VornFile
+    from ..reading.files import open as open_file
 
     file = source if isinstance(source, VornFile) else open_file(source)
     return transform(file.to_numpy(), file.info, zero_fill=zero_fill, line_broadening=line_broadening,

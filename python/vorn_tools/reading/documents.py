@@ -107,7 +107,7 @@ def read_file(source: Input, *, echo: TextIO | None = None) -> VornDataFile:
     reader as text, and written to `echo` when one is given. A file that cannot be read
     raises ParseError.
     """
-    from . import _native
+    from .. import _native
 
     name = source_name(source)
     if isinstance(source, (str, os.PathLike)):

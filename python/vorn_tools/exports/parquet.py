@@ -44,7 +44,7 @@ from typing import Any
 
 import pyarrow as pa  # type: ignore[import-untyped]
 
-from .archive_rows import INDEX_NAMES, PARAMETER_NAMES, SAMPLE_COLUMNS, FileRows, read_rows
+from .parquet_rows import INDEX_NAMES, PARAMETER_NAMES, SAMPLE_COLUMNS, FileRows, read_rows
 
 # numpy and pyarrow.parquet are imported where they are used (where samples are
 # written, and where files are).
@@ -320,7 +320,7 @@ def is_marked(path: Path) -> bool:
 def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
     import pyarrow.parquet as pq
 
-    from .archive_rows import name_text
+    from .parquet_rows import name_text
 
     table = pa.table({"path": [name_text(p) for p, _ in errors], "reason": [r for _, r in errors],
                       "path_bytes": [os.fsencode(p) for p, _ in errors]}, schema=marked(ERRORS_SCHEMA))

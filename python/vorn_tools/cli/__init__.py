@@ -18,9 +18,9 @@ from collections.abc import Sequence
 from pathlib import Path, PurePath
 from typing import Any
 
-from .errors import ParseError, shown_name
-from .files import open as open_file
-from .reading import EXAMPLES, example_path, read_file
+from ..reading.documents import EXAMPLES, example_path, read_file
+from ..reading.errors import ParseError, shown_name
+from ..reading.files import open as open_file
 
 PROG = "vorn"
 EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'",
@@ -67,7 +67,7 @@ class _VersionAction(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: object, option_string: str | None = None) -> None:
-        from . import __version__
+        from .. import __version__
 
         parser.exit(message=f"{parser.prog} {__version__}\n")
 
@@ -253,7 +253,7 @@ def _show_file(args: argparse.Namespace) -> int:
         _require("numpy", "plot", "--plot")
         if not args.raw and not args.fid:
             _require("scipy", "plot", "--plot")
-        from .plot import plot_format
+        from ..exports.plot import plot_format
 
         try:
             plot_format(args.plot)
@@ -283,8 +283,8 @@ def _show_file(args: argparse.Namespace) -> int:
         raise CommandError(f"{shown}: {exc.reason}") from None
 
     if args.plot is not None:
-        from .atomic import ReplacesInput
-        from .plot import plot_document
+        from ..exports.atomic import ReplacesInput
+        from ..exports.plot import plot_document
 
         try:
             plot_document(document if whole else opened, args.plot, fid=args.fid, processed=not args.raw,
@@ -310,15 +310,15 @@ def _show_file(args: argparse.Namespace) -> int:
         _write_stdout(_text_bytes(peak_json(found, result, indent=args.indent) if args.json
                                   else peak_table(found, result)))
     elif args.json:
-        from .jsonout import to_json
+        from ..exports.json import to_json
 
         _write_stdout(to_json(document, indent=args.indent).encode("utf-8") + b"\n")
     elif args.params:
-        from .text import parameter_table
+        from ..arrays.text import parameter_table
 
         _write_stdout(_text_bytes(parameter_table(document)))
     elif args.plot is None:
-        from .text import summary
+        from ..arrays.text import summary
 
         _write_stdout(_text_bytes(summary(document, shown)))
     if not whole:
@@ -333,7 +333,7 @@ def _show_file(args: argparse.Namespace) -> int:
 def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectrum: bool = False,
                  encoding: str = "DIFDUP", form: str | None = None) -> int:
     _require("numpy", "numpy", "--to jcamp")
-    from .jcamp import to_jcamp
+    from ..exports.jcamp import to_jcamp
 
     try:
         text = to_jcamp(open_file(source), spectrum=spectrum, encoding=encoding, form=form)
@@ -344,7 +344,7 @@ def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectr
     if output is None:
         _write_stdout(text.encode("ascii"))
         return 0
-    from .atomic import ReplacesInput, write_text_atomically
+    from ..exports.atomic import ReplacesInput, write_text_atomically
 
     try:
         write_text_atomically(output, text, encoding="ascii", inputs=[] if isinstance(source, bytes) else [source])
@@ -358,9 +358,9 @@ def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectr
 
 
 def _convert(args: argparse.Namespace) -> int:
-    from .batch import TargetCollision, convert_folder, convert_folder_to_parquet
-    from .dataset_files import NotADataset
-    from .workers import WorkerStartError
+    from ..archive.batch import TargetCollision, convert_folder, convert_folder_to_parquet
+    from ..archive.dataset_files import NotADataset
+    from ..archive.pool import WorkerStartError
 
     folder: Path = args.batch
     fmt: str = args.to or "json"
@@ -398,7 +398,7 @@ def _convert(args: argparse.Namespace) -> int:
           f"{shown_name(out_dir)}" + (f"; {failed} failed" if failed else "")
           + (f"; {skipped} skipped" if skipped else ""), file=sys.stderr)
     if fmt == "parquet" and any(o.error is not None and o.target is not None for o in outcomes):
-        from .parquet import errors_path
+        from ..exports.parquet import errors_path
 
         print(f"{PROG}: {failed} failed file(s) listed in {shown_name(errors_path(out_dir))}", file=sys.stderr)
     return 1 if failed else 0

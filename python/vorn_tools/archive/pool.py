@@ -45,7 +45,7 @@ from multiprocessing.connection import Connection, wait
 from pathlib import Path
 from typing import Any
 
-from .atomic import PREFIX, SUFFIX, remove_own, remove_stale
+from ..exports.atomic import PREFIX, SUFFIX, remove_own, remove_stale
 
 MESSAGE_BYTES = 4000  # below PIPE_BUF (4096 on Linux, 512 at least by POSIX), header included
 POLL_SECONDS = 0.1

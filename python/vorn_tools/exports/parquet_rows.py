@@ -14,9 +14,9 @@ import stat
 from collections.abc import Sequence
 from typing import Any, cast
 
-from .errors import ParseError
-from .files import VornFile
-from .units import unit_symbol, value_text
+from ..arrays.units import unit_symbol, value_text
+from ..reading.errors import ParseError
+from ..reading.files import VornFile
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -7,14 +7,14 @@ import json
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from .files import VornFile
-    from .peaks import PeakList
-    from .processing import Spectrum
+    from ..processing.peaks import PeakList
+    from ..processing.spectra import Spectrum
+    from ..reading.files import VornFile
 
 
 def peaks_of(file: VornFile) -> tuple[PeakList, Spectrum]:
     """(the peaks, the spectrum they were picked on); ValueError for a Two_D file."""
-    from .processing import spectrum
+    from ..processing.spectra import spectrum
 
     result = spectrum(file, phase="auto", baseline="auto", reference="auto")
     return result.peaks(), result

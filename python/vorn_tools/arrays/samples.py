@@ -22,7 +22,7 @@ from .units import PREFIX_POWERS, unit_symbol
 if TYPE_CHECKING:
     from vorn_parser import DataField, Headers, Info, Matrix, Unit, UnitMagnitude, VornDataFile
 
-    from .files import VornFile
+    from ..reading.files import VornFile
 
 
 @dataclass(frozen=True)
@@ -246,8 +246,8 @@ def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | B
     only), "x_axis" and for Two_D "y_axis"; "metadata_json" is a 0-d string array
     holding the rest of the document ("headers", "parameters", "info") as JSON.
     """
-    from .files import VornFile
-    from .jsonout import to_json
+    from ..exports.json import to_json
+    from ..reading.files import VornFile
 
     metadata: dict[str, object]
     if isinstance(document, VornFile):

@@ -9,13 +9,13 @@ from typing import TYPE_CHECKING, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from .arrays import Axis, observe_frequency
+from ..arrays.samples import Axis, observe_frequency
 from .phasing import auto_phase, noise_level, phase_factors
 
 if TYPE_CHECKING:
     from vorn_parser import Info
 
-    from .processing import Spectrum
+    from .spectra import Spectrum
 
 PhaseOption = tuple[float, float] | float | Literal["auto"] | None
 STRONGEST = 8  # rows (columns) of a 2-D spectrum its automatic phase is taken from

@@ -25,14 +25,14 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from numpy.typing import NDArray
 
-from .arrays import SpectrumArrays, to_numpy
-from .peaks import PeakList
-from .units import printable
+from ..arrays.samples import SpectrumArrays, to_numpy
+from ..arrays.units import printable
+from ..processing.peaks import PeakList
 
 if TYPE_CHECKING:
     from vorn_parser import VornDataFile
 
-    from .files import VornFile
+    from ..reading.files import VornFile
 
 # The suffixes written, all by matplotlib without further programs (the bitmap ones
 # beyond PNG through Pillow, which matplotlib requires).
@@ -142,7 +142,7 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     the file holds no samples. The image is written atomically (vorn_tools.atomic),
     never over one of `inputs` (ReplacesInput).
     """
-    from .files import VornFile
+    from ..reading.files import VornFile
 
     fmt = plot_format(path)
     if isinstance(document, VornFile):  # decoded straight into arrays
@@ -157,7 +157,7 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     FigureCanvasAgg(figure)
     ax = figure.add_subplot()
     if not fid and arrays.axes[0].domain == "time":
-        from .processing import transform
+        from ..processing.spectra import transform
 
         spectrum = (transform(arrays, info, phase="auto", baseline="auto", reference="auto") if processed
                     else transform(arrays, info))

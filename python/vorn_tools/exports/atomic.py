@@ -30,7 +30,7 @@ class ReplacesInput(ValueError):
     """The output would be written over one of the inputs."""
 
     def __init__(self, target: PathLike) -> None:
-        from .errors import shown_name
+        from ..reading.errors import shown_name
 
         super().__init__(f"{shown_name(os.fspath(target))} is the input; it is not written over (give another output)")
         self.target = target

@@ -84,7 +84,7 @@ def child(kind: str, directory: str, out: str, data_start: int) -> None:
     # objects: an import of the parent's too, so also untimed.
     pyarrow.array([0])
 
-    from vorn_tools.archive.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
 
     if kind == "floor":
         paths = sorted(str(p) for p in Path(directory).glob("*.vdf"))

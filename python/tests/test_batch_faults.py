@@ -24,7 +24,7 @@ from typing import Any, BinaryIO
 import pytest
 
 from helpers import Vorn
-from vorn_tools.archive import batch
+from vorn_tools.archive import batch, datasets, planning
 from vorn_tools.archive import pool as workers
 from vorn_tools.exports import atomic
 from vorn_tools.exports import parquet_rows as archive_rows
@@ -106,7 +106,7 @@ def test_a_worker_killed_while_it_sends_costs_its_file_alone(tmp_path: Path, mon
 
     # The Parquet road: the dying worker's chunk is converted again file by file.
     monkeypatch.setattr(archive_rows, "read_rows", rows_dying_while_sending)
-    outcomes = within_guard(lambda: batch.convert_folder_to_parquet(folder, tmp_path / "ds", workers=2))
+    outcomes = within_guard(lambda: datasets.convert_folder_to_parquet(folder, tmp_path / "ds", workers=2))
     assert {o.source.name for o in outcomes if o.error} == {"kill.vdf"}
     pq = pytest.importorskip("pyarrow.parquet")
     assert pq.read_table(tmp_path / "ds" / "part-00000.parquet").column("path").to_pylist() == [
@@ -368,7 +368,7 @@ def test_a_read_only_out_folder_is_found_before_any_file_is_converted(
     def read_only(folder: Path) -> None:
         raise OSError(30, "Read-only file system")
 
-    monkeypatch.setattr(batch, "check_writable", read_only)
+    monkeypatch.setattr(planning, "check_writable", read_only)
     for fmt in ("json", "parquet"):
         result = vorn("--batch", folder, "--to", fmt, "--out", out)
         assert result.stderr == f"vorn: error: cannot write to {out}: Read-only file system\n"

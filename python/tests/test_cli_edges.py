@@ -23,7 +23,8 @@ import vorn_parser
 import vorn_tools
 from helpers import Vorn
 from vdf_writer import Header, build_file
-from vorn_tools.archive import batch
+from vorn_tools.archive import planning
+from vorn_tools.exports.atomic import write_atomically
 
 VORN = str(Path(sys.executable).parent / "vorn")
 TESTS = str(Path(__file__).resolve().parent)
@@ -69,7 +70,7 @@ def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_w
     sources = [tmp_path / name for name in ["X.vdf", "x.dat", "y.vdf", "y.json", "z.vdf"]]
     (tmp_path / "sub").mkdir()
     for out in (tmp_path, tmp_path / "sub" / ".."):  # the input folder, also when spelt another way
-        assert [t.name for t in batch.plan_targets(tmp_path, sources, out, "json")] == [
+        assert [t.name for t in planning.plan_targets(tmp_path, sources, out, "json")] == [
             "X.vdf.json", "x.dat.json", "y.vdf.json", "y.json.json", "z.json"]
 
 
@@ -138,7 +139,7 @@ def stalled_convert(source: str, target: str, fmt: str) -> None:
         Path(target + ".started").touch()
         time.sleep(3600)
 
-    batch._write_atomically(Path(target), write)
+    write_atomically(Path(target), write)
 
 
 STALLED_RUN = """\

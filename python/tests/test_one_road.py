@@ -264,7 +264,7 @@ def test_cut_file_in_the_errors_table_without_data(tmp_path: Path) -> None:
     folder.mkdir()
     (folder / "cut.vdf").write_bytes(CUT)
     (folder / "whole.vdf").write_bytes(SWEEP["one_d"])
-    from vorn_tools.archive.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
 
     convert_folder_to_parquet(folder, tmp_path / "out", with_data=False, workers=1)
     errors = pq.read_table(tmp_path / "out.errors.parquet").to_pylist()

@@ -326,7 +326,7 @@ def test_scheduler_gives_the_same_dataset(inputs: Inputs, local_run: Path,
 
 
 def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster: LocalCluster, tmp_path: Path) -> None:
-    from vorn_tools.archive.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
 
     folder = tmp_path / "many"
     folder.mkdir()
@@ -386,20 +386,20 @@ def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: P
 
 
 def test_chunks_depend_on_the_number_of_files_alone() -> None:
-    from vorn_tools.archive.batch import CHUNK_FILES, _chunks
+    from vorn_tools.archive.datasets import CHUNK_FILES, chunks_of
 
     jobs = [(f"/in/{i}.vdf", f"{i}.vdf") for i in range(1000)]
-    chunks = _chunks(jobs)
+    chunks = chunks_of(jobs)
     assert [job for chunk in chunks for job in chunk.jobs] == jobs
     assert max(len(chunk.jobs) for chunk in chunks) <= CHUNK_FILES
-    assert len(_chunks(jobs[:3])) == 3
+    assert len(chunks_of(jobs[:3])) == 3
 
 
 def test_row_groups_and_parts_are_bounded(inputs: Inputs, local_run: Path, tmp_path: Path,
                                           monkeypatch: pytest.MonkeyPatch) -> None:
     """Row groups of at most ROW_GROUP_ROWS rows, parts of at most PART_BYTES: the same
     rows, in the same order, in groups and parts of the sizes the limits give."""
-    from vorn_tools.archive.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
     from vorn_tools.exports import parquet
 
     monkeypatch.setattr(parquet, "ROW_GROUP_ROWS", 4)

@@ -95,7 +95,7 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
 
 def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | BinaryIO) -> None:
     """Writes the samples, axes and metadata of a document to an .npz file."""
-    _optional("arrays.samples", "numpy").save_npz(document, file)
+    _optional("exports.npz", "numpy").save_npz(document, file)
 
 
 def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None,

@@ -23,13 +23,12 @@ if TYPE_CHECKING:
         from_native,
         nmr_frequencies,
         observe_frequency,
-        save_npz,
         spectral_width,
         to_numpy,
     )
 
 __all__ = ["Axis", "SpectrumArrays", "axes_for_shape", "calibrate_axis", "carrier_hz", "from_native",
-           "nmr_frequencies", "observe_frequency", "save_npz", "spectral_width", "to_numpy"]
+           "nmr_frequencies", "observe_frequency", "spectral_width", "to_numpy"]
 _SAMPLES = frozenset(__all__)
 
 

@@ -10,9 +10,8 @@ the imaginary part; in a four-section Two_D file the partners are the mixed quad
 from __future__ import annotations
 
 import math
-import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, BinaryIO
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
@@ -22,7 +21,6 @@ from .units import PREFIX_POWERS, unit_symbol
 if TYPE_CHECKING:
     from vorn_parser import DataField, Headers, Info, Matrix, Unit, UnitMagnitude, VornDataFile
 
-    from ..reading.files import VornFile
 
 
 @dataclass(frozen=True)
@@ -237,30 +235,3 @@ def from_native(headers: Headers, info: Info | None, values: object, mixed: obje
         if complex_mixed.shape[0] == 0:
             complex_mixed = None
     return _with_axes(headers, info, complex_values, complex_mixed)
-
-
-def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | BinaryIO) -> None:
-    """Writes the samples, axes and metadata of a document to an uncompressed .npz file.
-
-    Arrays: "data" (complex, shaped like the sections), "data_mixed" (four-section Two_D
-    only), "x_axis" and for Two_D "y_axis"; "metadata_json" is a 0-d string array
-    holding the rest of the document ("headers", "parameters", "info") as JSON.
-    """
-    from ..exports.json import to_json
-    from ..reading.files import VornFile
-
-    metadata: dict[str, object]
-    if isinstance(document, VornFile):
-        arrays = document.to_numpy()
-        metadata = {"headers": document.headers, "parameters": document.parameters, "info": document.info}
-    else:
-        arrays = to_numpy(document)
-        metadata = {key: value for key, value in document.items() if key != "data"}
-    content: dict[str, NDArray[Any]] = {"data": arrays.values, "x_axis": arrays.axes[0].values}
-    if len(arrays.axes) > 1:
-        content["y_axis"] = arrays.axes[1].values
-    if arrays.mixed is not None:
-        content["data_mixed"] = arrays.mixed
-    content["metadata_json"] = np.array(to_json(metadata))
-    # Every key is an array name; none is one of savez's own keyword arguments.
-    np.savez(file, **content)  # type: ignore[arg-type]

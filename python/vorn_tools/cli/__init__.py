@@ -358,8 +358,10 @@ def _write_jcamp(source: str | bytes, shown: str, output: Path | None, *, spectr
 
 
 def _convert(args: argparse.Namespace) -> int:
-    from ..archive.batch import TargetCollision, convert_folder, convert_folder_to_parquet
+    from ..archive.batch import convert_folder
     from ..archive.dataset_files import NotADataset
+    from ..archive.datasets import convert_folder_to_parquet
+    from ..archive.planning import RefusedPlan
     from ..archive.pool import WorkerStartError
 
     folder: Path = args.batch
@@ -383,7 +385,7 @@ def _convert(args: argparse.Namespace) -> int:
         else:
             outcomes = convert_folder(folder, fmt, out_dir=out_dir, pattern=pattern,
                                       workers=args.jobs, progress=sys.stderr, overwrite=args.overwrite)
-    except (TargetCollision, NotADataset) as exc:
+    except (RefusedPlan, NotADataset) as exc:
         raise CommandError(str(exc), status=2) from None
     except WorkerStartError as exc:
         raise CommandError(str(exc)) from None

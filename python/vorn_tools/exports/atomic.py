@@ -19,6 +19,8 @@ from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import BinaryIO
 
+from ..reading.errors import shown_name
+
 PREFIX = ".vorn-"
 SUFFIX = ".part"
 _TEMPORARY = re.compile(r"\.vorn-([0-9]+)-[0-9a-f]{8}\.part")
@@ -30,8 +32,6 @@ class ReplacesInput(ValueError):
     """The output would be written over one of the inputs."""
 
     def __init__(self, target: PathLike) -> None:
-        from ..reading.errors import shown_name
-
         super().__init__(f"{shown_name(os.fspath(target))} is the input; it is not written over (give another output)")
         self.target = target
 

@@ -58,16 +58,24 @@ import codecs
 import math
 import os
 import sys
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..arrays.samples import observe_frequency
 from ..arrays.units import unit_symbol
+from ..processing.spectra import spectrum as make_spectrum
+from ..reading.files import VornFile
+from ..reading.files import open as open_file
+from .atomic import write_text_atomically
+from .formats import file_start
 
 if TYPE_CHECKING:
-    from ..reading.files import Source, VornFile
+    from collections.abc import Callable
+    from pathlib import Path
+
+    from ..reading.files import Source
 
 LINE_WIDTH = 80
 ENCODINGS = ("DIFDUP", "DIF", "SQZ", "AFFN")
@@ -299,8 +307,6 @@ class _Data:
     """What the data blocks need: samples and axes, kind, and the file's metadata."""
 
     def __init__(self, file: VornFile, spectrum: bool) -> None:
-        from ..processing.spectra import spectrum as make_spectrum
-
         # An axis spanning most of the double range overflows to infinities and NaNs:
         # _coordinates then writes point numbers instead.
         with np.errstate(over="ignore", invalid="ignore"):
@@ -501,9 +507,6 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
     time-domain file (vorn_tools.spectrum with its defaults) instead of the FID;
     `encoding`: "DIFDUP", "DIF", "SQZ" or "AFFN"; `form` (one-dimensional files):
     "ntuples", "xydata" or "both" (default "both" for spectra, "ntuples" for FIDs)."""
-    from ..reading.files import VornFile
-    from ..reading.files import open as open_file
-
     if encoding not in ENCODINGS:
         raise ValueError(f"unknown encoding {encoding!r}; choose one of {', '.join(ENCODINGS)}")
     if form is not None and form not in FORMS:
@@ -543,8 +546,22 @@ def write_jcamp(source: Source | VornFile, path: str | os.PathLike[str], *, spec
     """Writes to_jcamp(source, ...) to `path` (ASCII text), atomically: the file at
     `path` is replaced only once the whole text is written (vorn_tools.atomic). Raises
     vorn_tools.atomic.ReplacesInput, writing nothing, when `path` is the source file."""
-    from .atomic import write_text_atomically
-
     text = to_jcamp(source, spectrum=spectrum, encoding=encoding, form=form)
     inputs = [source] if isinstance(source, (str, os.PathLike)) else []
     write_text_atomically(path, text, encoding="ascii", inputs=inputs)
+
+
+def prepare(source: str) -> Callable[[BinaryIO], None]:
+    """The JCAMP-DX output of a folder conversion: the file's FID (or stored spectrum)."""
+    jdx = to_jcamp(open_file(source)).encode("ascii")
+
+    def write(file: BinaryIO) -> None:
+        file.write(jdx)
+
+    return write
+
+
+def is_output(path: Path) -> bool:
+    """A JCAMP-DX file: it starts with ##TITLE= and names its version."""
+    start = file_start(path)
+    return start is not None and start.startswith(b"##TITLE=") and b"##JCAMP-DX=" in start

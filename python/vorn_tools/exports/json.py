@@ -9,7 +9,14 @@ from __future__ import annotations
 
 import json
 import math
-from typing import Any
+from typing import TYPE_CHECKING, Any, BinaryIO
+
+from ..reading.documents import read_file
+from .formats import file_start
+
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from pathlib import Path
 
 NON_FINITE = {"nan": "NaN", "inf": "Infinity", "-inf": "-Infinity"}
 
@@ -35,3 +42,19 @@ def jsonable(value: Any) -> Any:
 def to_json(document: Any, *, indent: int | None = None) -> str:
     """Strict JSON text (allow_nan off) of a result document, UTF-8 text kept as is."""
     return json.dumps(jsonable(document), allow_nan=False, ensure_ascii=False, indent=indent)
+
+
+def prepare(source: str) -> Callable[[BinaryIO], None]:
+    """The JSON output of a folder conversion: the whole result document."""
+    text = to_json(read_file(source)).encode("utf-8")
+
+    def write(file: BinaryIO) -> None:
+        file.write(text)
+
+    return write
+
+
+def is_output(path: Path) -> bool:
+    """A file that starts as a result document in JSON does."""
+    start = file_start(path)
+    return start is not None and start.startswith(b'{"headers": {')

@@ -225,7 +225,9 @@ def read_rows(jobs: Sequence[tuple[str, str]], with_data: bool) -> tuple[FileRow
             errors.append((rel, exc.reason))
         except OSError as exc:
             errors.append((rel, f"cannot read the file: {exc.strerror or exc}"))
+        except MemoryError:
+            errors.append((rel, "out of memory"))
         except Exception as exc:  # a worker reports, it never dies of a bad file
-            errors.append((rel, f"{type(exc).__name__}: {exc}"))
+            errors.append((rel, f"cannot convert the file: {exc or 'no reason given'}"))
     rows.pack()
     return rows, errors

@@ -28,11 +28,12 @@ from numpy.typing import NDArray
 from ..arrays.samples import SpectrumArrays, to_numpy
 from ..arrays.units import printable
 from ..processing.peaks import PeakList
+from ..processing.spectra import transform
+from ..reading.files import VornFile
+from .atomic import write_atomically
 
 if TYPE_CHECKING:
     from vorn_parser import VornDataFile
-
-    from ..reading.files import VornFile
 
 # The suffixes written, all by matplotlib without further programs (the bitmap ones
 # beyond PNG through Pillow, which matplotlib requires).
@@ -131,6 +132,18 @@ def plot_format(path: str | os.PathLike[str]) -> str:
     return suffix
 
 
+def _check_drawable(values: NDArray[np.complex128], *, spectrum: bool) -> None:
+    """Raises ValueError when the plot would show nothing: samples that are all NaN or
+    infinite, or a spectrum of samples among which one is (the transform spreads it
+    over every point)."""
+    finite = np.isfinite(values)
+    bad = int(values.size - np.count_nonzero(finite))
+    if bad and (spectrum or bad == values.size):
+        held = f"{bad} of the {values.size} samples are NaN or infinite"
+        raise ValueError(f"{held}; their spectrum has no finite point to draw" if spectrum
+                         else f"{held}; there is nothing to draw")
+
+
 def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str], *,
                   title: str | None = None, fid: bool = False, processed: bool = True,
                   inputs: Iterable[str | os.PathLike[str]] = ()) -> None:
@@ -142,8 +155,6 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     the file holds no samples. The image is written atomically (vorn_tools.atomic),
     never over one of `inputs` (ReplacesInput).
     """
-    from ..reading.files import VornFile
-
     fmt = plot_format(path)
     if isinstance(document, VornFile):  # decoded straight into arrays
         arrays = document.to_numpy()
@@ -156,9 +167,8 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     figure = Figure(figsize=(7.0, 4.0), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
     ax = figure.add_subplot()
+    _check_drawable(arrays.values, spectrum=not fid and arrays.axes[0].domain == "time")
     if not fid and arrays.axes[0].domain == "time":
-        from ..processing.spectra import transform
-
         spectrum = (transform(arrays, info, phase="auto", baseline="auto", reference="auto") if processed
                     else transform(arrays, info))
         arrays = SpectrumArrays(spectrum.layout, spectrum.values, spectrum.mixed, spectrum.axes)
@@ -175,6 +185,4 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
         title = " - ".join(part for part in (headers["title"], experiment if isinstance(experiment, str) else "")
                            if part)
     ax.set_title(printable(title), fontsize=11)
-    from .atomic import write_atomically
-
     write_atomically(path, lambda file: figure.savefig(file, format=fmt), inputs=inputs)

@@ -66,6 +66,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..arrays.samples import Axis, SpectrumArrays, carrier_hz, nmr_frequencies, observe_frequency, spectral_width
+from ..reading.files import VornFile
+from ..reading.files import open as open_file
 from .peaks import PeakList, integrate, pick_peaks
 from .phasing import noise_level
 from .steps import PhaseOption, finish, phase_pair
@@ -73,7 +75,7 @@ from .steps import PhaseOption, finish, phase_pair
 if TYPE_CHECKING:
     from vorn_parser import Info
 
-    from ..reading.files import Source, VornFile
+    from ..reading.files import Source
 
 
 @dataclass(frozen=True)
@@ -230,9 +232,6 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
     to subtract an estimated baseline (needs scipy); `reference`: "auto" (TMS/DSS, else
     the solvent's residual line) or a shift in ppm; `group_delay`: the delay in points
     to remove along x, None for the summary's "digitalFilter"."""
-    from ..reading.files import VornFile
-    from ..reading.files import open as open_file
-
     file = source if isinstance(source, VornFile) else open_file(source)
     return transform(file.to_numpy(), file.info, zero_fill=zero_fill, line_broadening=line_broadening,
                      phase=phase, baseline=baseline, reference=reference, group_delay=group_delay)

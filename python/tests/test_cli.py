@@ -279,7 +279,7 @@ def test_missing_optional_dependency_names_the_extra(tmp_path: Path) -> None:
                "from vorn_tools.cli import main; sys.exit(main(sys.argv[1:]))")
     result = vorn_process("--plot", tmp_path / "p.png", code=without)
     assert result.returncode == 1
-    assert result.stderr == ("vorn: error: --plot needs matplotlib, which is not installed: "
+    assert result.stderr == ("vorn: error: a plot needs matplotlib, which is not installed: "
                              "pip install 'vorn_parser[plot]'\n")
     folder = tmp_path / "in"
     folder.mkdir()

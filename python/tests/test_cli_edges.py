@@ -242,7 +242,7 @@ def test_plot_writes_the_format_its_suffix_names(tmp_path: Path, vorn: Vorn) -> 
                        ("plot", "no suffix names the plot's format")):
         refused = vorn("--plot", tmp_path / name)
         assert refused.returncode == 2
-        message = f"vorn: error: --plot {tmp_path / name}: {what}; end the name in .png"
+        message = f"vorn: error: {tmp_path / name}: {what}; end the name in .png"
         assert one_line(refused.stderr).startswith(message)
         assert not (tmp_path / name).exists()
 

@@ -17,7 +17,7 @@ from test_jcamp import decode_table, numbers, parse_blocks
 
 import vorn_tools
 from vdf_writer import CELSIUS, SECOND, Header, Param, build_file, standard_params
-from vorn_tools import cli
+from vorn_tools.cli import export
 from vorn_tools.exports import jcamp
 
 VORN = [sys.executable, "-m", "vorn_tools"]
@@ -167,7 +167,7 @@ def test_two_d_hypercomplex_increment_agrees_with_var_dim() -> None:
 
 
 def test_command_options_match_to_jcamp(tmp_path: Path) -> None:
-    assert (cli.JCAMP_ENCODINGS, cli.JCAMP_FORMS) == (jcamp.ENCODINGS, jcamp.FORMS)
+    assert (export.JCAMP_ENCODINGS, export.JCAMP_FORMS) == (jcamp.ENCODINGS, jcamp.FORMS)
     source = str(vorn_tools.example_path("one_d"))
     out = tmp_path / "s.jdx"
     done = subprocess.run([*VORN, source, "--to", "jcamp", "--spectrum", "--encoding", "AFFN", "--form", "xydata",

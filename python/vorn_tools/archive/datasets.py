@@ -33,8 +33,18 @@ CHUNKS_AT_LEAST = 16
 PROCESS_DIED = ("the converting process died on this file again and again (the parser crashed on it, or it ran "
                 "out of memory)")
 
+CONNECT_SECONDS = 10  # to reach a scheduler
+
 Job = tuple[str, str]  # (absolute path, path relative to the input folder)
 Failure = tuple[str, str]  # (path relative to the input folder, reason)
+
+
+class SchedulerUnreachable(Exception):
+    """The dask.distributed scheduler at `address` could not be reached."""
+
+    def __init__(self, address: str, reason: str) -> None:
+        super().__init__(f"cannot reach the Dask scheduler at {address}: {reason}")
+        self.address = address
 
 
 @dataclass(frozen=True)
@@ -110,7 +120,11 @@ def run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Done,
 
     from ..exports.parquet import convert_chunk
 
-    with Client(address, set_as_default=False) as client:  # type: ignore[no-untyped-call]
+    try:
+        client = Client(address, set_as_default=False, timeout=CONNECT_SECONDS)  # type: ignore[no-untyped-call]
+    except (OSError, TimeoutError, ValueError) as exc:  # refused, timed out, or not an address
+        raise SchedulerUnreachable(address, str(exc) or "no answer") from None
+    with client:
         def submit(chunk: Chunk) -> Any:
             future = client.submit(convert_chunk, chunk.jobs, with_data, pure=False, key=f"vorn-{chunk.index}")
             futures[future] = chunk
@@ -133,7 +147,7 @@ def run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Done,
                 if on_result is not None:
                     on_result(client)
         finally:
-            client.cancel(list(futures), force=True)
+            client.cancel(list(futures), force=True)  # type: ignore[no-untyped-call]
 
 
 class InOrder:

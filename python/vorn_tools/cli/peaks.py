@@ -1,10 +1,13 @@
-"""The peak table of `vorn FILE --peaks`: the file's spectrum phased, flattened and
-referenced automatically (a stored spectrum as it is), its peaks as text or JSON."""
+"""`vorn peaks`: the peak table of a file's spectrum phased, flattened and referenced
+automatically (a stored spectrum as it is), as text or JSON."""
 
 from __future__ import annotations
 
+import argparse
 import json
 from typing import TYPE_CHECKING
+
+from .common import CommandError, add_input, add_verbose, input_of, open_input, read_document, require, write_text
 
 if TYPE_CHECKING:
     from ..processing.peaks import PeakList
@@ -51,3 +54,26 @@ def peak_json(peaks: PeakList, result: Spectrum, *, indent: int | None = None) -
         "peaks": [peak.as_dict() for peak in peaks],
     }
     return json.dumps(document, indent=indent, allow_nan=False) + "\n"
+
+
+def arguments_peaks(parser: argparse.ArgumentParser) -> None:
+    add_input(parser)
+    parser.add_argument("--json", action="store_true", help="print the peaks as one JSON document")
+    parser.add_argument("--indent", type=int, metavar="N", help="with --json: indent the JSON by N spaces")
+    add_verbose(parser)
+
+
+def run_peaks(args: argparse.Namespace) -> int:
+    require("numpy", "process", "the peak table")
+    require("scipy", "process", "the peak table")
+    if args.indent is not None and not args.json:
+        raise CommandError("--indent applies to --json only", status=2)
+    given = input_of(args)
+    if args.verbose:  # the parser's digital-filter lines
+        read_document(given, whole=True, verbose=True)
+    try:
+        found, result = peaks_of(open_input(given))
+    except ValueError as exc:
+        raise CommandError(f"{given.shown}: cannot pick peaks: {exc}") from None
+    write_text(peak_json(found, result, indent=args.indent) if args.json else peak_table(found, result))
+    return 0

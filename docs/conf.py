@@ -13,6 +13,10 @@ import sys
 from importlib.metadata import version as _version
 from pathlib import Path
 
+# Sphinx 9.1 reads a native module's .pyi stub in place of the module; the stub of
+# vorn_parser declares `parse` for type checkers only, so the module itself is read.
+os.environ.setdefault("SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS", "1")
+
 project = "vorn_parser"
 author = "the vorn_parser developers"
 copyright = "the vorn_parser developers"
@@ -34,15 +38,18 @@ GENERATED = HERE / "_generated"
 
 
 def _write_command_help(app: object) -> None:
-    """The help of the installed `vorn` command, for command.rst to include: the page
-    shows what the command itself says."""
+    """The help of the installed `vorn` command and of each of its subcommands, for
+    command.rst to include: the page shows what the command itself says."""
+    from vorn_tools.cli import COMMANDS
+
     env = dict(os.environ, COLUMNS="88", LC_ALL="C.UTF-8")
-    result = subprocess.run([sys.executable, "-m", "vorn_tools", "--help"], capture_output=True,
-                            text=True, env=env, check=True)
     GENERATED.mkdir(exist_ok=True)
-    target = GENERATED / "vorn-help.txt"
-    if not target.is_file() or target.read_text(encoding="utf-8") != result.stdout:
-        target.write_text(result.stdout, encoding="utf-8")
+    for name in ["", *COMMANDS]:
+        result = subprocess.run([sys.executable, "-m", "vorn_tools", *([name] if name else []), "--help"],
+                                capture_output=True, text=True, env=env, check=True)
+        target = GENERATED / (f"vorn-{name}-help.txt" if name else "vorn-help.txt")
+        if not target.is_file() or target.read_text(encoding="utf-8") != result.stdout:
+            target.write_text(result.stdout, encoding="utf-8")
 
 
 def _literal_blocks(app: object, what: str, name: str, obj: object, options: object,

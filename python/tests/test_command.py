@@ -184,3 +184,26 @@ def test_no_layer_imports_one_above_it(layer: str) -> None:
     for path in sorted((PACKAGE / layer).glob("*.py")):
         above = _module_level_imports(path) & (set(LAYERS) | {"cli"}) - LAYERS[layer] - {layer}
         assert not above, f"{path.name} imports {sorted(above)}"
+
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+
+
+def _options(help_text: str) -> set[str]:
+    """The option strings a --help lists (-h aside)."""
+    found = set()
+    for line in help_text.splitlines():
+        if line.startswith("  -"):  # an option's line, not a wrapped description
+            found |= {part.split()[0] for part in line.split("  ")[1].split(", ") if part.startswith("-")}
+    return found - {"-h", "--help"}
+
+
+@pytest.mark.parametrize("name", sorted(COMMANDS))
+def test_every_option_in_help_is_in_the_readme_table(name: str, vorn: Vorn) -> None:
+    rows = [line for line in README.read_text(encoding="utf-8").splitlines()
+            if line.startswith((f"| `vorn {name}` |", "| `vorn show` |"))]
+    options = _options(vorn(name, "--help").stdout)
+    assert options and rows
+    missing = [option for option in options if not any(f"`{option}" in row for row in rows)]
+    assert not missing, f"vorn {name}: {missing} not in the README's table"
+    assert f"\nvorn {name} " in README.read_text(encoding="utf-8")  # and in the usage block

@@ -1,6 +1,6 @@
 """Times vorn_tools.to_jcamp of a 2 x 64 Ki-point FID (DIFDUP, the default).
 
-The file is built in memory by the tests' writer (vorn_parser_python/tests/vdf_writer.py):
+The file is built in memory by the test-file writer (vorn_tools.testing.vdf_writer):
 a decaying two-line FID with noise, 64-bit samples. Reports the median of --repeat
 runs after one warm-up; target <= 100 ms. Exits with status 1 when the target is missed.
 """
@@ -11,14 +11,11 @@ import argparse
 import statistics
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "vorn_parser_python" / "tests"))
-
-import vorn_tools  # noqa: E402
-from vdf_writer import SECOND, Header, build_file, standard_params  # noqa: E402
+import vorn_tools
+from vorn_tools.testing.vdf_writer import SECOND, Header, build_file, standard_params
 
 POINTS = 65536
 TARGET_SECONDS = 0.100

@@ -34,10 +34,8 @@ import time
 from dataclasses import asdict
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import parse_benchmark as pb  # noqa: E402  (also puts the test-side writer on the path)
-from parse_benchmark import DataFile, peak_of_this_process_kib  # noqa: E402
+import parse_benchmark as pb
+from parse_benchmark import DataFile, peak_of_this_process_kib
 
 vw = pb.vw
 
@@ -117,8 +115,8 @@ def numpy_floor(path: str, datafile: DataFile):
 
 def child_big(kind: str, datafile: DataFile) -> None:
     import numpy  # noqa: F401 - imported untimed in every case
-
     import vorn_parser
+
     import vorn_tools
 
     if kind == "floor":
@@ -149,14 +147,14 @@ def rchar() -> int:
 def child_info(path: str, repeat: int) -> None:
     import vorn_tools
 
-    vorn_tools.open(path).info  # the first call, with the lazy imports
+    _ = vorn_tools.open(path).info  # the first call, with the lazy imports
     before = rchar()
-    vorn_tools.open(path).info
+    _ = vorn_tools.open(path).info
     read = rchar() - before
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
-        vorn_tools.open(path).info
+        _ = vorn_tools.open(path).info
         times.append(time.perf_counter() - start)
     print(json.dumps({"seconds": statistics.median(times), "read": read}))
 
@@ -315,8 +313,9 @@ def main() -> int:
     print(head)
     print("-" * len(head))
     for datafile in big:
-        t = {k: statistics.median(r["seconds"] for r in big_runs[(datafile.name, k)]) for k in ("floor", "open", "parse")}
-        m = {k: statistics.median(r["kib"] for r in big_runs[(datafile.name, k)]) / 1024 for k in ("floor", "open", "parse")}
+        kinds = ("floor", "open", "parse")
+        t = {k: statistics.median(r["seconds"] for r in big_runs[(datafile.name, k)]) for k in kinds}
+        m = {k: statistics.median(r["kib"] for r in big_runs[(datafile.name, k)]) / 1024 for k in kinds}
         rt, rm = t["open"] / t["floor"], m["open"] / m["floor"]
         flags = (mark(rt <= OPEN_OVER_FLOOR, f"{datafile.name} time open/floor {rt:.2f}")
                  + mark(rm <= RSS_OVER_FLOOR, f"{datafile.name} RSS open/floor {rm:.2f}"))

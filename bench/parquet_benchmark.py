@@ -28,7 +28,6 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "vorn_parser_python" / "tests"))
 
 FILES = 2000
 POINTS = 16384
@@ -43,7 +42,7 @@ def write_files(directory: Path) -> int:
     """The inputs; returns where their samples start."""
     import numpy as np
 
-    import vdf_writer as vw
+    from vorn_tools.testing import vdf_writer as vw
 
     params = vw.standard_params("One_D", x_points=POINTS)
     params += [vw.Param(f"extra_{i:03d}", [f"text {i}", i, i * 0.5][i % 3]) for i in range(150 - len(params))]

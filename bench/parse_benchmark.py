@@ -35,10 +35,10 @@ from array import array
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "vorn_parser_python" / "tests"))
+from vorn_tools.testing import vdf_writer as vw
 
-import vdf_writer as vw  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
+
 
 # Targets: ratios measured in the same run on the same machine.
 PATH_OVER_FLOOR = 1.25
@@ -127,7 +127,7 @@ def check_result(datafile: DataFile, values: list[array], result: dict) -> None:
         got = [[m[r] for r in (0, 1, SIDE - 1)] for m in placed]
         if any(len(m) != SIDE or any(len(row) != SIDE for row in m) for m in placed):
             raise SystemExit(f"{datafile.name}: wrong matrix shape")
-    for expected, actual, section, v in zip(rows_of, got, placed, values):
+    for expected, actual, section, v in zip(rows_of, got, placed, values, strict=False):
         if expected != actual:
             raise SystemExit(f"{datafile.name}: rows differ from the samples written")
         flat = section if datafile.row_length == ONE_D_POINTS else [x for row in section for x in row]
@@ -252,7 +252,7 @@ def main() -> int:
     parser.add_argument("--workdir", help="where to write the files (default: a temporary folder)")
     parser.add_argument("--baseline", metavar="PYTHON",
                         help="an interpreter whose vorn_parser is an earlier build: its parse(path) is "
-                             "timed in the same run, and ours may be at most {:.2f} x it".format(PATH_OVER_BASELINE))
+                             f"timed in the same run, and ours may be at most {PATH_OVER_BASELINE:.2f} x it")
     parser.add_argument("--case", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.case:
@@ -371,7 +371,7 @@ def main() -> int:
         print("pays first touch, and the decode is set against memcpy into a reused buffer (information).")
         print(f"{'width':<8}{'decode/fresh memcpy':>21}{'warm: decode/memcpy':>21}"
               f"{'decode':>9}{'fresh cp':>9}{'warm dec':>9}{'warm cp':>9}   (ms)")
-        for cold, warm in zip(decode_cold, decode_warm):
+        for cold, warm in zip(decode_cold, decode_warm, strict=False):
             width = cold["run_name"].split("/")[1].split(":")[1] + " B"
             r = ratio(cold["decode_ms"], cold["fresh_memcpy_ms"], DECODE_OVER_MEMCPY, f"decode {width}")
             print(f"{width:<8}{r:>21}{warm['decode_ms'] / warm['warm_memcpy_ms']:21.2f}"

@@ -1,5 +1,5 @@
 """Measures vorn_tools.spectrum(phase="auto", baseline="auto", reference="auto") on
-generated free-induction decays of known truth (python/tests/synthetic_fids.py: written
+generated free-induction decays of known truth (vorn_tools.testing.synthetic_fids: written
 by the test-file writer, read by the normal reading path).
 
 Cases, each with a random zero-order phase over the whole circle, a first-order phase
@@ -41,12 +41,11 @@ from pathlib import Path
 
 import numpy as np
 
+import vorn_tools
+from vorn_tools.testing.synthetic_fids import Line, Truth, make_fid
+
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "python" / "tests"), str(ROOT / "vorn_parser_python" / "tests")]
 
-from synthetic_fids import Line, Truth, make_fid  # noqa: E402
-
-import vorn_tools  # noqa: E402
 
 SOLVENTS_1H = [("CDCl3", 7.26), ("DMSO-d6", 2.50), ("acetone-d6", 2.05), ("C6D6", 7.16)]
 

@@ -18,9 +18,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import parse_benchmark as pb  # noqa: E402  (also puts the test-side writer on the path)
+import parse_benchmark as pb
 
 vw = pb.vw
 

@@ -34,7 +34,7 @@ html_theme = "alabaster"
 html_static_path: list[str] = []
 
 HERE = Path(__file__).resolve().parent
-GENERATED = HERE / "_generated"
+GENERATED = HERE.parent / "build" / "docs-generated"  # outside the tree of sources
 
 
 def _write_command_help(app: object) -> None:

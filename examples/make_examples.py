@@ -21,12 +21,12 @@ import sys
 import tempfile
 from pathlib import Path
 
+from vorn_tools.testing import vdf_writer as vw
+
 HERE = Path(__file__).resolve().parent
 # The files are package data of vorn_tools, installed with it.
 OUTPUT = HERE.parent / "python" / "vorn_tools" / "examples"
-sys.path.insert(0, str(HERE.parent / "vorn_parser_python" / "tests"))
 
-import vdf_writer as vw  # noqa: E402
 
 CREATED = vw.Date(2023, 5, 17)
 REVISED = vw.Date(2023, 6, 2)

@@ -13,9 +13,7 @@ import hashlib
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "vorn_parser_python" / "tests"))
-
-import vdf_writer as vw  # noqa: E402
+from vorn_tools.testing import vdf_writer as vw
 
 
 def ramp(n: int, scale: float = 1.0) -> list[float]:
@@ -50,7 +48,7 @@ def seeds() -> dict[str, bytes]:
     for little in (False, True):
         order = "le" if little else "be"
         out[f"one_d_{order}_64_filter"] = vw.build_file(
-            params=filter_params() + [vw.Param("solvent", "CDCl3")],
+            params=[*filter_params(), vw.Param("solvent", "CDCl3")],
             sections=[ramp(8), ramp(8, -0.5)], little_endian=little, sample_bits=64)
         out[f"one_d_{order}_32_kinds"] = vw.build_file(
             params=every_kind(), sections=[ramp(6), ramp(6, 2.0)], little_endian=little, sample_bits=32)

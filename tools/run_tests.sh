@@ -40,6 +40,8 @@ stage() {
 finish() { stage ""; echo "== all stages: $((SECONDS - run_start)) s"; }
 
 stage setup
+# Compiled bytecode goes below build/ too: a run leaves .venv, .venv313 and build/.
+export PYTHONPYCACHEPREFIX="$here/build/pycache"
 # System packages: GoogleTest for the C++ suite.
 source tools/system_packages.sh
 need=()

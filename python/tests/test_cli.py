@@ -18,7 +18,8 @@ import vorn_parser
 
 import vorn_tools
 from helpers import Completed, Vorn
-from vdf_writer import (
+from vorn_tools.archive import batch
+from vorn_tools.testing.vdf_writer import (
     CELSIUS,
     HEADER_SIZE,
     MEGA_HERTZ,
@@ -29,7 +30,6 @@ from vdf_writer import (
     build_file,
     standard_params,
 )
-from vorn_tools.archive import batch
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # The lines parse writes for the standard parameters' filter: "F, i, c" per factor digit.

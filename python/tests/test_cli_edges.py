@@ -22,9 +22,9 @@ import vorn_parser
 
 import vorn_tools
 from helpers import Vorn
-from vdf_writer import Header, build_file
 from vorn_tools.archive import planning
 from vorn_tools.exports.atomic import write_atomically
+from vorn_tools.testing.vdf_writer import Header, build_file
 
 VORN = str(Path(sys.executable).parent / "vorn")
 TESTS = str(Path(__file__).resolve().parent)

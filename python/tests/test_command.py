@@ -13,8 +13,8 @@ import pytest
 
 import vorn_tools
 from helpers import Vorn
-from vdf_writer import SECOND, Header, build_file, standard_params
 from vorn_tools.cli import COMMANDS
+from vorn_tools.testing.vdf_writer import SECOND, Header, build_file, standard_params
 
 PACKAGE = Path(vorn_tools.__file__).parent
 

@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import vorn_tools
-from vdf_writer import SECOND, Date, Header, Param, build_file, standard_params
+from vorn_tools.testing.vdf_writer import SECOND, Date, Header, Param, build_file, standard_params
 
 SQZ = {c: (i, 1) for i, c in enumerate("@ABCDEFGHI")} | {c: (i + 1, -1) for i, c in enumerate("abcdefghi")}
 DIF = {c: (i, 1) for i, c in enumerate("%JKLMNOPQR")} | {c: (i + 1, -1) for i, c in enumerate("jklmnopqr")}

@@ -16,9 +16,9 @@ import pytest
 from test_jcamp import decode_table, numbers, parse_blocks
 
 import vorn_tools
-from vdf_writer import CELSIUS, SECOND, Header, Param, build_file, standard_params
 from vorn_tools.cli import export
 from vorn_tools.exports import jcamp
+from vorn_tools.testing.vdf_writer import CELSIUS, SECOND, Header, Param, build_file, standard_params
 
 VORN = [sys.executable, "-m", "vorn_tools"]
 

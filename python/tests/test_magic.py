@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from vdf_writer import Header
+from vorn_tools.testing.vdf_writer import Header
 
 ROOT = Path(__file__).resolve().parents[2]
 MAGIC = ROOT / "share" / "magic" / "vorn"

@@ -11,7 +11,7 @@ import pytest
 import vorn_parser
 
 import vorn_tools
-from vdf_writer import PPM, SECOND, Header, build_file
+from vorn_tools.testing.vdf_writer import PPM, SECOND, Header, build_file
 
 np = pytest.importorskip("numpy")
 

@@ -18,7 +18,7 @@ import vorn_parser
 
 import vorn_tools
 from helpers import Vorn
-from vdf_writer import (
+from vorn_tools.testing.vdf_writer import (
     BLOCK_EDGE,
     HEADER_SIZE,
     PPM,

@@ -21,7 +21,8 @@ from typing import IO, TYPE_CHECKING, Any
 import pytest
 
 import vorn_tools
-from vdf_writer import (
+from vorn_tools.arrays.units import value_text
+from vorn_tools.testing.vdf_writer import (
     BLOCK_EDGE,
     HEADER_SIZE,
     PPM,
@@ -32,7 +33,6 @@ from vdf_writer import (
     standard_params,
     two_d_section_bytes,
 )
-from vorn_tools.arrays.units import value_text
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -19,10 +19,10 @@ import pytest
 import vorn_parser
 
 import vorn_tools
-from vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
 from vorn_tools import cli
 from vorn_tools.exports.json import jsonable
 from vorn_tools.exports.parquet import errors_path
+from vorn_tools.testing.vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
 
 if TYPE_CHECKING:
     from dask.typing import Key

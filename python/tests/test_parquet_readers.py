@@ -12,9 +12,9 @@ from pathlib import Path
 import pytest
 
 import vorn_tools
-from vdf_writer import Header, build_file, standard_params
 from vorn_tools import cli
 from vorn_tools.exports.parquet import errors_path
+from vorn_tools.testing.vdf_writer import Header, build_file, standard_params
 
 np = pytest.importorskip("numpy")
 pa = pytest.importorskip("pyarrow")

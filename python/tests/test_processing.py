@@ -17,7 +17,16 @@ import vorn_parser
 from numpy.typing import NDArray
 
 import vorn_tools
-from vdf_writer import PPM, SECOND, Header, Param, Unit, build_file, digital_filter_delay, filtered_params
+from vorn_tools.testing.vdf_writer import (
+    PPM,
+    SECOND,
+    Header,
+    Param,
+    Unit,
+    build_file,
+    digital_filter_delay,
+    filtered_params,
+)
 
 Array = NDArray[Any]
 

@@ -10,14 +10,14 @@ from typing import Any
 import numpy as np
 import pytest
 from numpy.typing import NDArray
-from synthetic_fids import Line, Truth, lorentzians, make_fid
 
 import vorn_tools
 from helpers import Vorn
-from vdf_writer import PPM, Header, build_file, standard_params
 from vorn_tools.processing import Spectrum
 from vorn_tools.processing.phasing import phase_factors
 from vorn_tools.processing.steps import finish
+from vorn_tools.testing.synthetic_fids import Line, Truth, lorentzians, make_fid
+from vorn_tools.testing.vdf_writer import PPM, Header, build_file, standard_params
 
 SF, OFFSET = 399.78219838, 5.0  # as make_fid's defaults
 # A proton spectrum: a triplet, a quartet, a singlet, the solvent's residual line and TMS.

@@ -9,7 +9,7 @@ import pytest
 xr = pytest.importorskip("xarray")
 
 import vorn_tools  # noqa: E402
-from vdf_writer import Header, build_file, standard_params  # noqa: E402
+from vorn_tools.testing.vdf_writer import Header, build_file, standard_params  # noqa: E402
 
 
 def one_d(tmp_path: Path, name: str = "one.vdf", scale: float = 1.0, points: int = 64) -> Path:

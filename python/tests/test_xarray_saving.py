@@ -17,7 +17,7 @@ import pytest
 xr = pytest.importorskip("xarray")
 
 import vorn_tools  # noqa: E402
-from vdf_writer import HERTZ, Header, Param, Unit, build_file, standard_params  # noqa: E402
+from vorn_tools.testing.vdf_writer import HERTZ, Header, Param, Unit, build_file, standard_params  # noqa: E402
 from vorn_tools.xarray_backend import complex_data  # noqa: E402
 
 README = Path(__file__).resolve().parents[2] / "README.md"

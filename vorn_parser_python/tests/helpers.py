@@ -7,7 +7,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from vdf_writer import Param, build_file, standard_params
+from vorn_tools.testing.vdf_writer import Param, build_file, standard_params
 
 # Every rendered read error starts with this.
 LEAD = "An error value was found where a successful result was required: "

@@ -24,7 +24,7 @@ import pytest
 import vorn_parser
 
 from helpers import is_parse_failure, small_file
-from vdf_writer import HEADER_SIZE, digital_filter_params
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, digital_filter_params
 
 pytestmark = pytest.mark.slow
 

@@ -19,7 +19,7 @@ import pytest
 import vorn_parser
 
 from helpers import FAILURE_NAME
-from vdf_writer import build_file, standard_params
+from vorn_tools.testing.vdf_writer import build_file, standard_params
 
 TESTS = Path(__file__).resolve().parent
 UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -147,7 +147,7 @@ def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_spa
 INTERRUPTED_PARSE = """
     import json, os, signal, sys, time
     import vorn_parser
-    from vdf_writer import build_file
+    from vorn_tools.testing.vdf_writer import build_file
     fifo, how = sys.argv[1], sys.argv[2]
     os.mkfifo(fifo)
     if how == "read":

@@ -13,7 +13,7 @@ import pytest
 import vorn_parser
 
 from helpers import FAILURE_MODULE, FAILURE_NAME, LEAD, small_file
-from vdf_writer import HEADER_SIZE, Header, Param
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, Header, Param
 
 ParseFailure = Callable[[bytes | str | Path], BaseException]
 

@@ -20,7 +20,7 @@ from typing import Any
 import pytest
 
 from helpers import FAILURE_NAME, LEAD, small_file
-from vdf_writer import HEADER_SIZE, Header, Param, ParamBlock, build_file
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, Header, Param, ParamBlock, build_file
 
 LIMIT_SECONDS = 1.0
 LIMIT_BYTES = 50 * 1024 * 1024

@@ -7,7 +7,7 @@ import pytest
 import vorn_parser
 
 from helpers import COMPOUND_UNITS, TOP_KEYS
-from vdf_writer import Date, Header, Param, Unit, build_file
+from vorn_tools.testing.vdf_writer import Date, Header, Param, Unit, build_file
 
 HEADER_KEYS = [
     "fileIdentifier", "endian", "majorVersion", "minorVersion", "dataDimensionNumber",

@@ -13,7 +13,7 @@ import pytest
 import vorn_parser
 
 import vorn_tools
-from vdf_writer import Param, build_file, standard_params
+from vorn_tools.testing.vdf_writer import Param, build_file, standard_params
 
 REPO = Path(__file__).resolve().parents[2]
 SITE = Path(sysconfig.get_paths()["purelib"])

@@ -29,7 +29,7 @@ from helpers import (
     TOP_KEYS,
     is_parse_failure,
 )
-from vdf_writer import HEADER_SIZE, build_file, standard_params
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, build_file, standard_params
 
 FULL = os.environ.get("VORN_SWEEP") == "full"
 DAMAGED_CASES = 4000 if FULL else 400

@@ -6,7 +6,7 @@ from collections.abc import Callable
 import pytest
 
 from helpers import AXIS_TYPES, DATA_POINTS, DATA_START, PARAM_START
-from vdf_writer import (
+from vorn_tools.testing.vdf_writer import (
     Date,
     Header,
     Matrix,

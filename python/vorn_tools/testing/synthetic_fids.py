@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from vdf_writer import SECOND, Header, Param, build_file, filtered_params
+from vorn_tools.testing.vdf_writer import SECOND, Header, Param, build_file, filtered_params
 
 FILTER = {"filter_orders": (12, 20, 262), "filter_factors": (2, 2, 2)}
 

@@ -60,6 +60,12 @@ PyRef to_py(const std::optional<double>& v)
     return to_py(*v);
 }
 
+PyRef to_py(const std::optional<std::uint64_t>& v)
+{
+    if (!v) return PyRef::borrow(Py_None);
+    return made(PyLong_FromUnsignedLongLong(*v));
+}
+
 // The hot path: one float per sample, written straight into its slot.
 PyRef to_py(const std::vector<double>& v)
 {

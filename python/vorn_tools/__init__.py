@@ -20,6 +20,7 @@ if TYPE_CHECKING:
 
     from .arrays.samples import SpectrumArrays
     from .arrays.text import parameter_table, summary
+    from .checking.report import Report, check
     from .exports.json import jsonable, to_json
     from .processing.spectra import Spectrum
     from .processing.steps import PhaseOption
@@ -33,6 +34,7 @@ _LAZY = {
     "EXAMPLES": "reading.documents", "CapturedOutput": "reading.documents", "captured_output": "reading.documents",
     "example_path": "reading.documents", "read_file": "reading.documents",
     "parameter_table": "arrays.text", "summary": "arrays.text",
+    "check": "checking.report", "Report": "checking.report",
 }
 
 
@@ -57,7 +59,8 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
-    "EXAMPLES", "CapturedOutput", "ParseError", "VornFile", "open", "captured_output", "example_path",
+    "EXAMPLES", "CapturedOutput", "ParseError", "Report", "VornFile", "check", "open", "captured_output",
+    "example_path",
     "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
     "read_file", "save_npz", "spectrum", "summary", "to_jcamp", "to_json", "to_numpy", "write_jcamp",
 ]

@@ -11,6 +11,7 @@
 
 #include "array_sink.h"
 #include "buffer_export.h"
+#include "check.h"
 #include "failure.h"
 #include "failures.h"
 #include "file_object_reader.h"
@@ -264,6 +265,16 @@ PyObject* document_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     return translated<NativeFailures>([&] { return document(args, nargs); });
 }
 
+PyObject* check_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
+{
+    return translated<NativeFailures>([&] { return check(args, nargs); });
+}
+
+PyObject* check_codes_entry(PyObject* /*module*/, PyObject* /*unused*/)
+{
+    return translated<NativeFailures>([&] { return check_codes(); });
+}
+
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_entry)), METH_FASTCALL,
      "read(kind, source, size, data, name, /)\n--\n\n"
@@ -276,6 +287,12 @@ PyMethodDef methods[] = {
     {"document", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&document_entry)), METH_FASTCALL,
      "document(kind, source, size, name, /)\n--\n\n"
      "Read a whole file into the dict vorn_parser.parse gives, and its digital-filter lines as text."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_entry)), METH_FASTCALL,
+     "check(kind, source, size, samples, /)\n--\n\n"
+     "The checker's report on a file: a dict of its verdict and findings (the samples are\n"
+     "decoded only when `samples`)."},
+    {"check_codes", &check_codes_entry, METH_NOARGS,
+     "check_codes()\n--\n\nEvery code a report may hold, as (code, severity, title) tuples."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@ imports of `vorn convert`).
     vorn peaks FILE       the peak table of the processed spectrum
     vorn export FILE --to jcamp|npz|json [-o OUT]
     vorn convert FOLDER --to json|npz|jcamp|parquet [--out FOLDER]
+    vorn check FILE... | --batch FOLDER   validation reports
 
 The flat flags of earlier versions (`vorn FILE --json`, `vorn --batch FOLDER ...`) still
 work (vorn_tools.cli.legacy).
@@ -24,13 +25,12 @@ from __future__ import annotations
 
 import argparse
 import io
-import os
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
 from importlib import import_module
 
-from .common import PROG, CommandError, OutputError
+from .common import PROG, CommandError, OutputError, silence
 
 
 @dataclass(frozen=True)
@@ -52,6 +52,7 @@ COMMANDS = {
                               "'process' extra)"),
     "export": Command("export", "write one file as JCAMP-DX, .npz or JSON"),
     "convert": Command("convert", "convert a folder of files to JSON, .npz, JCAMP-DX or one Parquet dataset"),
+    "check": Command("check", "check files: whether each reads, and what the reader loses or finds odd"),
 }
 
 
@@ -111,17 +112,6 @@ def _dispatch(argv: list[str]) -> int:
     return run_command("show", argv)  # `vorn FILE`, `vorn -v FILE`, `vorn --example NAME`, `vorn`
 
 
-def _silence(fd: int) -> None:
-    """Points a descriptor that failed at the null device, so that the interpreter's own
-    flush at exit neither fails again nor reports it ("Exception ignored ...")."""
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, fd)
-        os.close(devnull)
-    except OSError:
-        pass
-
-
 def _error(message: str) -> None:
     """One line on standard error; if even that cannot be written, nothing."""
     try:
@@ -129,7 +119,7 @@ def _error(message: str) -> None:
             sys.stderr.write(f"{PROG}: {message}\n")
             sys.stderr.flush()
     except OSError:
-        _silence(2)
+        silence(2)
 
 
 def _ignore_interrupts() -> None:
@@ -152,7 +142,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(f"error: {exc}")
         return exc.status
     except OutputError as exc:  # e.g. a full disk, or `vorn json FILE | head` that stopped reading
-        _silence(1)
+        silence(1)
         _error(f"error: cannot write to standard output: {exc.reason}")
         return 1
     except KeyboardInterrupt:

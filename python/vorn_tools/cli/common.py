@@ -170,6 +170,17 @@ def write_text(text: str) -> None:
     write_stdout(text.encode(encoding, "backslashreplace"))
 
 
+def silence(fd: int) -> None:
+    """Points a descriptor that failed at the null device, so that the interpreter's own
+    flush at exit neither fails again nor reports it ("Exception ignored ...")."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, fd)
+        os.close(devnull)
+    except OSError:
+        pass
+
+
 def note(message: str) -> None:
     """A line on standard error saying what was done."""
     print(f"{PROG}: {message}", file=sys.stderr)

@@ -537,6 +537,22 @@ def patch(data: bytes, offset: int, raw: bytes) -> bytes:
     return assemble([(0, data), (offset, raw)])
 
 
+def _data_block(sections: Sequence[Any], layout: str, little_endian: bool,
+                sample_bits: int) -> tuple[int, bytes, list[int]]:
+    """(dimension count, the data block's bytes, the point counts) of the sections."""
+    if layout == "One_D":
+        packed = [pack_samples(s, little_endian, sample_bits) for s in sections]
+        return 1, b"".join(packed), [len(packed[0]) // (sample_bits // 8)] if packed else [0]
+    matrices = [s if isinstance(s, (bytes, bytearray, memoryview)) else as_matrix(s)
+                for s in sections]
+    data_bytes = b"".join(
+        bytes(m) if not isinstance(m, Matrix)
+        else two_d_section_bytes(m, little_endian, sample_bits)
+        for m in matrices)
+    first = matrices[0] if matrices and isinstance(matrices[0], Matrix) else None
+    return 2, data_bytes, [first.cols, first.rows] if first else [0, 0]
+
+
 def build_file(header: Header | None = None,
                params: ParamBlock | Sequence[Param] = (),
                sections: Sequence[Any] = (),
@@ -569,22 +585,7 @@ def build_file(header: Header | None = None,
     block = params if isinstance(params, ParamBlock) else ParamBlock(tuple(params))
     param_bytes = block.pack(little_endian)
 
-    if layout == "One_D":
-        dimensions = 1
-        packed = [pack_samples(s, little_endian, sample_bits) for s in sections]
-        data_bytes = b"".join(packed)
-        points = [len(packed[0]) // (sample_bits // 8)] if packed else [0]
-    else:
-        dimensions = 2
-        matrices = [s if isinstance(s, (bytes, bytearray, memoryview)) else as_matrix(s)
-                    for s in sections]
-        data_bytes = b"".join(
-            bytes(m) if not isinstance(m, Matrix)
-            else two_d_section_bytes(m, little_endian, sample_bits)
-            for m in matrices)
-        first = matrices[0] if matrices and isinstance(matrices[0], Matrix) else None
-        points = [first.cols, first.rows] if first else [0, 0]
-
+    dimensions, data_bytes, points = _data_block(sections, layout, little_endian, sample_bits)
     param_start = _or(header.param_start, HEADER_SIZE)
     param_at = _or(param_at, param_start)
     data_start = _or(header.data_start, param_at + len(param_bytes))

@@ -105,18 +105,18 @@ def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title
                   fid: bool = False, processed: bool = True) -> None:
     """Writes a plot in the format the path's suffix names: .png, .pdf, .svg, ...; the
     spectrum of a time-domain file unless `fid`, phased, flattened and referenced
-    automatically with its peaks marked unless not `processed` (see vorn_tools.plot)."""
+    automatically with its peaks marked unless not `processed` (see vorn_tools.exports.plot)."""
     _optional("exports.plot", "plot").plot_document(document, path, title=title, fid=fid, processed=processed)
 
 
 def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP",
              form: str | None = None) -> str:
-    """The file as JCAMP-DX text: an NMR FID, or its spectrum (see vorn_tools.jcamp)."""
+    """The file as JCAMP-DX text: an NMR FID, or its spectrum (see vorn_tools.exports.jcamp)."""
     result: str = _optional("exports.jcamp", "numpy").to_jcamp(source, spectrum=spectrum, encoding=encoding, form=form)
     return result
 
 
 def write_jcamp(source: Source | VornFile, path: str | os.PathLike[str], *, spectrum: bool = False,
                 encoding: str = "DIFDUP", form: str | None = None) -> None:
-    """Writes the file as JCAMP-DX text to `path` (see vorn_tools.jcamp)."""
+    """Writes the file as JCAMP-DX text to `path` (see vorn_tools.exports.jcamp)."""
     _optional("exports.jcamp", "numpy").write_jcamp(source, path, spectrum=spectrum, encoding=encoding, form=form)

@@ -6,7 +6,7 @@
     bag = read_arrays(paths)                                # SpectrumArrays per file
 
 read_info gives the index columns of a `vorn --batch DIR --to parquet` dataset (see
-vorn_tools.parquet), with `path` as given (a name that is not UTF-8 escaped as the
+vorn_tools.exports.parquet), with `path` as given (a name that is not UTF-8 escaped as the
 dataset escapes it, its exact bytes in `path_bytes`); a file that cannot be read raises
 its ParseError when its partition is computed. Every file is read by the native reader.
 The paths sent to the workers are absolute, so a cluster whose workers run in other

@@ -3,10 +3,10 @@ the one before it.
 
 Every file a `vorn --batch --to parquet` run writes (its parts in the folder, its
 errors table beside it) carries a marker in its Parquet key-value metadata
-(vorn_tools.parquet.MARKER_KEY); the folder itself holds nothing else, so that every
+(vorn_tools.exports.parquet.MARKER_KEY); the folder itself holds nothing else, so that every
 reader takes it as it is. A later run into the same folder:
 
-- removes the temporaries of processes that no longer exist (vorn_tools.atomic), in
+- removes the temporaries of processes that no longer exist (vorn_tools.exports.atomic), in
   the folder and beside it;
 - refuses a folder that holds anything but marked parts (a user's
   `part-final-results.parquet`, notes, a dataset of an earlier version), and an

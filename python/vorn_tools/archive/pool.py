@@ -23,7 +23,7 @@ is built so that nothing a worker does can hang the run:
   removed, and KeyboardInterrupt is raised. The workers ignore SIGINT from their start.
 
 The spool folder and the workers' temporaries are named `.vorn-PID-XXXXXXXX.part`
-(see vorn_tools.atomic): what a killed run leaves is removed by the next one.
+(see vorn_tools.exports.atomic): what a killed run leaves is removed by the next one.
 """
 
 from __future__ import annotations

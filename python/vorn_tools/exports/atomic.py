@@ -127,7 +127,7 @@ def remove_stale(folder: Path) -> list[Path]:
         if pid is None or pid == os.getpid() or process_exists(pid):
             continue
         with contextlib.suppress(OSError):
-            if entry.is_dir(follow_symlinks=False):  # a spool folder (vorn_tools.workers)
+            if entry.is_dir(follow_symlinks=False):  # a spool folder (vorn_tools.archive.pool)
                 shutil.rmtree(entry.path)
             else:
                 os.unlink(entry.path)

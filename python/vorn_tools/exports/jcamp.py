@@ -544,8 +544,8 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
 def write_jcamp(source: Source | VornFile, path: str | os.PathLike[str], *, spectrum: bool = False,
                 encoding: str = "DIFDUP", form: str | None = None) -> None:
     """Writes to_jcamp(source, ...) to `path` (ASCII text), atomically: the file at
-    `path` is replaced only once the whole text is written (vorn_tools.atomic). Raises
-    vorn_tools.atomic.ReplacesInput, writing nothing, when `path` is the source file."""
+    `path` is replaced only once the whole text is written (vorn_tools.exports.atomic). Raises
+    vorn_tools.exports.atomic.ReplacesInput, writing nothing, when `path` is the source file."""
     text = to_jcamp(source, spectrum=spectrum, encoding=encoding, form=form)
     inputs = [source] if isinstance(source, (str, os.PathLike)) else []
     write_text_atomically(path, text, encoding="ascii", inputs=inputs)

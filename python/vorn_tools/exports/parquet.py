@@ -60,7 +60,7 @@ ERRORS_SUFFIX = ".errors.parquet"
 LEGACY_ERRORS_NAME = "_errors.parquet"  # where earlier versions put it, inside the folder
 PART_PREFIX = "part-"
 # The names of the parts a run writes: with the marker in their metadata, the only
-# files a later run removes (see vorn_tools.dataset_files).
+# files a later run removes (see vorn_tools.archive.dataset_files).
 PART_NAME = re.compile(rf"{re.escape(PART_PREFIX)}[0-9]{{5,}}\.parquet")
 MARKER_KEY = b"vorn_tools.dataset"  # in the key-value metadata of every file a run writes
 COMPRESSION = "zstd"
@@ -100,7 +100,7 @@ INDEX_FIELDS = [
 DATA_FIELDS = [pa.field("shape", _LI)] + [
     pa.field(name, pa.large_list(pa.float32() if name.endswith("_f32") else pa.float64()))
     for name in SAMPLE_COLUMNS]
-# The rows are filled by name (vorn_tools.archive_rows): the same names, in this order.
+# The rows are filled by name (vorn_tools.exports.parquet_rows): the same names, in this order.
 assert tuple(field.name for field in INDEX_FIELDS) == INDEX_NAMES
 assert tuple(PARAMETER_TYPE.names) == PARAMETER_NAMES
 INDEX_SCHEMA = pa.schema(INDEX_FIELDS)

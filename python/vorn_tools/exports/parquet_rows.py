@@ -1,7 +1,7 @@
-"""The per-file work of a Parquet conversion (vorn_tools.parquet): each file becomes one
+"""The per-file work of a Parquet conversion (vorn_tools.exports.parquet): each file becomes one
 row, kept as plain Python columns. Nothing here imports pyarrow, so the worker
 processes that run it start quickly; the record batches are made from these columns
-where the dataset is written (or by vorn_tools.parquet.convert_chunk on a Dask worker).
+where the dataset is written (or by vorn_tools.exports.parquet.convert_chunk on a Dask worker).
 """
 
 from __future__ import annotations

@@ -152,7 +152,7 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     unless not `processed`), or with `fid` (and for other files) the samples.
 
     Raises ValueError for a suffix that names no plot format (see plot_format), or when
-    the file holds no samples. The image is written atomically (vorn_tools.atomic),
+    the file holds no samples. The image is written atomically (vorn_tools.exports.atomic),
     never over one of `inputs` (ReplacesInput).
     """
     fmt = plot_format(path)

@@ -44,13 +44,13 @@ their calibrated axes: the steps below are not applied to them.
 
 After the transform, on request (each one-dimensional, or along x for Two_D):
 
-6. `phase="auto"`: p0 and p1 chosen from the lines (vorn_tools.phasing; for four-section
+6. `phase="auto"`: p0 and p1 chosen from the lines (vorn_tools.processing.phasing; for four-section
    Two_D data along x from its strongest rows, and p0 along y from its strongest
    columns), and applied as in 5;
 7. `baseline="auto"`: a smooth baseline estimated from the signal-free points
-   (vorn_tools.baseline, needs scipy) subtracted from the real part, per row for Two_D;
+   (vorn_tools.processing.baseline, needs scipy) subtracted from the real part, per row for Two_D;
 8. `reference="auto"`: the shift that puts TMS/DSS at 0 ppm, or else the solvent's
-   residual line at its table value (vorn_tools.referencing); a number is a shift in
+   residual line at its table value (vorn_tools.processing.referencing); a number is a shift in
    ppm added to the x axis. `ppm` and `hz` include it.
 """
 
@@ -123,7 +123,7 @@ class Spectrum:
         return abs(float(coordinates[0] - coordinates[-1])) / (axis.points - 1) if axis.points > 1 else 1.0
 
     def peaks(self, threshold: float | None = None) -> PeakList:
-        """The peaks of the real part of a one-dimensional spectrum (vorn_tools.peaks,
+        """The peaks of the real part of a one-dimensional spectrum (vorn_tools.processing.peaks,
         needs scipy): those above `threshold`, by default 6 x `noise`; the list states
         its threshold and noise. An empty list when nothing stands out."""
         if self.values.ndim != 1:

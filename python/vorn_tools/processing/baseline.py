@@ -33,7 +33,7 @@ SMOOTHEST_SHARE = 1.0 / 32.0
 
 def whittaker(y: NDArray[np.float64], weights: NDArray[np.float64], smoothing: float) -> NDArray[np.float64]:
     """The Whittaker smooth of `y` with the given weights and lambda (second differences)."""
-    from scipy.linalg import solveh_banded
+    from scipy.linalg import solveh_banded  # type: ignore[import-untyped]
 
     n = y.size
     if n < 3 or weights.sum() < 2:

@@ -56,7 +56,7 @@ def _at(coordinates: NDArray[np.float64] | None, index: float) -> float | None:
 def pick_peaks(real: NDArray[np.float64], noise: float, hz: NDArray[np.float64] | None,
                ppm: NDArray[np.float64] | None, hz_per_point: float, threshold: float | None = None) -> PeakList:
     """The peaks of `real` (see the module's description)."""
-    from scipy.signal import find_peaks, peak_widths
+    from scipy.signal import find_peaks, peak_widths  # type: ignore[import-untyped]
 
     limit = PEAK_SIGMAS * noise if threshold is None else float(threshold)
     found: list[Peak] = []

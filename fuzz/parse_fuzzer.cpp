@@ -67,7 +67,7 @@ private:
             mix(v ? 1 : 2);
         } else if constexpr (std::is_integral_v<T>) {
             mix(static_cast<std::uint64_t>(v));
-        } else if constexpr (std::is_same_v<T, std::string>) {
+        } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
             if (!vorn::is_valid_utf8(v)) broken("text in the result is not valid UTF-8");
             mix(v.size());
         } else if constexpr (std::is_same_v<T, std::vector<std::vector<double>>>) {

@@ -54,6 +54,11 @@ PyRef to_py(const std::string& v)
     return made(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
 }
 
+PyRef to_py(std::string_view v)
+{
+    return made(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
+}
+
 PyRef to_py(const std::optional<double>& v)
 {
     if (!v) return PyRef::borrow(Py_None);

@@ -39,6 +39,7 @@ PyRef to_py(std::uint16_t v);
 PyRef to_py(std::int32_t v);
 PyRef to_py(std::uint32_t v);
 PyRef to_py(const std::string& v);
+PyRef to_py(std::string_view v);
 PyRef to_py(const std::optional<double>& v);
 PyRef to_py(const std::optional<std::uint64_t>& v);
 PyRef to_py(const std::vector<double>& v);

@@ -3,6 +3,8 @@
 // when one of them raised (KeyboardInterrupt, say), leaving that exception set.
 #pragma once
 
+#include <chrono>
+
 #include "py_ref.h"
 
 namespace vorn::py {
@@ -17,6 +19,22 @@ inline bool python_signal_raised_unlocked() noexcept
     const bool raised = PyErr_CheckSignals() < 0;
     PyGILState_Release(state);
     return raised;
+}
+
+// Between the windows of a long decode with the lock let go of (a
+// ByteSource's window check): the lock is taken back for the check at most
+// every kWindowCheckInterval per thread, so a decode beside busy Python
+// threads seldom waits for it, and a signal is still answered well within a
+// fifth of a second.
+inline constexpr std::chrono::milliseconds kWindowCheckInterval{50};
+
+inline bool python_signal_raised_between_windows() noexcept
+{
+    thread_local std::chrono::steady_clock::time_point next_check{};
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_check) return false;
+    next_check = now + kWindowCheckInterval;
+    return python_signal_raised_unlocked();
 }
 
 }  // namespace vorn::py

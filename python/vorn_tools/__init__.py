@@ -11,6 +11,7 @@ import os
 
 from .reading.errors import ParseError, failure_reason, is_parse_failure
 from .reading.files import VornFile, open
+from .reading.optional import optional_module as _optional
 
 TYPE_CHECKING = False  # typing itself is not imported: it costs more than the rest
 if TYPE_CHECKING:
@@ -64,17 +65,6 @@ __all__ = [
     "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
     "read_file", "save_npz", "spectrum", "summary", "to_jcamp", "to_json", "to_numpy", "write_jcamp",
 ]
-
-
-def _optional(module: str, extra: str) -> Any:
-    """Imports one of our modules that needs an optional dependency, naming the extra."""
-    from importlib import import_module
-
-    try:
-        return import_module(f".{module}", __name__)
-    except ImportError as exc:
-        raise ImportError(f"{exc.name or 'a dependency'} is not installed; "
-                          f"pip install 'vorn_parser[{extra}]'") from exc
 
 
 def to_numpy(document: VornDataFile) -> SpectrumArrays:

@@ -48,13 +48,12 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
+from .arrays.samples import Coordinate, SpectrumArrays, axes_for_shape, observe_frequency, spectral_width
 from .reading.files import VornFile
 from .reading.files import open as open_file
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-    from .arrays.samples import Axis, SpectrumArrays
 
 _COORDINATE_UNITS = {"seconds": "s", "hz": "Hz", "ppm": "ppm"}
 # The unit of a summary figure the file does not have (its magnitude is then 0).
@@ -112,49 +111,46 @@ def _dims(layout: str) -> tuple[str, ...]:
     return ("x",) if layout == "One_D" else ("y", "x")
 
 
-class _Axes:
-    """The axes of a file, computed once when a coordinate first needs them."""
+class _LazyCoordinate(BackendArray):
+    """A coordinate of an axis computed for the indices asked only (see
+    arrays.Coordinate): `ds.x_ppm[:3]` computes three values, whatever the axis's length."""
 
-    def __init__(self, headers: Any, info: Any, shape: tuple[int, ...]) -> None:
-        self._args = (headers, info, shape)
-        self._axes: tuple[Axis, ...] | None = None
-        self._lock = threading.Lock()
+    def __init__(self, coordinate: Coordinate) -> None:
+        self.shape = (len(coordinate),)
+        self.dtype = np.dtype(np.float64)
+        self._coordinate = coordinate
 
-    def get(self) -> tuple[Axis, ...]:
-        with self._lock:
-            if self._axes is None:
-                from .arrays.samples import axes_for_shape
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._raw)
 
-                self._axes = axes_for_shape(*self._args)
-            return self._axes
+    def _raw(self, key: tuple[Any, ...]) -> Any:
+        (part,) = key
+        return self._coordinate[part]
 
 
 def _coordinates(headers: Any, info: Any, shape: tuple[int, ...], lazy: bool,
                  indexed: set[str]) -> dict[str, xr.Variable]:
     """The coordinates of every axis: the header's values, then seconds, Hz or ppm
-    where the axis has them, each computed when first indexed."""
-    from .arrays.samples import axes_for_shape
-
+    where the axis has them. A long axis's are computed for the indices asked, when
+    asked; nothing is made in proportion to a length the header declares."""
     names = _dims(headers["dataFormat"])
     lengths = dict(zip(names, shape, strict=True))
-    # Which coordinates an axis has depends on its unit and the summary, not on its
-    # length: the axes of a two-point shape tell, at no cost.
-    probe = axes_for_shape(headers, info, tuple(2 for _ in shape))
-    axes = _Axes(headers, info, shape)
+    # The axes hold rules per point (arrays.Coordinate): making them costs nothing.
+    axes = axes_for_shape(headers, info, shape)
     coords: dict[str, xr.Variable] = {}
-    for index, (name, axis) in enumerate(zip(("x", "y"), probe, strict=False)):
+    for name, axis in zip(("x", "y"), axes, strict=False):
         n = lengths[name]
         fields = {"axis": ("values", axis.unit)}
         for field, unit in _COORDINATE_UNITS.items():
-            if getattr(axis, field, None) is not None:
+            if axis.coordinate(field) is not None:
                 fields[field] = (field, unit)
         for suffix, (field, unit) in fields.items():
-            def load(i: int = index, f: str = field) -> Any:
-                return getattr(axes.get()[i], f)
             # A short axis is computed now: as plain numbers, xarray compares and
             # combines coordinates of many files cheaply (open_mfdataset).
             eager = not lazy or n <= _EAGER_AXIS_POINTS
-            data: Any = load() if eager else indexing.LazilyIndexedArray(_LazyArray((n,), np.float64, load))
+            stored = axis.coordinate(field)
+            data: Any = (getattr(axis, field) if eager
+                         else indexing.LazilyIndexedArray(_LazyCoordinate(stored)))  # type: ignore[arg-type]
             attrs = {"units": unit, "long_name": axis.title or f"{name} axis {suffix}"}
             if eager:
                 indexed.add(f"{name}_{suffix}")
@@ -181,8 +177,6 @@ def _with_point_indexes(ds: xr.Dataset, info: Any, shape: tuple[int, ...]) -> xr
 def _axis_attributes(info: Any, index: int) -> dict[str, Any]:
     """The summary's figures of one axis, each where the file has it, in the unit its
     name says (frequencies in Hz: one stored in another unit is left out)."""
-    from .arrays.samples import observe_frequency, spectral_width
-
     attrs: dict[str, Any] = {}
     nuclei = info["nucleus"]
     if index < len(nuclei) and isinstance(nuclei[index], str) and nuclei[index]:

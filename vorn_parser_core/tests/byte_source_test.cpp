@@ -6,9 +6,11 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <limits>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -319,4 +321,76 @@ TEST(DataContainer, DirectoryOpensAndFailsAtTheFirstRead)
     auto r = src->read_u8();
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().root_cause().find("Is a directory"), std::string::npos) << r.error().root_cause();
+}
+
+namespace {
+
+int window_checks = 0;
+int stop_after = 0;  // the check says stop on this call (0: never)
+
+bool counting_check() noexcept
+{
+    ++window_checks;
+    return window_checks == stop_after;
+}
+
+}  // namespace
+
+TEST(ByteSource, WindowCheckIsConsultedAboutEveryMebibyteAndCanEndTheRun)
+{
+    // 4 MiB of 64-bit samples in memory, decoded in one call and in many small ones.
+    const std::size_t count = std::size_t{512} * 1024;
+    std::vector<double> out(count);
+    for (bool small_calls : {false, true}) {
+        ByteSource src(Bytes(count * 8, 0));
+        src.set_window_check(counting_check);
+        window_checks = 0;
+        stop_after = 0;
+        if (small_calls) {
+            for (std::size_t i = 0; i < count; i += 1024) {
+                ASSERT_TRUE(src.read_samples(SampleWidth::Eight, ByteOrder::Big, 1024, out.data() + i));
+            }
+        } else {
+            ASSERT_TRUE(src.read_samples(SampleWidth::Eight, ByteOrder::Big, count, out.data()));
+        }
+        // Consulted between runs of about 1 MiB: three times in 4 MiB, also across calls.
+        EXPECT_EQ(window_checks, 3) << small_calls;
+    }
+    ByteSource src(Bytes(count * 8, 0));
+    src.set_window_check(counting_check);
+    window_checks = 0;
+    stop_after = 2;
+    auto ended = src.read_samples(SampleWidth::Eight, ByteOrder::Big, count, out.data());
+    ASSERT_FALSE(ended);
+    EXPECT_TRUE(ended.error().is_interrupted());
+    EXPECT_EQ(src.position(), 0u);  // all or nothing, as every read
+    EXPECT_EQ(window_checks, 2);
+}
+
+TEST(FileSource, IdentityIsTheOpenDescriptorsAndMovesWithEveryWrite)
+{
+    const std::string path = temp_file("vorn_identity.bin", pattern(4096));
+    auto file = DataContainer::from_path(path).load_data();
+    ASSERT_TRUE(file);
+    const auto opened = file->identity();
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->size, 4096u);
+    EXPECT_EQ(file->identity(), opened);
+    // Rewritten in place, the modification time set back: the change time still moves.
+    struct stat before{};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+        f << "changed";
+    }
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const auto now = file->identity();
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->modified_nanoseconds, opened->modified_nanoseconds);
+    EXPECT_NE(now, opened);
+    // Memory has no descriptor.
+    EXPECT_FALSE(ByteSource(Bytes{1, 2}).identity());
+    std::remove(path.c_str());
 }

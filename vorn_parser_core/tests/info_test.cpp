@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -16,11 +17,18 @@
 namespace vorn {
 namespace {
 
-Param make_param(std::string name, ParamValue value, std::string prefix = "None", std::string base = "None")
+// Unit names are views into static storage, as the code tables' are.
+const std::array<std::string, kAxes> kAxisUnitNames = [] {
+    std::array<std::string, kAxes> names;
+    for (std::size_t i = 0; i < kAxes; ++i) names[i] = "unit" + std::to_string(i);
+    return names;
+}();
+
+Param make_param(std::string name, ParamValue value, std::string_view prefix = "None", std::string_view base = "None")
 {
     Param p;
     p.unit.resize(5, Unit{"None", 0, "None"});
-    p.unit[0] = Unit{std::move(prefix), 1, std::move(base)};
+    p.unit[0] = Unit{prefix, 1, base};
     p.value = std::move(value);
     p.name = std::move(name);
     return p;
@@ -36,7 +44,7 @@ Headers make_headers(std::string format)
     h.creation_time = Date{2020, 1, 2};
     h.revision_time = Date{2021, 3, 4};
     for (std::uint32_t i = 0; i < kAxes; ++i) {
-        h.data_units.push_back(Unit{"None", 1, "unit" + std::to_string(i)});
+        h.data_units.push_back(Unit{"None", 1, kAxisUnitNames[i]});
         h.data_points.push_back(100 + i);
         h.data_offset_start.push_back(200 + i);
         h.data_offset_stop.push_back(300 + i);
@@ -125,10 +133,13 @@ TEST(ExtractInfo, TakesEveryFieldFromItsSource)
         "temp_get",        "field_strength",  "x90",          "relaxation_delay", "x_freq",  "y_freq",
         "x_offset",        "y_offset",        "x_acq_time",   "y_acq_time",       "x_sweep", "y_sweep",
         "x_sweep_clipped", "y_sweep_clipped", "x_resolution", "y_resolution"};
+    // The unit names outlive the parameters, which hold views of them.
+    std::vector<std::string> bases;
+    for (const std::string& name : magnitudes) bases.push_back(name + "_base");
     std::vector<UnitMagnitude> m;
-    for (const std::string& name : magnitudes) {
-        m.push_back({static_cast<double>(m.size() + 1), name + "_base"});
-        params.push_back(make_param(name, m.back().magnitude, "None", name + "_base"));
+    for (std::size_t i = 0; i < magnitudes.size(); ++i) {
+        m.push_back({static_cast<double>(m.size() + 1), bases[i]});
+        params.push_back(make_param(magnitudes[i], m.back().magnitude, "None", bases[i]));
     }
 
     Info want;

@@ -5,6 +5,7 @@
 #include "info.h"
 #include "layout.h"
 #include "py_ref.h"
+#include "unchanged.h"
 #include "vorn_data_file.h"
 
 namespace vorn::py {
@@ -14,6 +15,7 @@ struct FileRecords {
     Info info;
     Layout layout;
     bool cut_short = false;  // the file ends before the samples its header declares
+    OpenedAs opened;         // what the file was, for the check of a later read
 };
 
 // Makes the Metadata type ready; once per process, with the module.

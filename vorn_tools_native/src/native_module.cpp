@@ -12,6 +12,7 @@
 #include "array_sink.h"
 #include "buffer_export.h"
 #include "check.h"
+#include "code_tables.h"
 #include "failure.h"
 #include "failures.h"
 #include "file_object_reader.h"
@@ -24,6 +25,7 @@
 #include "samples.h"
 #include "signals.h"
 #include "translate.h"
+#include "unchanged.h"
 #include "vorn_data_file.h"
 
 namespace vorn::py {
@@ -66,6 +68,7 @@ ByteSource open_source(const std::string& kind, PyObject* source, PyObject* size
             if (opened.error().interrupted && PyErr_Occurred()) throw PythonErrorSet{};
             failed(ParseError(opened.error()));
         }
+        opened->set_window_check(python_signal_raised_between_windows);
         return std::move(*opened);
     }
     if (kind == "buffer") {
@@ -75,16 +78,30 @@ ByteSource open_source(const std::string& kind, PyObject* source, PyObject* size
             throw PythonErrorSet{};
         }
         if (out.held.acquire_byte_vector(source) != BufferExport::Outcome::held) throw PythonErrorSet{};
-        return ByteSource::borrowing(out.held.bytes());
+        ByteSource src = ByteSource::borrowing(out.held.bytes());
+        src.set_window_check(python_signal_raised_between_windows);
+        return src;
     }
     if (kind == "file") {
         const unsigned long long n = PyLong_AsUnsignedLongLong(size);
         if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
         out.python_file = true;
-        return ByteSource::ranges(std::make_unique<FileObjectReader>(source), n);
+        ByteSource src = ByteSource::ranges(std::make_unique<FileObjectReader>(source), n);
+        src.set_window_check(python_signal_raised);
+        return src;
     }
     PyErr_Format(PyExc_ValueError, "unknown source kind %s", kind.c_str());
     throw PythonErrorSet{};
+}
+
+// A file that is no longer the one whose metadata was read.
+[[noreturn]] void changed()
+{
+    FailureFacts facts;
+    facts.kind = FailureKind::Io;
+    facts.reason = "the file changed since it was opened";
+    facts.details = facts.reason;
+    throw ReadFailed{std::move(facts)};
 }
 
 // A check of the core that ended the read: facts about the file, judged by
@@ -131,20 +148,32 @@ Arguments bind(const char* signature, PyObject* const* args, Py_ssize_t nargs, P
 // The samples as (values, mixed or None), or the data step's ParseError: a
 // data failure is handed back, not raised, so that the metadata read with it
 // stays usable.
-PyRef read_samples(ByteSource& src, bool python_file, const Headers& headers, PyObject* name)
+// `was`, when given, is what the file was when its metadata was read: it must
+// be the same file before the samples are read, and after.
+PyRef read_samples(ByteSource& src, bool python_file, const Headers& headers, PyObject* name,
+                   const OpenedAs* was = nullptr)
 {
     ArraySink sink;
     try {
         Status status = Ok{};
+        bool same = true;
         {
             GilReleased unlocked(!python_file);
             try {
-                status = read_data_into(src, headers, sink);
+                same = was == nullptr || same_file(*was, src);
+                if (same) status = read_data_into(src, headers, sink);
+                // A write while the samples were read shows in the identity.
+                if (same && was != nullptr && was->identity) same = src.identity() == was->identity;
             } catch (const InternalFailure& failure) {
                 check_failed(failure, src);
             }
         }
-        if (!status) read_failed(std::move(status).error());
+        if (same && !status) read_failed(std::move(status).error());
+        if (!same) {
+            // A file object's own error, or a signal's, while its blocks were read again.
+            if (PyErr_Occurred()) throw PythonErrorSet{};
+            changed();
+        }
     } catch (const ReadFailed& failure) {
         return new_parse_error(name, failure.facts);
     }
@@ -163,23 +192,33 @@ PyObject* read(PyObject* const* args, Py_ssize_t nargs)
     try {
         OpenSource open;
         ByteSource src = open_source(a.kind, a.source, a.size, open);
+        // Bytes cannot change; a path or a file object is checked when read again.
+        const bool changeable = a.kind != "buffer";
         FileRecords records = [&] {
             GilReleased unlocked(!open.python_file);
             try {
+                const std::optional<FileIdentity> identity = src.identity();
                 auto blocks = read_metadata(src);
                 // Raised with the lock held again, by the handler below.
                 if (!blocks) throw std::move(blocks).error();
+                OpenedAs opened = changeable ? opened_as(src, blocks->headers, identity) : OpenedAs{};
+                // A path read as a stream (not a regular file) cannot be read again as the same.
+                if (a.kind == "path" && !identity) opened.comparable = false;
                 Info info = summary_of(*blocks, src);
                 Layout layout = describe_layout(blocks->headers);
                 auto cut = cut_short(layout, src);
                 const bool cut_found = cut.ok() && *cut;
-                return FileRecords{std::move(*blocks), std::move(info), std::move(layout), cut_found};
+                return FileRecords{std::move(*blocks), std::move(info), std::move(layout), cut_found,
+                                   std::move(opened)};
             } catch (const InternalFailure& failure) {
                 check_failed(failure, src);
             }
         }();
-        PyRef data =
-            want_data ? read_samples(src, open.python_file, records.blocks.headers, a.name) : PyRef::borrow(Py_None);
+        // Read in the same pass, the samples need only the identity kept.
+        OpenedAs during;
+        during.identity = records.opened.identity;
+        PyRef data = want_data ? read_samples(src, open.python_file, records.blocks.headers, a.name, &during)
+                               : PyRef::borrow(Py_None);
         PyRef metadata = new_metadata(std::move(records));
         return made(PyTuple_Pack(2, metadata.get(), data.get())).release();
     } catch (ReadError& error) {
@@ -210,7 +249,7 @@ PyObject* samples(PyObject* const* args, Py_ssize_t nargs)
         ByteSource src = open_source(a.kind, a.source, a.size, open);
         // The Metadata object, and so the header, outlives this call: the
         // caller holds it.
-        return read_samples(src, open.python_file, records->blocks.headers, a.name).release();
+        return read_samples(src, open.python_file, records->blocks.headers, a.name, &records->opened).release();
     } catch (const ReadFailed& failure) {
         raise_parse_error(a.name, failure.facts);
     }
@@ -250,6 +289,23 @@ PyObject* document(PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
 }
 
+// The unit prefixes' powers of ten, from the reader's table.
+PyObject* prefix_powers()
+{
+    PyRef dict = made(PyDict_New());
+    for (const PrefixPower& prefix : vorn::prefix_powers()) {
+        PyRef power = made(PyLong_FromLong(prefix.power));
+        PyRef name = to_py(prefix.name);
+        if (PyDict_SetItem(dict.get(), name.get(), power.get()) < 0) throw PythonErrorSet{};
+    }
+    return dict.release();
+}
+
+PyObject* prefix_powers_entry(PyObject* /*module*/, PyObject* /*unused*/)
+{
+    return translated<NativeFailures>([] { return prefix_powers(); });
+}
+
 PyObject* read_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 {
     return translated<NativeFailures>([&] { return read(args, nargs); });
@@ -287,6 +343,8 @@ PyMethodDef methods[] = {
     {"document", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&document_entry)), METH_FASTCALL,
      "document(kind, source, size, name, /)\n--\n\n"
      "Read a whole file into the dict vorn_parser.parse gives, and its digital-filter lines as text."},
+    {"prefix_powers", &prefix_powers_entry, METH_NOARGS,
+     "prefix_powers()\n--\n\nThe unit prefixes' powers of ten, by name, as the reader's table has them."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_entry)), METH_FASTCALL,
      "check(kind, source, size, samples, /)\n--\n\n"
      "The checker's report on a file: a dict of its verdict and findings (the samples are\n"

@@ -16,6 +16,7 @@ if TYPE_CHECKING:
 
     from .samples import (
         Axis,
+        Coordinate,
         SpectrumArrays,
         axes_for_shape,
         calibrate_axis,
@@ -27,7 +28,7 @@ if TYPE_CHECKING:
         to_numpy,
     )
 
-__all__ = ["Axis", "SpectrumArrays", "axes_for_shape", "calibrate_axis", "carrier_hz", "from_native",
+__all__ = ["Axis", "Coordinate", "SpectrumArrays", "axes_for_shape", "calibrate_axis", "carrier_hz", "from_native",
            "nmr_frequencies", "observe_frequency", "spectral_width", "to_numpy"]
 _SAMPLES = frozenset(__all__)
 

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -24,6 +24,96 @@ if TYPE_CHECKING:
 
 
 @dataclass(frozen=True)
+class Coordinate:
+    """One coordinate of an axis as a rule per point index k, so that any part of it is
+    computed alone (`coordinate[2:5]`, `coordinate.at(indices)`) and the whole only when
+    asked (`array()`). The rule is a base value (the index itself; a point of
+    numpy.linspace(start, stop, total); or the NMR frequency (total//2 - k) x sweep /
+    total) followed by elementwise steps ("mul", "div" or "add" a constant), each done
+    as numpy does it over the whole axis: a part equals the same part of the whole,
+    bit for bit."""
+
+    points: int
+    base: tuple[Any, ...]  # ("index",), ("linspace", start, stop, total) or ("nmr", total, sweep)
+    steps: tuple[tuple[str, float], ...] = ()
+
+    def then(self, operation: str, value: float) -> Coordinate:
+        return Coordinate(self.points, self.base, (*self.steps, (operation, value)))
+
+    def at(self, indices: NDArray[np.integer[Any]]) -> NDArray[np.float64]:
+        """The coordinate at the given point indices (each in range(points))."""
+        k = np.asarray(indices).astype(np.float64)
+        y: NDArray[np.float64]
+        kind = self.base[0]
+        if kind == "linspace":
+            y = _linspace_at(k, *self.base[1:])
+        elif kind == "nmr":
+            total, sweep = self.base[1:]
+            y = (total // 2 - k) * (sweep / total)
+        else:
+            y = k
+        for operation, value in self.steps:
+            if operation == "mul":
+                y = y * value
+            elif operation == "div":
+                y = y / value
+            else:
+                y = value + y
+        return y
+
+    def __getitem__(self, key: int | slice) -> Any:
+        if isinstance(key, slice):
+            span = range(self.points)[key]
+            return self.at(np.arange(span.start, span.stop, span.step, dtype=np.int64))
+        index = range(self.points)[key]
+        return self.at(np.array([index], dtype=np.int64))[0]
+
+    def __len__(self) -> int:
+        return self.points
+
+    def array(self) -> NDArray[np.float64]:
+        """The whole coordinate, one value per point."""
+        return self.at(np.arange(self.points, dtype=np.int64))
+
+
+def _linspace_at(k: NDArray[np.float64], start: float, stop: float, total: int) -> NDArray[np.float64]:
+    """Points k of numpy.linspace(start, stop, total), computed as it computes them."""
+    delta = np.subtract(stop, start, dtype=np.float64)
+    div = total - 1
+    y: NDArray[np.float64]
+    if div > 0:
+        step = delta / div
+        y = k / div * delta if step == 0 else k * step
+    else:
+        y = k * delta
+    y = y + start
+    if total > 1:
+        y[k == div] = stop
+    return y
+
+
+class _Computed:
+    """A field of Axis given as an array, or as a Coordinate made into its array when
+    first read (`Axis.coordinate` gives it without making the whole). Put on the class
+    after dataclass() made it, so the fields keep no default."""
+
+    def __init__(self, name: str) -> None:
+        self.slot = f"_{name}"
+
+    def __get__(self, axis: object, owner: type | None = None) -> Any:
+        if axis is None:
+            return self
+        value = axis.__dict__[self.slot]
+        if isinstance(value, Coordinate):
+            value = value.array()
+            axis.__dict__[self.slot] = value
+        return value
+
+    def __set__(self, axis: object, value: Any) -> None:
+        axis.__dict__[self.slot] = value
+
+
+@dataclass(frozen=True)
 class Axis:
     """One axis of the data: a value per point, from the header's start to stop value,
     and the calibrated coordinates the header's unit and the summary allow.
@@ -31,7 +121,8 @@ class Axis:
     `domain` is "time" when the header's unit of the axis is seconds, "frequency" when it
     is Hz or ppm, else "points". `seconds` (time axes) and `hz`, `ppm` (frequency axes)
     hold one coordinate per point, or None where the axis is of the other domain or the
-    file lacks what they are computed from (see calibrate_axis).
+    file lacks what they are computed from (see calibrate_axis). The four are computed
+    when first read; `coordinate(name)` gives any part of one without the whole.
     """
 
     values: NDArray[np.float64]
@@ -45,9 +136,21 @@ class Axis:
     hz: NDArray[np.float64] | None
     ppm: NDArray[np.float64] | None
 
+    def coordinate(self, name: str) -> Coordinate | NDArray[np.float64] | None:
+        """"values", "seconds", "hz" or "ppm" as stored: a Coordinate while it has not
+        been read whole, else its array (both index alike); None where the axis lacks it."""
+        if name not in ("values", "seconds", "hz", "ppm"):
+            raise ValueError(f"an axis has no coordinate {name!r}")
+        stored: Coordinate | NDArray[np.float64] | None = self.__dict__[f"_{name}"]
+        return stored
+
     @property
     def label(self) -> str:
         return f"{self.title} ({self.unit})" if self.title else self.unit
+
+
+for _name in ("values", "seconds", "hz", "ppm"):
+    setattr(Axis, _name, _Computed(_name))
 
 
 @dataclass(frozen=True)
@@ -159,14 +262,18 @@ def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int)
     title = headers["dataAxisTitles"][index]
     unit = headers["dataUnits"][index]
     ranged = start != stop and math.isfinite(start) and math.isfinite(stop)
+    # Each coordinate is a rule per point, computed when read (see Coordinate).
+    values: Coordinate
     if ranged:
-        values = np.linspace(start, stop, total)[:points]
+        values = Coordinate(points, ("linspace", start, stop, total))
         symbol = unit_symbol(unit) or "a.u."
     else:
-        values, symbol = np.arange(points, dtype=np.float64), "point"
+        values, symbol = Coordinate(points, ("index",)), "point"
     base = unit["base"]
     domain = "time" if base == "Second" else "frequency" if base in ("Hertz", "Ppm") else "points"
-    seconds = hz = ppm = None
+    seconds: Coordinate | None = None
+    hz: Coordinate | None = None
+    ppm: Coordinate | None = None
     sweep = sf = carrier = None
     if info is not None:
         sweep, sf, carrier = spectral_width(info, index), observe_frequency(info, index), carrier_hz(info, index)
@@ -177,18 +284,21 @@ def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int)
         elif ranged and total > 1:
             dwell = (stop - start) * _prefix_scale(unit) / (total - 1)
         if dwell is not None:
-            seconds = np.arange(points, dtype=np.float64) * dwell
+            seconds = Coordinate(points, ("index",)).then("mul", dwell)
     elif domain == "frequency":
+        # As arrays: ppm = values; hz = ppm x (SF / 1e6); hz = values x scale;
+        # ppm = hz / SF x 1e6; hz = carrier + nmr_frequencies(N, SW)[:points].
         if ranged and base == "Ppm":
-            ppm = values.copy()
-            hz = None if sf is None else ppm * (sf / 1e6)
+            ppm = values
+            hz = None if sf is None else ppm.then("mul", sf / 1e6)
         elif ranged:
-            hz = values * _prefix_scale(unit)
-            ppm = None if sf is None else hz / sf * 1e6
+            hz = values.then("mul", _prefix_scale(unit))
+            ppm = None if sf is None else hz.then("div", sf).then("mul", 1e6)
         elif sweep is not None and carrier is not None:
-            hz = carrier + nmr_frequencies(total, sweep)[:points]
-            ppm = None if sf is None else hz / sf * 1e6
-    return Axis(values, symbol, title, points, float(start), float(stop), domain, seconds, hz, ppm)
+            hz = Coordinate(points, ("nmr", total, sweep)).then("add", carrier)
+            ppm = None if sf is None else hz.then("div", sf).then("mul", 1e6)
+    return Axis(values, symbol, title, points, float(start), float(stop), domain,  # type: ignore[arg-type]
+                seconds, hz, ppm)  # type: ignore[arg-type]
 
 
 def to_numpy(document: VornDataFile) -> SpectrumArrays:

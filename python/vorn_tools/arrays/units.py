@@ -5,6 +5,8 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING
 
+from .. import _native
+
 if TYPE_CHECKING:
     from vorn_parser import ParamValue, Unit, UnitMagnitude
 
@@ -13,12 +15,8 @@ PREFIX_SYMBOLS = {
     "Mega": "M", "Kilo": "k", "None": "", "Milli": "m", "Micro": "µ", "Nano": "n",
     "Pico": "p", "Femto": "f", "Atto": "a", "Zepto": "z",
 }
-# The power of ten of each prefix.
-PREFIX_POWERS = {
-    "Yotta": 24, "Zetta": 21, "Exa": 18, "Pecta": 15, "Tera": 12, "Giga": 9, "Mega": 6,
-    "Kilo": 3, "None": 0, "Milli": -3, "Micro": -6, "Nano": -9, "Pico": -12, "Femto": -15,
-    "Atto": -18, "Zepto": -21,
-}
+# The power of ten of each prefix, from the reader's own table.
+PREFIX_POWERS: dict[str, int] = _native.prefix_powers()
 BASE_SYMBOLS = {
     "None": "", "Ampere": "A", "Candela": "cd", "Celsius": "°C", "Coulomb": "C",
     "Degree": "°", "Electronvolt": "eV", "Farad": "F", "Sievert": "Sv", "Gram": "g",

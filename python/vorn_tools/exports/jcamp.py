@@ -328,8 +328,10 @@ def _coordinates(data: _Data, index: int) -> tuple[NDArray[np.float64], str]:
     """(coordinates, JCAMP-DX unit) of an axis: seconds for FIDs, Hz for spectra, else
     the axis's own values."""
     axis = data.axes[index]
-    choices = [(axis.seconds if data.fid else axis.hz, "SECONDS" if data.fid else "HZ"), (axis.ppm, "PPM"),
-               (axis.values, _text(str(axis.unit).upper()))]
+    # The axes are computed when read: one spanning most of the double range overflows here.
+    with np.errstate(over="ignore", invalid="ignore"):
+        choices = [(axis.seconds if data.fid else axis.hz, "SECONDS" if data.fid else "HZ"), (axis.ppm, "PPM"),
+                   (axis.values, _text(str(axis.unit).upper()))]
     for values, unit in choices:
         # Only an axis whose values and steps are finite numbers can be written (one
         # spanning most of the double range is not).

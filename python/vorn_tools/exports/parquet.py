@@ -100,9 +100,10 @@ INDEX_FIELDS = [
 DATA_FIELDS = [pa.field("shape", _LI)] + [
     pa.field(name, pa.large_list(pa.float32() if name.endswith("_f32") else pa.float64()))
     for name in SAMPLE_COLUMNS]
-# The rows are filled by name (vorn_tools.exports.parquet_rows): the same names, in this order.
-assert tuple(field.name for field in INDEX_FIELDS) == INDEX_NAMES
-assert tuple(PARAMETER_TYPE.names) == PARAMETER_NAMES
+# The rows are filled by name (vorn_tools.exports.parquet_rows): the same names, in this order
+# (checked at import, also under python -O).
+if tuple(field.name for field in INDEX_FIELDS) != INDEX_NAMES or tuple(PARAMETER_TYPE.names) != PARAMETER_NAMES:
+    raise ImportError("vorn_tools.exports.parquet: the schema's columns differ from parquet_rows' names")
 INDEX_SCHEMA = pa.schema(INDEX_FIELDS)
 DATA_SCHEMA = pa.schema(INDEX_FIELDS + DATA_FIELDS)
 ERRORS_SCHEMA = pa.schema([pa.field("path", _S, nullable=False), pa.field("reason", _S, nullable=False),

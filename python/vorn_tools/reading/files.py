@@ -7,8 +7,13 @@ when asked, both read by the native reader (the same core as vorn_parser.parse).
 
 Opening reads the header block and the parameter block; the samples are read by
 `to_numpy()` or `sections()`. Nothing stays open in between: a path is opened
-again for the samples (and checked to be the file it was), a bytes object is kept,
-other buffers are copied, and a file object is used again, so it must stay open.
+again for the samples, a bytes object is kept, other buffers are copied, and a file
+object is used again, so it must stay open (its reads are serialised, so threads may
+share one VornFile). A path or a file object is checked to be the file it was: the
+reader compares the descriptor it opened (device, inode, size, modification and
+change times) and the header and parameter bytes read again; a file object, its size
+and those bytes. A changed file raises ParseError ("the file changed since it was
+opened") rather than give another file's samples under this one's metadata.
 Paths that are not regular files (pipes, devices) cannot be read twice: their
 samples are read at open, and a failure there is raised by `to_numpy()`.
 """
@@ -17,9 +22,11 @@ from __future__ import annotations
 
 import os
 import stat
+from _thread import allocate_lock
 
 from .. import _native
 from .errors import ParseError, shown_name
+from .optional import optional_module
 
 CUT_SHORT = "the file ends before the samples its header declares (data section)"
 
@@ -56,8 +63,9 @@ class VornFile:
         # _samples_now: the samples are read at open too, in the same pass (for callers
         # that want both, such as the Parquet conversion).
         self._data: tuple[Any, Any] | ParseError | None = None
-        self._identity: tuple[int, ...] | None = None
         self._kind, self._source, self._size, self.name = _classify(source)
+        # A file object's seek() and read() of one read must not interleave with another's.
+        self._file_lock = allocate_lock() if self._kind == "file" else None
         if self._kind == "path":
             path = os.fsdecode(self._source)
             try:
@@ -69,8 +77,6 @@ class VornFile:
             if stat.S_ISDIR(st.st_mode):
                 raise ParseError(self.name, "is a directory, not a data file")
             regular = stat.S_ISREG(st.st_mode) and st.st_size > 0
-            if regular:
-                self._identity = _identity(st)
             # A pipe or a device cannot be read a second time: its samples come now.
             now = _samples_now or not regular
         else:
@@ -124,7 +130,7 @@ class VornFile:
     def parameter_columns(self) -> tuple[list[str], list[str], list[str], list[float | None], list[int],
                                          list[tuple[str, int, str]]]:
         """The parameters as columns, for tables of many files: names, value kinds,
-        values as exact text (as vorn_tools.units.value_text writes them), numeric
+        values as exact text (as vorn_tools.arrays.units.value_text writes them), numeric
         values as floats (None for text and complex values), and for each parameter
         the index of its first unit in the last list, the distinct first units as
         (prefix, power, base) (-1: no unit). Made without a dict per parameter."""
@@ -154,9 +160,7 @@ class VornFile:
         """The samples as complex arrays with their axes: the same as
         vorn_tools.to_numpy(vorn_parser.parse(...)) of the same bytes, element for
         element, made without a Python float per sample. Needs numpy."""
-        from .. import _optional
-
-        from_native = _optional("arrays.samples", "numpy").from_native
+        from_native = optional_module("arrays.samples", "numpy").from_native
 
         values, mixed = self._samples()
         arrays: SpectrumArrays = from_native(self.headers, self.info, values, mixed)
@@ -165,9 +169,7 @@ class VornFile:
     def to_xarray(self) -> xarray.Dataset:
         """The file as an xarray Dataset (see vorn_tools.xarray_backend), its samples
         decoded now. Needs xarray (the "xarray" extra)."""
-        from .. import _optional
-
-        result: xarray.Dataset = _optional("xarray_backend", "xarray").to_xarray(self)
+        result: xarray.Dataset = optional_module("xarray_backend", "xarray").to_xarray(self)
         return result
 
     def sections(self) -> dict[str, NDArray[float64]]:
@@ -182,49 +184,50 @@ class VornFile:
         if data is None:
             if self._source is None:
                 raise ValueError(f"{self.name}: the file was closed")
-            if self._identity is not None:
-                self._check_unchanged()
             data = self._read_samples()
         if isinstance(data, ParseError):  # the data step failed
             raise data
         values, mixed = data
         return values, mixed
 
-    def _check_unchanged(self) -> None:
-        try:
-            now = _identity(os.stat(os.fsdecode(self._source)))
-        except OSError as exc:
-            raise ParseError(self.name, f"cannot open the file again ({exc.strerror or exc})") from None
-        if now != self._identity:
-            raise ParseError(self.name, "the file changed since it was opened")
-
     def _read_samples(self) -> Any:
-        """The samples, where the metadata read at open says they are (it is not read again)."""
+        """The samples, where the metadata read at open says they are (it is not read
+        again; the reader checks that the file is still the one it was)."""
         if self._kind != "file":
             return _native.samples(self._meta, self._kind, self._source, self._size, self.name)
+        # A file object is read through its own seek() and read(), one read at a time,
+        # at the size it has now (compared with the size at open); it is left where it was.
         file = self._source
-        position = file.tell() if hasattr(file, "tell") else None
-        try:
-            return _native.samples(self._meta, self._kind, file, self._size, self.name)
-        finally:
-            if position is not None:
-                file.seek(position)
+        assert self._file_lock is not None
+        with self._file_lock:
+            position = file.tell() if hasattr(file, "tell") else None
+            try:
+                return _native.samples(self._meta, self._kind, file, _file_size(file), self.name)
+            finally:
+                if position is not None:
+                    file.seek(position)
 
     def _read(self, *, data: bool) -> tuple[_native.Metadata, Any]:
         if self._kind != "file":
             return _native.read(self._kind, self._source, self._size, data, self.name)
-        # A file object is read through its own seek() and read(); it is left where it was.
         file = self._source
-        position = file.tell() if hasattr(file, "tell") else None
-        try:
-            return _native.read(self._kind, file, self._size, data, self.name)
-        finally:
-            if position is not None:
-                file.seek(position)
+        assert self._file_lock is not None
+        with self._file_lock:
+            position = file.tell() if hasattr(file, "tell") else None
+            try:
+                return _native.read(self._kind, file, self._size, data, self.name)
+            finally:
+                if position is not None:
+                    file.seek(position)
 
 
-def _identity(st: os.stat_result) -> tuple[int, ...]:
-    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+def _file_size(file: Any) -> int:
+    """The size of a file object: where seek(0, SEEK_END) puts it (the caller puts it back)."""
+    size = file.seek(0, os.SEEK_END)
+    if not isinstance(size, int) or isinstance(size, bool):
+        raise TypeError(f"the file object's seek() returned {type(size).__qualname__}, not the new position as "
+                        "an integer: it cannot be read as a data file")
+    return size
 
 
 def _classify(source: Source) -> tuple[str, Any, int | None, str]:
@@ -245,7 +248,7 @@ def _classify(source: Source) -> tuple[str, Any, int | None, str]:
         file: BinaryIO = source  # type: ignore[assignment]
         name = getattr(file, "name", None)
         position = file.tell() if hasattr(file, "tell") else None
-        size = file.seek(0, os.SEEK_END)
+        size = _file_size(file)
         if position is not None:
             file.seek(position)
         return "file", file, size, shown_name(name) if isinstance(name, str) else "<file object>"

@@ -18,6 +18,8 @@ constexpr std::size_t kWindow = std::size_t{64} * 1024;
 constexpr std::size_t kLongWindow = std::size_t{1024} * 1024;
 // The first read of a stream, and the least it grows by.
 constexpr std::size_t kStreamChunk = std::size_t{64} * 1024;
+// The bytes of samples decoded between two window checks.
+constexpr std::uint64_t kCheckedRun = std::uint64_t{1024} * 1024;
 
 }  // namespace
 
@@ -46,6 +48,7 @@ public:
     {
         return vorn::read_at(file_.get(), dst, n, offset, check_);
     }
+    std::optional<FileIdentity> identity() const override { return identity_of(file_.get()); }
 
 private:
     FileHandle file_;
@@ -234,7 +237,19 @@ Status ByteSource::read_samples(SampleWidth width, ByteOrder order, std::size_t 
             }
             continue;
         }
-        const std::size_t k = std::min(count, at_hand);
+        std::size_t k = std::min(count, at_hand);
+        if (window_check_ != nullptr) {
+            // Runs of about kCheckedRun bytes, the check consulted between them.
+            if (unchecked_bytes_ >= kCheckedRun) {
+                unchecked_bytes_ = 0;
+                if (window_check_()) {
+                    pos_ = start;
+                    return ReadError::interrupted();
+                }
+            }
+            k = std::min<std::size_t>(k, static_cast<std::size_t>((kCheckedRun - unchecked_bytes_) / w) + 1);
+            unchecked_bytes_ += k * w;
+        }
         decode_samples(view_.data() + (pos_ - base_), k, width, order, dst, step);
         pos_ += k * w;
         dst += k * step;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -23,6 +24,8 @@ public:
     virtual ~RangeReader() = default;
     // Reads n bytes at `offset`, fewer only where the file ends.
     virtual IoOutcome read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) = 0;
+    // The operating system's identity of the file read, where there is one.
+    virtual std::optional<FileIdentity> identity() const { return std::nullopt; }
 };
 
 // A seekable reader of one file's content. Every read is all-or-nothing: a
@@ -61,6 +64,14 @@ public:
     std::uint64_t size() const noexcept { return size_; }
     // Bytes between the position and the known end; 0 when past it.
     std::uint64_t remaining() const noexcept { return pos_ < size_ ? size_ - pos_ : 0; }
+
+    // The identity of the open file now (a regular file opened by path), else none.
+    std::optional<FileIdentity> identity() const { return ranges_ ? ranges_->identity() : std::nullopt; }
+
+    // A check consulted between the windows of a long run of samples (about
+    // every MiB decoded, in every form): returning true ends the run as
+    // interrupted. None by default.
+    void set_window_check(InterruptCheck check) noexcept { window_check_ = check; }
 
     // Any position is accepted; a read past the end then fails as a short read.
     Status seek(std::uint64_t position) noexcept;
@@ -138,8 +149,10 @@ private:
     FileHandle file_;                      // stream form
     std::unique_ptr<RangeReader> ranges_;  // file form
     InterruptCheck check_ = nullptr;
-    bool ended_ = true;       // stream: its end has been read
-    std::string read_error_;  // the first operating-system read error, kept
+    InterruptCheck window_check_ = nullptr;
+    std::uint64_t unchecked_bytes_ = 0;  // decoded since the window check was last consulted
+    bool ended_ = true;                  // stream: its end has been read
+    std::string read_error_;             // the first operating-system read error, kept
 };
 
 // The whole message of an open failure.

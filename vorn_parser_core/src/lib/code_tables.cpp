@@ -96,6 +96,18 @@ std::optional<std::int8_t> PrefixPowerTable::lookup(std::string_view name) const
     return static_cast<std::int8_t>(-3 * *code);
 }
 
+std::vector<PrefixPower> prefix_powers()
+{
+    std::vector<PrefixPower> out;
+    const CodeTable& table = PREFIX();
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const auto name = table.lookup(table.first_code() + static_cast<int>(i));
+        const auto power = name ? UNIT_PREFIX().lookup(*name) : std::nullopt;
+        if (name && power) out.push_back({*name, *power});
+    }
+    return out;
+}
+
 const PrefixPowerTable& UNIT_PREFIX()
 {
     static constexpr PrefixPowerTable table;
@@ -104,7 +116,12 @@ const PrefixPowerTable& UNIT_PREFIX()
 
 std::string name_or_fail(const CodeTable& table, int code, SourceLoc where)
 {
-    if (auto name = table.lookup(code)) return std::string(*name);
+    return std::string(table_name_or_fail(table, code, where));
+}
+
+std::string_view table_name_or_fail(const CodeTable& table, int code, SourceLoc where)
+{
+    if (auto name = table.lookup(code)) return *name;
     fail("code " + std::to_string(code) + " has no entry in table " + std::string(table.table_name()), where);
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "source_loc.h"
 
@@ -57,6 +58,8 @@ public:
     }
 
     constexpr std::string_view table_name() const noexcept { return table_name_; }
+    constexpr int first_code() const noexcept { return first_code_; }
+    constexpr std::size_t size() const noexcept { return size_; }
 
 private:
     std::string_view table_name_;
@@ -70,6 +73,15 @@ class PrefixPowerTable {
 public:
     std::optional<std::int8_t> lookup(std::string_view name) const noexcept;
 };
+
+struct PrefixPower {
+    std::string_view name;
+    std::int8_t power;
+};
+
+// Every unit prefix with its power of ten, in code order: for callers that
+// scale values by a unit's prefix, so that they keep no copy of the table.
+std::vector<PrefixPower> prefix_powers();
 
 // Each accessor returns its table, made at compile time.
 const CodeTable& ENDIANNESS();
@@ -86,6 +98,8 @@ const PrefixPowerTable& UNIT_PREFIX();
 // The name of `code`, copied; a code the table lacks ends the parse as an
 // internal failure naming the table and the code.
 std::string name_or_fail(const CodeTable& table, int code, SourceLoc where = SourceLoc::current());
+// The same name as a view into the table, which lives as long as the program.
+std::string_view table_name_or_fail(const CodeTable& table, int code, SourceLoc where = SourceLoc::current());
 
 // The codes the readers act on, one enum per table, each value the code of a
 // row (checked at compile time beside the table). Records keep the names;

@@ -79,10 +79,10 @@ Result<Unit> read_unit_fields(ByteSource& src)
     VORN_ASSIGN_OR_RETURN(const std::uint8_t first, field(src, "temp_byte", in).read(src.read_u8()));
     // High nibble as a signed 4-bit number (-8 to 7).
     const unsigned high = first >> 4U;
-    u.prefix = name_or_fail(PREFIX(), static_cast<int>(high) - ((high & 8U) != 0 ? 16 : 0));
+    u.prefix = table_name_or_fail(PREFIX(), static_cast<int>(high) - ((high & 8U) != 0 ? 16 : 0));
     u.power = static_cast<std::uint8_t>(first & 0x0F);
     VORN_ASSIGN_OR_RETURN(const std::uint8_t base, field(src, "base", in).read(src.read_u8()));
-    u.base = name_or_fail(BASE(), base);
+    u.base = table_name_or_fail(BASE(), base);
     return u;
 }
 

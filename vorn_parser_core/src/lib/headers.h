@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "byte_source.h"
@@ -29,10 +30,12 @@ struct Date {
     bool operator==(const Date&) const = default;
 };
 
+// The prefix and base are names from the code tables, whose storage is
+// static: a record of a unit copies no text.
 struct Unit {
-    std::string prefix;
+    std::string_view prefix;
     std::uint8_t power = 0;
-    std::string base;
+    std::string_view base;
 
     template <class Out>
     void serialize(Out& out) const

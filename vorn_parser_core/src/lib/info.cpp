@@ -74,9 +74,9 @@ UnitMagnitude get_magnitude(const std::vector<Param>& params, std::string_view n
     if (p->unit.empty()) fail("parameter \"" + p->name + "\" has no unit");
     const Unit& unit = p->unit.front();
     const auto power = UNIT_PREFIX().lookup(unit.prefix);
-    if (!power) fail("unit prefix \"" + unit.prefix + "\" has no power of ten");
+    if (!power) fail("unit prefix \"" + std::string(unit.prefix) + "\" has no power of ten");
 
-    return {v * std::pow(10.0, *power), unit.base};
+    return {v * std::pow(10.0, *power), std::string(unit.base)};
 }
 
 std::string get_param_string(const std::vector<Param>& params)
@@ -164,7 +164,7 @@ void add_axis(Info& info, const Headers& headers, const std::vector<Param>& para
     info.origin_frequency.push_back(get_magnitude(params, axis + "_freq"));
     info.frequency_offset.push_back(get_magnitude(params, axis + "_offset"));
     if (index >= headers.data_units.size()) fail("header has no data unit for axis " + std::to_string(index));
-    info.data_units.push_back(headers.data_units[index].base);
+    info.data_units.emplace_back(headers.data_units[index].base);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vorn {
@@ -24,6 +25,21 @@ void FileHandle::reset() noexcept
     // close() is not retried on EINTR: on Linux the descriptor is gone either way.
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+std::optional<FileIdentity> identity_of(int fd) noexcept
+{
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    FileIdentity id;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    id.size = static_cast<std::uint64_t>(st.st_size);
+    id.modified_seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    id.modified_nanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    id.changed_seconds = static_cast<std::int64_t>(st.st_ctim.tv_sec);
+    id.changed_nanoseconds = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
+    return id;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -58,6 +59,25 @@ IoOutcome read_some(int fd, std::uint8_t* dst, std::size_t n, InterruptCheck che
 
 // Reads n bytes at `offset`, stopping early only at the end of the file.
 IoOutcome read_at(int fd, std::uint8_t* dst, std::size_t n, std::uint64_t offset, InterruptCheck check);
+
+// What tells one opened file from another with the same name: the device and
+// inode of the descriptor, its size, and its modification and change times to
+// the nanosecond. The change time moves with every write, also one whose
+// writer set the modification time back afterwards.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_seconds = 0;
+    std::int64_t modified_nanoseconds = 0;
+    std::int64_t changed_seconds = 0;
+    std::int64_t changed_nanoseconds = 0;
+
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of an open descriptor (fstat); none when it cannot be had.
+std::optional<FileIdentity> identity_of(int fd) noexcept;
 
 // "<strerror> (os error <n>)", the text an operating-system read error shows.
 std::string os_error_text(int code);

@@ -101,8 +101,12 @@ def child(kind: str, directory: str, out: str, data_start: int) -> None:
 
 
 def run_child(kind: str, directory: Path, out: Path, data_start: int) -> float:
-    result = subprocess.run([sys.executable, __file__, "--child", kind, str(directory), str(out), str(data_start)],
-                            check=True, capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, __file__, "--child", kind, str(directory), str(out), str(data_start)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(result.stdout.splitlines()[-1])["files_per_s"]
 
 
@@ -130,18 +134,29 @@ def main() -> int:
     floor = rates["floor"]
     rows = [
         ("read + numpy decode (floor)", f"{floor:,.0f} files/s", "", True),
-        ("--to parquet --no-data", f"{rates['no-data']:,.0f} files/s",
-         f">= {NO_DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['no-data'] / floor:.2f} x)",
-         rates["no-data"] >= NO_DATA_FILES_PER_S and rates["no-data"] >= OVER_FLOOR * floor),
-        ("--to parquet (with data)", f"{rates['data']:,.0f} files/s",
-         f">= {DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['data'] / floor:.2f} x)",
-         rates["data"] >= DATA_FILES_PER_S and rates["data"] >= OVER_FLOOR * floor),
-        ("dataset size / input size", f"{dataset_bytes / input_bytes:.3f}",
-         f"<= {SIZE_OVER_INPUT} ({dataset_bytes / 2**20:.1f} MiB of {input_bytes / 2**20:.1f} MiB)",
-         dataset_bytes <= SIZE_OVER_INPUT * input_bytes),
+        (
+            "--to parquet --no-data",
+            f"{rates['no-data']:,.0f} files/s",
+            f">= {NO_DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['no-data'] / floor:.2f} x)",
+            rates["no-data"] >= NO_DATA_FILES_PER_S and rates["no-data"] >= OVER_FLOOR * floor,
+        ),
+        (
+            "--to parquet (with data)",
+            f"{rates['data']:,.0f} files/s",
+            f">= {DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['data'] / floor:.2f} x)",
+            rates["data"] >= DATA_FILES_PER_S and rates["data"] >= OVER_FLOOR * floor,
+        ),
+        (
+            "dataset size / input size",
+            f"{dataset_bytes / input_bytes:.3f}",
+            f"<= {SIZE_OVER_INPUT} ({dataset_bytes / 2**20:.1f} MiB of {input_bytes / 2**20:.1f} MiB)",
+            dataset_bytes <= SIZE_OVER_INPUT * input_bytes,
+        ),
     ]
-    print(f"{FILES:,} One_D files (2 x {POINTS} 32-bit samples, 150 parameters), {JOBS} jobs, "
-          f"median of {args.repeat} runs")
+    print(
+        f"{FILES:,} One_D files (2 x {POINTS} 32-bit samples, 150 parameters), {JOBS} jobs, "
+        f"median of {args.repeat} runs"
+    )
     for name, value, target, met in rows:
         print(f"  {name:30} {value:>16}  {target}{'' if met else '  MISSED'}")
     return 0 if all(met for *_, met in rows) else 1

@@ -45,15 +45,19 @@ def _write_command_help(app: object) -> None:
     env = dict(os.environ, COLUMNS="88", LC_ALL="C.UTF-8")
     GENERATED.mkdir(exist_ok=True)
     for name in ["", *COMMANDS]:
-        result = subprocess.run([sys.executable, "-m", "vorn_tools", *([name] if name else []), "--help"],
-                                capture_output=True, text=True, env=env, check=True)
+        result = subprocess.run(
+            [sys.executable, "-m", "vorn_tools", *([name] if name else []), "--help"],
+            capture_output=True,
+            text=True,
+            env=env,
+            check=True,
+        )
         target = GENERATED / (f"vorn-{name}-help.txt" if name else "vorn-help.txt")
         if not target.is_file() or target.read_text(encoding="utf-8") != result.stdout:
             target.write_text(result.stdout, encoding="utf-8")
 
 
-def _literal_blocks(app: object, what: str, name: str, obj: object, options: object,
-                    lines: list[str]) -> None:
+def _literal_blocks(app: object, what: str, name: str, obj: object, options: object, lines: list[str]) -> None:
     """The docstrings show examples as indented blocks after a blank line, as help()
     prints them: such a block (more indented than the text before it) is made a
     literal block, not a quotation whose lines would be run together."""
@@ -62,8 +66,14 @@ def _literal_blocks(app: object, what: str, name: str, obj: object, options: obj
     for index, line in enumerate(lines):
         stripped = line.lstrip()
         indent = len(line) - len(stripped)
-        if (stripped and indent > previous_indent and index >= 2 and not lines[index - 1].strip()
-                and lines[index - 2].strip() and not lines[index - 2].rstrip().endswith("::")):
+        if (
+            stripped
+            and indent > previous_indent
+            and index >= 2
+            and not lines[index - 1].strip()
+            and lines[index - 2].strip()
+            and not lines[index - 2].rstrip().endswith("::")
+        ):
             result[-1:] = ["", " " * previous_indent + "::", ""]
         result.append(line)
         if stripped and (index == 0 or not lines[index - 1].strip() or indent <= previous_indent):

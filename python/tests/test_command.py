@@ -21,10 +21,15 @@ PACKAGE = Path(vorn_tools.__file__).parent
 
 def one_d(path: Path, values: list[float] | None = None) -> Path:
     re = values if values is not None else [math.cos(i / 3) for i in range(64)]
-    path.write_bytes(build_file(params=standard_params("One_D", x_points=len(re), x_sweep=8000.0),
-                                header=Header(title="menthol_1H", data_units=[SECOND], data_axis_start=[0.0],
-                                              data_axis_stop=[(len(re) - 1) / 8000.0]),
-                                sections=[re, [0.0] * len(re)]))
+    path.write_bytes(
+        build_file(
+            params=standard_params("One_D", x_points=len(re), x_sweep=8000.0),
+            header=Header(
+                title="menthol_1H", data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[(len(re) - 1) / 8000.0]
+            ),
+            sections=[re, [0.0] * len(re)],
+        )
+    )
     return path
 
 
@@ -37,17 +42,21 @@ def test_help_lists_every_command_and_each_command_has_its_own(vorn: Vorn) -> No
         assert own.returncode == 0 and own.stdout.startswith(f"usage: vorn {name} ")
 
 
-@pytest.mark.parametrize("old, new", [
-    ([], ["show"]),
-    (["FILE"], ["show", "FILE"]),
-    (["--example", "two_d"], ["show", "--example", "two_d"]),
-    (["FILE", "--json", "--indent", "2"], ["json", "FILE", "--indent", "2"]),
-    (["FILE", "--params"], ["params", "FILE"]),
-    (["FILE", "-v", "--params"], ["params", "-v", "FILE"]),
-    (["FILE", "--to", "jcamp", "--encoding", "AFFN"], ["export", "FILE", "--to", "jcamp", "--encoding", "AFFN"]),
-])
-def test_earlier_spellings_print_what_the_subcommand_prints(old: list[str], new: list[str], tmp_path: Path,
-                                                            vorn: Vorn) -> None:
+@pytest.mark.parametrize(
+    "old, new",
+    [
+        ([], ["show"]),
+        (["FILE"], ["show", "FILE"]),
+        (["--example", "two_d"], ["show", "--example", "two_d"]),
+        (["FILE", "--json", "--indent", "2"], ["json", "FILE", "--indent", "2"]),
+        (["FILE", "--params"], ["params", "FILE"]),
+        (["FILE", "-v", "--params"], ["params", "-v", "FILE"]),
+        (["FILE", "--to", "jcamp", "--encoding", "AFFN"], ["export", "FILE", "--to", "jcamp", "--encoding", "AFFN"]),
+    ],
+)
+def test_earlier_spellings_print_what_the_subcommand_prints(
+    old: list[str], new: list[str], tmp_path: Path, vorn: Vorn
+) -> None:
     if "jcamp" in old:
         pytest.importorskip("numpy")
     path = str(one_d(tmp_path / "m.vdf"))
@@ -151,18 +160,25 @@ def test_export_writes_each_format(tmp_path: Path, vorn: Vorn) -> None:
 
 
 def test_a_command_imports_only_what_it_uses() -> None:
-    code = ("import sys; from vorn_tools.cli import main; main(['show']); "
-            "print(sorted(m for m in ('numpy', 'vorn_tools.archive', 'vorn_tools.exports', 'vorn_tools.cli.convert')"
-            " if m in sys.modules))")
+    code = (
+        "import sys; from vorn_tools.cli import main; main(['show']); "
+        "print(sorted(m for m in ('numpy', 'vorn_tools.archive', 'vorn_tools.exports', 'vorn_tools.cli.convert')"
+        " if m in sys.modules))"
+    )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, timeout=120)
     assert result.stdout.splitlines()[-1] == "[]"
 
 
 # Each subpackage and what it may import at module level: data flows down, nothing
 # imports what lies above it.
-LAYERS = {"reading": set(), "arrays": {"reading"}, "processing": {"arrays", "reading"},
-          "exports": {"processing", "arrays", "reading"},
-          "archive": {"exports", "processing", "arrays", "reading"}, "checking": {"reading"}}
+LAYERS = {
+    "reading": set(),
+    "arrays": {"reading"},
+    "processing": {"arrays", "reading"},
+    "exports": {"processing", "arrays", "reading"},
+    "archive": {"exports", "processing", "arrays", "reading"},
+    "checking": {"reading"},
+}
 
 
 def _module_level_imports(path: Path) -> set[str]:
@@ -172,7 +188,7 @@ def _module_level_imports(path: Path) -> set[str]:
     found = set()
     for node in ast.parse(path.read_text(encoding="utf-8")).body:
         if isinstance(node, ast.ImportFrom) and node.level:
-            base = list(parts[:len(parts) - node.level])
+            base = list(parts[: len(parts) - node.level])
             target = [*base, *(node.module.split(".") if node.module else [])]
             names = [target] if node.module else [[*target, alias.name] for alias in node.names]
             found |= {name[0] for name in names if name}
@@ -200,8 +216,11 @@ def _options(help_text: str) -> set[str]:
 
 @pytest.mark.parametrize("name", sorted(COMMANDS))
 def test_every_option_in_help_is_in_the_readme_table(name: str, vorn: Vorn) -> None:
-    rows = [line for line in README.read_text(encoding="utf-8").splitlines()
-            if line.startswith((f"| `vorn {name}` |", "| `vorn show` |"))]
+    rows = [
+        line
+        for line in README.read_text(encoding="utf-8").splitlines()
+        if line.startswith((f"| `vorn {name}` |", "| `vorn show` |"))
+    ]
     options = _options(vorn(name, "--help").stdout)
     assert options and rows
     missing = [option for option in options if not any(f"`{option}" in row for row in rows)]

@@ -31,11 +31,17 @@ if TYPE_CHECKING:
 # Attributes imported from their modules on first use, so that `import vorn_tools`
 # stays quick (tempfile, dataclasses and the parser are not needed to open a file).
 _LAZY = {
-    "jsonable": "exports.json", "to_json": "exports.json",
-    "EXAMPLES": "reading.documents", "CapturedOutput": "reading.documents", "captured_output": "reading.documents",
-    "example_path": "reading.documents", "read_file": "reading.documents",
-    "parameter_table": "arrays.text", "summary": "arrays.text",
-    "check": "checking.report", "Report": "checking.report",
+    "jsonable": "exports.json",
+    "to_json": "exports.json",
+    "EXAMPLES": "reading.documents",
+    "CapturedOutput": "reading.documents",
+    "captured_output": "reading.documents",
+    "example_path": "reading.documents",
+    "read_file": "reading.documents",
+    "parameter_table": "arrays.text",
+    "summary": "arrays.text",
+    "check": "checking.report",
+    "Report": "checking.report",
 }
 
 
@@ -59,11 +65,30 @@ def __getattr__(name: str) -> Any:
         return version
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
+
 __all__ = [
-    "EXAMPLES", "CapturedOutput", "ParseError", "Report", "VornFile", "check", "open", "captured_output",
+    "EXAMPLES",
+    "CapturedOutput",
+    "ParseError",
+    "Report",
+    "VornFile",
+    "check",
+    "open",
+    "captured_output",
     "example_path",
-    "failure_reason", "is_parse_failure", "jsonable", "parameter_table", "plot_document",
-    "read_file", "save_npz", "spectrum", "summary", "to_jcamp", "to_json", "to_numpy", "write_jcamp",
+    "failure_reason",
+    "is_parse_failure",
+    "jsonable",
+    "parameter_table",
+    "plot_document",
+    "read_file",
+    "save_npz",
+    "spectrum",
+    "summary",
+    "to_jcamp",
+    "to_json",
+    "to_numpy",
+    "write_jcamp",
 ]
 
 
@@ -73,16 +98,29 @@ def to_numpy(document: VornDataFile) -> SpectrumArrays:
     return result
 
 
-def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | None = None,
-             line_broadening: float = 0.0, phase: PhaseOption = None, baseline: Literal["auto"] | None = None,
-             reference: float | Literal["auto"] | None = None, group_delay: float | None = None) -> Spectrum:
+def spectrum(
+    source: Source | VornFile,
+    *,
+    zero_fill: int | tuple[int, int] | None = None,
+    line_broadening: float = 0.0,
+    phase: PhaseOption = None,
+    baseline: Literal["auto"] | None = None,
+    reference: float | Literal["auto"] | None = None,
+    group_delay: float | None = None,
+) -> Spectrum:
     """The spectrum of a file: time-domain data Fourier-transformed with its digital
     filter's group delay removed, in NMR order; on request phased, flattened and
     referenced automatically (phase, baseline, reference = "auto"; see
     vorn_tools.processing)."""
     result: Spectrum = _optional("processing.spectra", "numpy").spectrum(
-        source, zero_fill=zero_fill, line_broadening=line_broadening, phase=phase, baseline=baseline,
-        reference=reference, group_delay=group_delay)
+        source,
+        zero_fill=zero_fill,
+        line_broadening=line_broadening,
+        phase=phase,
+        baseline=baseline,
+        reference=reference,
+        group_delay=group_delay,
+    )
     return result
 
 
@@ -91,22 +129,35 @@ def save_npz(document: VornDataFile | VornFile, file: str | os.PathLike[str] | B
     _optional("exports.npz", "numpy").save_npz(document, file)
 
 
-def plot_document(document: VornDataFile, path: str | os.PathLike[str], *, title: str | None = None,
-                  fid: bool = False, processed: bool = True) -> None:
+def plot_document(
+    document: VornDataFile,
+    path: str | os.PathLike[str],
+    *,
+    title: str | None = None,
+    fid: bool = False,
+    processed: bool = True,
+) -> None:
     """Writes a plot in the format the path's suffix names: .png, .pdf, .svg, ...; the
     spectrum of a time-domain file unless `fid`, phased, flattened and referenced
     automatically with its peaks marked unless not `processed` (see vorn_tools.exports.plot)."""
     _optional("exports.plot", "plot").plot_document(document, path, title=title, fid=fid, processed=processed)
 
 
-def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP",
-             form: str | None = None) -> str:
+def to_jcamp(
+    source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP", form: str | None = None
+) -> str:
     """The file as JCAMP-DX text: an NMR FID, or its spectrum (see vorn_tools.exports.jcamp)."""
     result: str = _optional("exports.jcamp", "numpy").to_jcamp(source, spectrum=spectrum, encoding=encoding, form=form)
     return result
 
 
-def write_jcamp(source: Source | VornFile, path: str | os.PathLike[str], *, spectrum: bool = False,
-                encoding: str = "DIFDUP", form: str | None = None) -> None:
+def write_jcamp(
+    source: Source | VornFile,
+    path: str | os.PathLike[str],
+    *,
+    spectrum: bool = False,
+    encoding: str = "DIFDUP",
+    form: str | None = None,
+) -> None:
     """Writes the file as JCAMP-DX text to `path` (see vorn_tools.exports.jcamp)."""
     _optional("exports.jcamp", "numpy").write_jcamp(source, path, spectrum=spectrum, encoding=encoding, form=form)

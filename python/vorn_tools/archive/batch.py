@@ -68,9 +68,16 @@ def _run_pool(jobs: list[Job], fmt: str, workers: int, tally: Tally) -> None:
     pool.run(jobs)
 
 
-def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, pattern: str = "*.vdf",
-                   workers: int | None = None, progress: TextIO | None = None,
-                   overwrite: bool = False) -> list[Outcome]:
+def convert_folder(
+    folder: Path,
+    fmt: str,
+    *,
+    out_dir: Path | None = None,
+    pattern: str = "*.vdf",
+    workers: int | None = None,
+    progress: TextIO | None = None,
+    overwrite: bool = False,
+) -> list[Outcome]:
     """Converts every regular file in `folder` matching `pattern` to `fmt` ("json", "npz" or
     "jcamp") in `out_dir` (default: `folder`), in the same folder relative to it as the
     source. Returns one Outcome per matching entry in name order, the entries that are
@@ -95,8 +102,9 @@ def convert_folder(folder: Path, fmt: str, *, out_dir: Path | None = None, patte
     prepare_out_dir(out_dir, sorted({target.parent for target in targets}))
     tally.start(len(sources), f"converting to {fmt}")
     try:
-        _run_pool(list(zip(sources, targets, strict=True)), fmt, worker_count(workers, len(sources), os.cpu_count()),
-                  tally)
+        _run_pool(
+            list(zip(sources, targets, strict=True)), fmt, worker_count(workers, len(sources), os.cpu_count()), tally
+        )
     finally:  # also when interrupted: how far it got
         tally.finish()
     return tally.in_order()

@@ -30,8 +30,7 @@ try:  # what the collections need, named by the extra that installs it
     import dask
     import pyarrow  # type: ignore[import-untyped]  # noqa: F401
 except ImportError as exc:
-    raise ImportError(f"{exc.name or 'dask'} is not installed; pip install 'vorn_parser[dask]'",
-                      name=exc.name) from exc
+    raise ImportError(f"{exc.name or 'dask'} is not installed; pip install 'vorn_parser[dask]'", name=exc.name) from exc
 
 FILES_PER_PARTITION = 64
 
@@ -56,8 +55,9 @@ def _frame(batch: Any) -> Any:
     return batch.to_pandas(types_mapper=pd.ArrowDtype)
 
 
-def read_info(paths: Sequence[str | os.PathLike[str]], *,
-              files_per_partition: int = FILES_PER_PARTITION) -> dask.dataframe.DataFrame:
+def read_info(
+    paths: Sequence[str | os.PathLike[str]], *, files_per_partition: int = FILES_PER_PARTITION
+) -> dask.dataframe.DataFrame:
     """A Dask DataFrame of one row per file (in the order given), with the index
     columns of the Parquet dataset."""
     if isinstance(files_per_partition, bool) or not isinstance(files_per_partition, int) or files_per_partition < 1:
@@ -68,7 +68,7 @@ def read_info(paths: Sequence[str | os.PathLike[str]], *,
 
     meta = _frame(schema(False).empty_table())
     names = [(str(Path(path).absolute()), os.fspath(path)) for path in paths]
-    parts = [names[start:start + files_per_partition] for start in range(0, len(names), files_per_partition)]
+    parts = [names[start : start + files_per_partition] for start in range(0, len(names), files_per_partition)]
     frame: dask.dataframe.DataFrame
     if not parts:
         frame = dd.from_pandas(meta, npartitions=1)  # type: ignore[no-untyped-call]

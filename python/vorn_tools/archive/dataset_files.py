@@ -32,8 +32,10 @@ class NotADataset(ValueError):
     """The dataset folder holds files that are not a dataset of this conversion."""
 
     def __init__(self, folder: Path, example: Path) -> None:
-        super().__init__(f"{shown_name(folder)} holds files that this conversion did not write (such as "
-                         f"{shown_name(example)}); nothing converted (give an empty or new folder)")
+        super().__init__(
+            f"{shown_name(folder)} holds files that this conversion did not write (such as "
+            f"{shown_name(example)}); nothing converted (give an empty or new folder)"
+        )
         self.folder = folder
 
 

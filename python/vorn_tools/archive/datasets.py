@@ -30,8 +30,9 @@ if TYPE_CHECKING:
 GRACE_SECONDS = 1.5  # after the first interrupt, for the files in hand
 CHUNK_FILES = 64  # files per task at most
 CHUNKS_AT_LEAST = 16
-PROCESS_DIED = ("the converting process died on this file again and again (the parser crashed on it, or it ran "
-                "out of memory)")
+PROCESS_DIED = (
+    "the converting process died on this file again and again (the parser crashed on it, or it ran out of memory)"
+)
 
 CONNECT_SECONDS = 10  # to reach a scheduler
 
@@ -73,8 +74,9 @@ def chunks_of(jobs: Sequence[Job]) -> list[Chunk]:
     on the workers: each chunk is a record batch, written as it is, so the same inputs
     give the same bytes however many workers share them."""
     size = max(1, min(CHUNK_FILES, -(-len(jobs) // CHUNKS_AT_LEAST)))
-    return [Chunk((number,), tuple(jobs[start:start + size]))
-            for number, start in enumerate(range(0, len(jobs), size))]
+    return [
+        Chunk((number,), tuple(jobs[start : start + size])) for number, start in enumerate(range(0, len(jobs), size))
+    ]
 
 
 Done = Callable[[Chunk, ChunkResult | str], None]  # a chunk's result, or why its file was given up
@@ -105,12 +107,21 @@ def run_local(chunks: list[Chunk], workers: int, with_data: bool, done: Done, sa
 
     # read_rows is looked up now, so that a stand-in put there is used. Two chunks a
     # worker: the next one is at hand while the parent takes a result.
-    WorkerPool(workers, _read_rows_task(parquet_rows.read_rows, with_data), rows_done, lost, say,
-               split=Chunk.singles, per_worker=2, grace=GRACE_SECONDS).run(chunks)
+    WorkerPool(
+        workers,
+        _read_rows_task(parquet_rows.read_rows, with_data),
+        rows_done,
+        lost,
+        say,
+        split=Chunk.singles,
+        per_worker=2,
+        grace=GRACE_SECONDS,
+    ).run(chunks)
 
 
-def run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Done,
-             on_result: Callable[[Client], None] | None = None) -> None:
+def run_dask(
+    chunks: list[Chunk], address: str, with_data: bool, done: Done, on_result: Callable[[Client], None] | None = None
+) -> None:
     """Converts chunks on the dask.distributed cluster at `address`. Tasks on a worker
     that dies are run again by the scheduler; each chunk's result is taken once. A
     chunk the scheduler gives up on (its workers kept dying) is run again file by file,
@@ -125,6 +136,7 @@ def run_dask(chunks: list[Chunk], address: str, with_data: bool, done: Done,
     except (OSError, TimeoutError, ValueError) as exc:  # refused, timed out, or not an address
         raise SchedulerUnreachable(address, str(exc) or "no answer") from None
     with client:
+
         def submit(chunk: Chunk) -> Any:
             future = client.submit(convert_chunk, chunk.jobs, with_data, pure=False, key=f"vorn-{chunk.index}")
             futures[future] = chunk
@@ -186,16 +198,18 @@ class InOrder:
         from ..exports.parquet import combine
 
         parts = [self._results.pop(key) for key in keys]
-        return ChunkResult(combine([b for p in parts for b in p.batches], self._with_data),
-                           [f for p in parts for f in p.failures])
+        return ChunkResult(
+            combine([b for p in parts for b in p.batches], self._with_data), [f for p in parts for f in p.failures]
+        )
 
 
 class DatasetRun:
     """One conversion's state: the writer of the dataset's parts, the failures for its
     errors table, and the tally of outcomes."""
 
-    def __init__(self, out_dir: Path, chunks: list[Chunk], by_name: dict[str, Path], with_data: bool,
-                 tally: Tally) -> None:
+    def __init__(
+        self, out_dir: Path, chunks: list[Chunk], by_name: dict[str, Path], with_data: bool, tally: Tally
+    ) -> None:
         from ..exports import parquet
 
         self.out_dir, self.by_name, self.with_data, self.tally = out_dir, by_name, with_data, tally
@@ -234,8 +248,10 @@ class DatasetRun:
             if errors_temporary is not None:
                 errors_temporary.unlink(missing_ok=True)
             raise
-        renames = [*zip(temporaries, (final for _, final in self.writer.parts), strict=True),
-                   (errors_temporary, errors_file)]
+        renames = [
+            *zip(temporaries, (final for _, final in self.writer.parts), strict=True),
+            (errors_temporary, errors_file),
+        ]
         dataset_files.publish(self.out_dir, renames, previous)
 
 
@@ -249,10 +265,17 @@ def _jobs(folder: Path, sources: Sequence[Path]) -> tuple[list[Job], dict[str, P
     return [(str(source.absolute()), name) for name, source in by_name.items()], by_name
 
 
-def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.vdf", with_data: bool = True,
-                              workers: int | None = None, scheduler: str | None = None,
-                              progress: TextIO | None = None,
-                              _on_result: Callable[[Client], None] | None = None) -> list[Outcome]:
+def convert_folder_to_parquet(
+    folder: Path,
+    out_dir: Path,
+    *,
+    pattern: str = "*.vdf",
+    with_data: bool = True,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    progress: TextIO | None = None,
+    _on_result: Callable[[Client], None] | None = None,
+) -> list[Outcome]:
     """Converts every regular file in `folder` matching `pattern` to one row of the
     Parquet dataset `out_dir` (see vorn_tools.exports.parquet); the files that fail go to
     its errors table. Runs in a local pool of `workers` processes, or on the Dask
@@ -274,8 +297,7 @@ def convert_folder_to_parquet(folder: Path, out_dir: Path, *, pattern: str = "*.
     try:
         try:
             if scheduler is None:
-                run_local(chunks, worker_count(workers, len(sources), os.cpu_count()), with_data, run.done,
-                          tally.say)
+                run_local(chunks, worker_count(workers, len(sources), os.cpu_count()), with_data, run.done, tally.say)
             else:
                 run_dask(chunks, scheduler, with_data, run.done, _on_result)
         finally:  # also when interrupted: how far it got

@@ -45,11 +45,15 @@ class TargetCollision(RefusedPlan):
 
     def __init__(self, first: Path, second: Path, target: Path, *, overwrites_input: bool) -> None:
         if overwrites_input:
-            message = (f"the output of {shown_name(first)} would replace the input {shown_name(second)}; "
-                       "nothing converted (give another --out or --pattern)")
+            message = (
+                f"the output of {shown_name(first)} would replace the input {shown_name(second)}; "
+                "nothing converted (give another --out or --pattern)"
+            )
         else:
-            message = (f"{shown_name(first)} and {shown_name(second)} would both be written to "
-                       f"{shown_name(target)}; nothing converted (narrow --pattern or rename one)")
+            message = (
+                f"{shown_name(first)} and {shown_name(second)} would both be written to "
+                f"{shown_name(target)}; nothing converted (narrow --pattern or rename one)"
+            )
         super().__init__(message, first, second, target)
 
 
@@ -57,17 +61,27 @@ class ForeignOutput(RefusedPlan):
     """An output would replace a file that this conversion did not write."""
 
     def __init__(self, source: Path, target: Path, fmt: str) -> None:
-        super().__init__(f"{shown_name(target)} exists and was not written by a conversion to {fmt}; "
-                         f"the output of {shown_name(source)} would replace it; nothing converted "
-                         "(give another --out, or --overwrite to replace it)", source, source, target)
+        super().__init__(
+            f"{shown_name(target)} exists and was not written by a conversion to {fmt}; "
+            f"the output of {shown_name(source)} would replace it; nothing converted "
+            "(give another --out, or --overwrite to replace it)",
+            source,
+            source,
+            target,
+        )
 
 
 class OutputHoldsInput(RefusedPlan):
     """An input lies inside the dataset folder, which a run rewrites."""
 
     def __init__(self, source: Path, out_dir: Path) -> None:
-        super().__init__(f"the input {shown_name(source)} lies inside the dataset folder "
-                         f"{shown_name(out_dir)}; nothing converted (give another --out)", source, source, out_dir)
+        super().__init__(
+            f"the input {shown_name(source)} lies inside the dataset folder "
+            f"{shown_name(out_dir)}; nothing converted (give another --out)",
+            source,
+            source,
+            out_dir,
+        )
 
 
 def not_regular(path: Path) -> str | None:

@@ -150,7 +150,7 @@ def _stopped(pid: int) -> bool:
             stat = file.read()
     except OSError:
         return False
-    return stat[stat.rfind(b")") + 2:][:1] in (b"T", b"t")
+    return stat[stat.rfind(b")") + 2 :][:1] in (b"T", b"t")
 
 
 class _Worker:
@@ -234,11 +234,19 @@ class WorkerPool:
     killed). `say(text)` shows a line to the user.
     """
 
-    def __init__(self, workers: int, task: Callable[[Any], tuple[Any, ...]], done: Callable[[Any, Any], None],
-                 lost: Callable[[Any, str], None], say: Callable[[str], None], *,
-                 split: Callable[[Any], Sequence[Any]] | None = None,
-                 folders: Callable[[Any], set[Path]] | None = None, per_worker: int = 1,
-                 grace: float = 2.0) -> None:
+    def __init__(
+        self,
+        workers: int,
+        task: Callable[[Any], tuple[Any, ...]],
+        done: Callable[[Any, Any], None],
+        lost: Callable[[Any, str], None],
+        say: Callable[[str], None],
+        *,
+        split: Callable[[Any], Sequence[Any]] | None = None,
+        folders: Callable[[Any], set[Path]] | None = None,
+        per_worker: int = 1,
+        grace: float = 2.0,
+    ) -> None:
         self.size, self.task, self.done, self.lost, self.say = max(1, workers), task, done, lost, say
         self.split = split or (lambda job: [job])
         self.folders = folders or (lambda job: set())
@@ -263,8 +271,7 @@ class WorkerPool:
     def _start_failed(self, reason: str) -> None:
         self.start_failures += 1
         if self.start_failures >= START_FAILURES:
-            raise WorkerStartError(f"cannot start worker processes ({self.start_failures} tried; the last: "
-                                   f"{reason})")
+            raise WorkerStartError(f"cannot start worker processes ({self.start_failures} tried; the last: {reason})")
 
     def _send_task(self, worker: _Worker) -> None:
         job, retry = self.waiting.popleft()
@@ -316,8 +323,9 @@ class WorkerPool:
             remove_own(folder, [worker.pid])
         if not worker.ready:
             self.waiting.extendleft(reversed([(job, retry) for _, job, retry in held]))
-            self._start_failed(worker.unusable or
-                               f"the worker ended before it was ready: {_exit_text(worker.process.exitcode)}")
+            self._start_failed(
+                worker.unusable or f"the worker ended before it was ready: {_exit_text(worker.process.exitcode)}"
+            )
             return
         if not held:
             return
@@ -325,8 +333,11 @@ class WorkerPool:
         again = [(job, retry) for _, job, retry in rest]
         how = _exit_text(worker.process.exitcode)
         if retry:
-            self.lost(first, f"the converting process died on this file twice ({how}; it was killed, ran out "
-                             "of memory, or the parser crashed on it)")
+            self.lost(
+                first,
+                f"the converting process died on this file twice ({how}; it was killed, ran out "
+                "of memory, or the parser crashed on it)",
+            )
         else:
             again[:0] = [(job, True) for job in self.split(first)]
         self.waiting.extendleft(reversed(again))
@@ -401,8 +412,10 @@ class WorkerPool:
                 self.waiting.clear()
                 in_hand = sum(len(worker.held) for worker in self.workers)
                 if in_hand:
-                    self.say(f"interrupted: waiting up to {self.grace:g} s for the {in_hand} file(s) in hand; "
-                             "Ctrl-C again to stop at once")
+                    self.say(
+                        f"interrupted: waiting up to {self.grace:g} s for the {in_hand} file(s) in hand; "
+                        "Ctrl-C again to stop at once"
+                    )
                 deadline = time.monotonic() + self.grace
             if deadline is not None:
                 if interrupts.count > 1 or time.monotonic() >= deadline:
@@ -410,8 +423,11 @@ class WorkerPool:
                 self.waiting.clear()  # retries of workers that died meanwhile included
             # Workers for the jobs left, each given up to per_worker jobs.
             busy = sum(len(worker.held) for worker in self.workers)
-            while (self.waiting and len(self.workers) < self.size
-                   and len(self.workers) * self.per_worker < len(self.waiting) + busy):
+            while (
+                self.waiting
+                and len(self.workers) < self.size
+                and len(self.workers) * self.per_worker < len(self.waiting) + busy
+            ):
                 self._start_worker()
             for worker in self.workers:
                 while self.waiting and len(worker.held) < self.per_worker and not worker.dead:

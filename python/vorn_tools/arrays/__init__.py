@@ -28,8 +28,19 @@ if TYPE_CHECKING:
         to_numpy,
     )
 
-__all__ = ["Axis", "Coordinate", "SpectrumArrays", "axes_for_shape", "calibrate_axis", "carrier_hz", "from_native",
-           "nmr_frequencies", "observe_frequency", "spectral_width", "to_numpy"]
+__all__ = [
+    "Axis",
+    "Coordinate",
+    "SpectrumArrays",
+    "axes_for_shape",
+    "calibrate_axis",
+    "carrier_hz",
+    "from_native",
+    "nmr_frequencies",
+    "observe_frequency",
+    "spectral_width",
+    "to_numpy",
+]
 _SAMPLES = frozenset(__all__)
 
 

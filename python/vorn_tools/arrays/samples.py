@@ -22,7 +22,6 @@ if TYPE_CHECKING:
     from vorn_parser import DataField, Headers, Info, Matrix, Unit, UnitMagnitude, VornDataFile
 
 
-
 @dataclass(frozen=True)
 class Coordinate:
     """One coordinate of an axis as a rule per point index k, so that any part of it is
@@ -137,7 +136,7 @@ class Axis:
     ppm: NDArray[np.float64] | None
 
     def coordinate(self, name: str) -> Coordinate | NDArray[np.float64] | None:
-        """"values", "seconds", "hz" or "ppm" as stored: a Coordinate while it has not
+        """ "values", "seconds", "hz" or "ppm" as stored: a Coordinate while it has not
         been read whole, else its array (both index alike); None where the axis lacks it."""
         if name not in ("values", "seconds", "hz", "ppm"):
             raise ValueError(f"an axis has no coordinate {name!r}")
@@ -297,8 +296,18 @@ def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int)
         elif sweep is not None and carrier is not None:
             hz = Coordinate(points, ("nmr", total, sweep)).then("add", carrier)
             ppm = None if sf is None else hz.then("div", sf).then("mul", 1e6)
-    return Axis(values, symbol, title, points, float(start), float(stop), domain,  # type: ignore[arg-type]
-                seconds, hz, ppm)  # type: ignore[arg-type]
+    return Axis(
+        values,
+        symbol,
+        title,
+        points,
+        float(start),
+        float(stop),
+        domain,  # type: ignore[arg-type]
+        seconds,
+        hz,
+        ppm,
+    )  # type: ignore[arg-type]
 
 
 def to_numpy(document: VornDataFile) -> SpectrumArrays:
@@ -322,8 +331,9 @@ def axes_for_shape(headers: Headers, info: Info | None, shape: tuple[int, ...]) 
     return (calibrate_axis(headers, info, 0, columns), calibrate_axis(headers, info, 1, rows))
 
 
-def _with_axes(headers: Headers, info: Info | None, values: NDArray[np.complex128],
-               mixed: NDArray[np.complex128] | None) -> SpectrumArrays:
+def _with_axes(
+    headers: Headers, info: Info | None, values: NDArray[np.complex128], mixed: NDArray[np.complex128] | None
+) -> SpectrumArrays:
     return SpectrumArrays(headers["dataFormat"], values, mixed, axes_for_shape(headers, info, values.shape))
 
 

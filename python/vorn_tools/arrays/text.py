@@ -38,8 +38,7 @@ def summary_lines(document: VornDataFile, source: str) -> list[tuple[str, str]]:
         ("Offset", _per_axis(info["frequencyOffset"])),
         ("Scans", param_value(info["numberOfScans"])),
         ("Temperature", quantity(info["temperature"])),
-        ("Digital filter", MISSING if digital_filter is None
-         else f"{number(digital_filter, 8)} points (group delay)"),
+        ("Digital filter", MISSING if digital_filter is None else f"{number(digital_filter, 8)} points (group delay)"),
         ("Created", _date(info["creationTime"])),
         ("Parameters", str(len(document["parameters"]["paramArray"]))),
     ]
@@ -57,9 +56,9 @@ def parameter_table(document: VornDataFile) -> str:
     rows = [("NAME", "KIND", "VALUE", "UNIT")]
     for param in document["parameters"]["paramArray"]:
         unit = unit_symbol(param["unit"][0]) if param["unit"] else ""
-        rows.append((printable(param["name"]) or MISSING, param["valueType"],
-                     param_value(param["value"]), unit))
+        rows.append((printable(param["name"]) or MISSING, param["valueType"], param_value(param["value"]), unit))
     widths = [max(len(row[column]) for row in rows) for column in range(3)]
     return "".join(
         f"{name:<{widths[0]}}  {kind:<{widths[1]}}  {value:<{widths[2]}}  {unit}".rstrip() + "\n"
-        for name, kind, value, unit in rows)
+        for name, kind, value, unit in rows
+    )

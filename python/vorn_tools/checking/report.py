@@ -56,8 +56,13 @@ class Finding:
     text: str
 
     def to_dict(self) -> dict[str, object]:
-        return {"code": self.code, "severity": self.severity, "offset": self.offset, "field": self.field,
-                "text": self.text}
+        return {
+            "code": self.code,
+            "severity": self.severity,
+            "offset": self.offset,
+            "field": self.field,
+            "text": self.text,
+        }
 
 
 @dataclass(frozen=True)

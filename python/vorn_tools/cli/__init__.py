@@ -46,10 +46,13 @@ COMMANDS = {
     "show": Command("show", "print a summary of the experiment (what `vorn FILE` does)"),
     "json": Command("show", "print the whole result document as JSON"),
     "params": Command("show", "print the parameters as a table: name, kind, value, unit"),
-    "plot": Command("plot", "write a plot: the spectrum in ppm, phased, flattened, referenced, peaks marked "
-                            "(needs the 'plot' extra)"),
-    "peaks": Command("peaks", "print the peak table of the automatically processed spectrum (needs the "
-                              "'process' extra)"),
+    "plot": Command(
+        "plot",
+        "write a plot: the spectrum in ppm, phased, flattened, referenced, peaks marked (needs the 'plot' extra)",
+    ),
+    "peaks": Command(
+        "peaks", "print the peak table of the automatically processed spectrum (needs the 'process' extra)"
+    ),
     "export": Command("export", "write one file as JCAMP-DX, .npz or JSON"),
     "convert": Command("convert", "convert a folder of files to JSON, .npz, JCAMP-DX or one Parquet dataset"),
     "check": Command("check", "check files: whether each reads, and what the reader loses or finds odd"),
@@ -59,8 +62,13 @@ COMMANDS = {
 class _VersionAction(argparse.Action):
     """--version, looking the version up only when asked (importlib.metadata is slow)."""
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                 values: object, option_string: str | None = None) -> None:
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: object,
+        option_string: str | None = None,
+    ) -> None:
         from .. import __version__
 
         parser.exit(message=f"{PROG} {__version__}\n")
@@ -69,11 +77,13 @@ class _VersionAction(argparse.Action):
 def top_parser() -> argparse.ArgumentParser:
     """The parser of `vorn --help` and `vorn --version`: the table of commands."""
     parser = argparse.ArgumentParser(
-        prog=PROG, usage=f"{PROG} [--version] COMMAND [ARGS] | {PROG} FILE",
+        prog=PROG,
+        usage=f"{PROG} [--version] COMMAND [ARGS] | {PROG} FILE",
         description="Show what an NMR data file holds, or convert files and folders of them.",
         epilog=f"`{PROG} FILE` is `{PROG} show FILE`; without FILE a command reads the bundled example one_d. "
-               f"`{PROG} COMMAND --help` shows a command's options. The flags of earlier versions "
-               f"({PROG} FILE --json, {PROG} --batch FOLDER --to FORMAT, ...) still work.")
+        f"`{PROG} COMMAND --help` shows a command's options. The flags of earlier versions "
+        f"({PROG} FILE --json, {PROG} --batch FOLDER --to FORMAT, ...) still work.",
+    )
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
     for name, command in COMMANDS.items():
@@ -85,8 +95,9 @@ def command_parser(name: str) -> tuple[argparse.ArgumentParser, object]:
     """The parser of one command, and its module (imported now)."""
     command = COMMANDS[name]
     module = import_module(f".{command.module}", __name__)
-    parser = argparse.ArgumentParser(prog=f"{PROG} {name}", description=command.summary[0].upper()
-                                     + command.summary[1:] + ".")
+    parser = argparse.ArgumentParser(
+        prog=f"{PROG} {name}", description=command.summary[0].upper() + command.summary[1:] + "."
+    )
     getattr(module, f"arguments_{name}")(parser)
     return parser, module
 

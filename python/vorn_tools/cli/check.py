@@ -32,17 +32,21 @@ COLUMNS = ("FILE", "VERDICT", "CODE", "OFFSET", "FIELD", "TEXT")
 
 
 def arguments_check(parser: argparse.ArgumentParser) -> None:
-    parser.description = ("Check NMR data files: whether the reader can read each one and what it loses or finds "
-                          "odd on the way (see the README, 'Checking files', for the codes).")
+    parser.description = (
+        "Check NMR data files: whether the reader can read each one and what it loses or finds "
+        "odd on the way (see the README, 'Checking files', for the codes)."
+    )
     parser.add_argument("files", nargs="*", metavar="FILE", help="the data files to check")
     parser.add_argument("--batch", metavar="FOLDER", help="check every file in FOLDER that matches --pattern")
-    parser.add_argument("--pattern", metavar="GLOB",
-                        help="with --batch: which files (default '*.vdf'; '**/*.vdf' takes subfolders too)")
+    parser.add_argument(
+        "--pattern", metavar="GLOB", help="with --batch: which files (default '*.vdf'; '**/*.vdf' takes subfolders too)"
+    )
     parser.add_argument("--jobs", type=int, metavar="N", help="with --batch: worker processes (default: one per CPU)")
     parser.add_argument("--json", action="store_true", help="one JSON object per file and line")
     parser.add_argument("--strict", action="store_true", help="files with warnings fail too (exit status 1)")
-    parser.add_argument("--samples", action="store_true",
-                        help="also decode the samples and count the non-finite ones (slower)")
+    parser.add_argument(
+        "--samples", action="store_true", help="also decode the samples and count the non-finite ones (slower)"
+    )
 
 
 def _check_arguments(args: argparse.Namespace) -> None:
@@ -68,7 +72,7 @@ def _in_threads(paths: list[str], samples: bool, jobs: int) -> list[Report]:
     path runs without the interpreter lock, so the threads check in parallel."""
     from concurrent.futures import ThreadPoolExecutor
 
-    chunks = [paths[i:i + CHUNK] for i in range(0, len(paths), CHUNK)]
+    chunks = [paths[i : i + CHUNK] for i in range(0, len(paths), CHUNK)]
 
     def run(chunk: list[str]) -> list[Report]:
         return [check_path(path, shown_name(path), samples=samples) for path in chunk]
@@ -131,8 +135,16 @@ def table(reports: Sequence[Report]) -> str:
             rows.append((report.file, report.verdict, "", "", "", ""))
         for i, f in enumerate(report.findings):
             first = i == 0
-            rows.append((report.file if first else "", report.verdict if first else "", f.code,
-                         "" if f.offset is None else str(f.offset), f.field, f.text))
+            rows.append(
+                (
+                    report.file if first else "",
+                    report.verdict if first else "",
+                    f.code,
+                    "" if f.offset is None else str(f.offset),
+                    f.field,
+                    f.text,
+                )
+            )
     widths = [max(len(row[c]) for row in rows) for c in range(len(COLUMNS) - 1)]
     lines = []
     for row in rows:
@@ -149,9 +161,11 @@ def summary(reports: Sequence[Report], skipped: int) -> str:
     counts = {verdict: 0 for verdict in ("ok", "warnings", "damaged", "not this kind")}
     for r in reports:
         counts[r.verdict] = counts.get(r.verdict, 0) + 1
-    text = (f"checked {len(reports)} file{'s' if len(reports) != 1 else ''}: {counts['ok']} ok, "
-            f"{counts['warnings']} with warnings, {counts['damaged']} damaged, "
-            f"{counts['not this kind']} not this kind")
+    text = (
+        f"checked {len(reports)} file{'s' if len(reports) != 1 else ''}: {counts['ok']} ok, "
+        f"{counts['warnings']} with warnings, {counts['damaged']} damaged, "
+        f"{counts['not this kind']} not this kind"
+    )
     return text + (f"; {skipped} skipped" if skipped else "")
 
 
@@ -167,8 +181,9 @@ def run_check(args: argparse.Namespace) -> int:
     _check_arguments(args)
     try:
         if args.batch is not None:
-            reports, skipped = run_batch(Path(args.batch), args.pattern or "*.vdf", samples=args.samples,
-                                         jobs=args.jobs)
+            reports, skipped = run_batch(
+                Path(args.batch), args.pattern or "*.vdf", samples=args.samples, jobs=args.jobs
+            )
         else:
             reports = [check_path(name, shown_name(name), samples=args.samples) for name in args.files]
             skipped = 0

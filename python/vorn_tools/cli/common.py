@@ -18,9 +18,13 @@ from ..reading.files import VornFile
 from ..reading.files import open as open_file
 
 PROG = "vorn"
-EXTRA_HINT = {"numpy": "pip install 'vorn_parser[numpy]'", "plot": "pip install 'vorn_parser[plot]'",
-              "parquet": "pip install 'vorn_parser[parquet]'", "dask": "pip install 'vorn_parser[dask]'",
-              "process": "pip install 'vorn_parser[process]'"}
+EXTRA_HINT = {
+    "numpy": "pip install 'vorn_parser[numpy]'",
+    "plot": "pip install 'vorn_parser[plot]'",
+    "parquet": "pip install 'vorn_parser[parquet]'",
+    "dask": "pip install 'vorn_parser[dask]'",
+    "process": "pip install 'vorn_parser[process]'",
+}
 STDIN = "-"
 
 
@@ -50,22 +54,31 @@ def path_argument(text: str) -> Path:
 def file_argument(text: str) -> str:
     if not text:
         raise argparse.ArgumentTypeError(
-            "an empty path names no file (leave FILE out for the bundled example; - reads standard input)")
+            "an empty path names no file (leave FILE out for the bundled example; - reads standard input)"
+        )
     return text
 
 
 def add_input(parser: argparse.ArgumentParser) -> None:
     """FILE, or --example NAME: the one file a command reads (one_d without either)."""
     source = parser.add_mutually_exclusive_group()
-    source.add_argument("file", nargs="?", metavar="FILE", type=file_argument,
-                        help="the data file to read; - reads it from standard input "
-                             "(without FILE: the bundled example one_d)")
+    source.add_argument(
+        "file",
+        nargs="?",
+        metavar="FILE",
+        type=file_argument,
+        help="the data file to read; - reads it from standard input (without FILE: the bundled example one_d)",
+    )
     source.add_argument("--example", choices=EXAMPLES, help="read a bundled example file instead of FILE")
 
 
 def add_verbose(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("-v", "--verbose", action="store_true",
-                        help="also show the parser's digital-filter lines and full error messages")
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="also show the parser's digital-filter lines and full error messages",
+    )
 
 
 def require(module: str, extra: str, purpose: str) -> None:

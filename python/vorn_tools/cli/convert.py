@@ -36,25 +36,43 @@ def _jobs(text: str) -> int:
 
 def arguments_convert(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("folder", metavar="FOLDER", type=path_argument, help="the folder of data files")
-    parser.add_argument("--to", choices=FORMATS, default="json",
-                        help="json, npz or jcamp: one file per input (npz and jcamp need numpy); parquet: one "
-                             "dataset, a row per file (needs pyarrow) (default json)")
-    parser.add_argument("--out", metavar="FOLDER", type=path_argument,
-                        help="where the outputs go, in the inputs' subfolders (default: FOLDER); "
-                             "for --to parquet the dataset folder (needed)")
-    parser.add_argument("--pattern", metavar="GLOB", type=_pattern, default="*.vdf",
-                        help="which files are converted (default '*.vdf'; '**/*.vdf' also takes those in "
-                             "subfolders)")
+    parser.add_argument(
+        "--to",
+        choices=FORMATS,
+        default="json",
+        help="json, npz or jcamp: one file per input (npz and jcamp need numpy); parquet: one "
+        "dataset, a row per file (needs pyarrow) (default json)",
+    )
+    parser.add_argument(
+        "--out",
+        metavar="FOLDER",
+        type=path_argument,
+        help="where the outputs go, in the inputs' subfolders (default: FOLDER); "
+        "for --to parquet the dataset folder (needed)",
+    )
+    parser.add_argument(
+        "--pattern",
+        metavar="GLOB",
+        type=_pattern,
+        default="*.vdf",
+        help="which files are converted (default '*.vdf'; '**/*.vdf' also takes those in subfolders)",
+    )
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--jobs", type=_jobs, metavar="N", help="worker processes (default: one per CPU)")
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="--to parquet: convert on the dask.distributed cluster at ADDRESS instead of local "
-                            "processes (needs the 'dask' extra)")
-    parser.add_argument("--overwrite", action="store_true",
-                        help="json, npz, jcamp: replace files in the way of the outputs that a conversion did "
-                             "not write")
-    parser.add_argument("--no-data", action="store_true",
-                        help="--to parquet: write the index alone (metadata, no samples)")
+    where.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="--to parquet: convert on the dask.distributed cluster at ADDRESS instead of local "
+        "processes (needs the 'dask' extra)",
+    )
+    parser.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="json, npz, jcamp: replace files in the way of the outputs that a conversion did not write",
+    )
+    parser.add_argument(
+        "--no-data", action="store_true", help="--to parquet: write the index alone (metadata, no samples)"
+    )
 
 
 def _check(args: argparse.Namespace) -> None:
@@ -63,8 +81,9 @@ def _check(args: argparse.Namespace) -> None:
         if args.out is None:
             raise CommandError("--to parquet needs --out, the dataset folder", status=2)
         if args.overwrite:
-            raise CommandError("--overwrite: for json, npz and jcamp; a dataset run replaces only its own files",
-                               status=2)
+            raise CommandError(
+                "--overwrite: for json, npz and jcamp; a dataset run replaces only its own files", status=2
+            )
     else:
         used = [flag for flag, on in (("--no-data", args.no_data), ("--scheduler", args.scheduler)) if on]
         if used:
@@ -91,10 +110,24 @@ def _run(args: argparse.Namespace, out_dir: Path) -> list[Outcome]:
 
     try:
         if args.to == "parquet":
-            return convert_folder_to_parquet(args.folder, out_dir, pattern=args.pattern, with_data=not args.no_data,
-                                             workers=args.jobs, scheduler=args.scheduler, progress=sys.stderr)
-        return convert_folder(args.folder, args.to, out_dir=out_dir, pattern=args.pattern, workers=args.jobs,
-                              progress=sys.stderr, overwrite=args.overwrite)
+            return convert_folder_to_parquet(
+                args.folder,
+                out_dir,
+                pattern=args.pattern,
+                with_data=not args.no_data,
+                workers=args.jobs,
+                scheduler=args.scheduler,
+                progress=sys.stderr,
+            )
+        return convert_folder(
+            args.folder,
+            args.to,
+            out_dir=out_dir,
+            pattern=args.pattern,
+            workers=args.jobs,
+            progress=sys.stderr,
+            overwrite=args.overwrite,
+        )
     except (RefusedPlan, NotADataset) as exc:
         raise CommandError(str(exc), status=2) from None
     except (WorkerStartError, SchedulerUnreachable) as exc:
@@ -110,11 +143,16 @@ def run_convert(args: argparse.Namespace) -> int:
     skipped = sum(outcome.skipped is not None for outcome in outcomes)
     failed = sum(outcome.error is not None for outcome in outcomes)
     if len(outcomes) == skipped:
-        raise CommandError(f"no files matching {args.pattern!r} in {shown_name(args.folder)}"
-                           + (f"; {skipped} skipped" if skipped else ""))
-    note(f"converted {len(outcomes) - failed - skipped} of {len(outcomes)} files to {args.to} in "
-         f"{shown_name(out_dir)}" + (f"; {failed} failed" if failed else "")
-         + (f"; {skipped} skipped" if skipped else ""))
+        raise CommandError(
+            f"no files matching {args.pattern!r} in {shown_name(args.folder)}"
+            + (f"; {skipped} skipped" if skipped else "")
+        )
+    note(
+        f"converted {len(outcomes) - failed - skipped} of {len(outcomes)} files to {args.to} in "
+        f"{shown_name(out_dir)}"
+        + (f"; {failed} failed" if failed else "")
+        + (f"; {skipped} skipped" if skipped else "")
+    )
     if args.to == "parquet" and any(o.error is not None and o.target is not None for o in outcomes):
         from ..exports.parquet import errors_path
 

@@ -33,24 +33,34 @@ NAMES = {"jcamp": "JCAMP-DX", "npz": ".npz", "json": "JSON"}
 def arguments_export(parser: argparse.ArgumentParser) -> None:
     add_input(parser)
     parser.add_argument("--to", choices=tuple(NAMES), required=True, help="the output format")
-    parser.add_argument("-o", "--output", metavar="OUT", type=path_argument,
-                        help="write to OUT (atomically, never over the input) instead of standard output; "
-                             "needed for npz")
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        type=path_argument,
+        help="write to OUT (atomically, never over the input) instead of standard output; needed for npz",
+    )
     jcamp = parser.add_argument_group("--to jcamp")
-    jcamp.add_argument("--spectrum", action="store_true",
-                       help="write the spectrum of a time-domain file (vorn_tools.spectrum) instead of the FID")
-    jcamp.add_argument("--encoding", choices=JCAMP_ENCODINGS,
-                       help="how the samples are written (default DIFDUP; AFFN: plain numbers)")
-    jcamp.add_argument("--form", choices=JCAMP_FORMS,
-                       help="the data blocks of a one-dimensional file (default: both for spectra, ntuples for FIDs)")
+    jcamp.add_argument(
+        "--spectrum",
+        action="store_true",
+        help="write the spectrum of a time-domain file (vorn_tools.spectrum) instead of the FID",
+    )
+    jcamp.add_argument(
+        "--encoding", choices=JCAMP_ENCODINGS, help="how the samples are written (default DIFDUP; AFFN: plain numbers)"
+    )
+    jcamp.add_argument(
+        "--form",
+        choices=JCAMP_FORMS,
+        help="the data blocks of a one-dimensional file (default: both for spectra, ntuples for FIDs)",
+    )
 
 
 def _jcamp(given: Input, args: argparse.Namespace) -> bytes:
     from ..exports.jcamp import to_jcamp
 
     try:
-        text = to_jcamp(open_input(given), spectrum=args.spectrum, encoding=args.encoding or "DIFDUP",
-                        form=args.form)
+        text = to_jcamp(open_input(given), spectrum=args.spectrum, encoding=args.encoding or "DIFDUP", form=args.form)
     except ParseError as exc:
         raise CommandError(f"{given.shown}: {exc.reason}") from None
     except ValueError as exc:
@@ -64,8 +74,9 @@ def _write(given: Input, output: Path, write: Callable[[BinaryIO], None], fmt: s
     try:
         write_atomically(output, write, inputs=given.paths)
     except ReplacesInput:
-        raise CommandError(f"{shown_name(output)} is the input file; it is not written over (give another -o)",
-                           status=2) from None
+        raise CommandError(
+            f"{shown_name(output)} is the input file; it is not written over (give another -o)", status=2
+        ) from None
     except ParseError as exc:
         raise CommandError(f"{given.shown}: {exc.reason}") from None
     except OSError as exc:
@@ -75,8 +86,9 @@ def _write(given: Input, output: Path, write: Callable[[BinaryIO], None], fmt: s
 
 def run_export(args: argparse.Namespace) -> int:
     fmt: str = args.to
-    used = [flag for flag, on in (("--spectrum", args.spectrum), ("--encoding", args.encoding),
-                                  ("--form", args.form)) if on]
+    used = [
+        flag for flag, on in (("--spectrum", args.spectrum), ("--encoding", args.encoding), ("--form", args.form)) if on
+    ]
     if used and fmt != "jcamp":
         raise CommandError(f"{', '.join(used)}: for --to jcamp only, not --to {fmt}", status=2)
     if fmt == "npz" and args.output is None:

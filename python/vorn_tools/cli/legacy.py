@@ -13,9 +13,30 @@ from ..reading.documents import EXAMPLES
 from .common import PROG, STDIN, file_argument, path_argument
 
 # Every flag of the earlier form; an argument list holding one of them is of that form.
-FLAGS = frozenset({"--json", "--params", "--plot", "--raw", "--fid", "--peaks", "--indent", "--batch", "--to",
-                   "--out", "--no-data", "--scheduler", "--pattern", "--jobs", "--overwrite", "-o", "--output",
-                   "--spectrum", "--encoding", "--form"})
+FLAGS = frozenset(
+    {
+        "--json",
+        "--params",
+        "--plot",
+        "--raw",
+        "--fid",
+        "--peaks",
+        "--indent",
+        "--batch",
+        "--to",
+        "--out",
+        "--no-data",
+        "--scheduler",
+        "--pattern",
+        "--jobs",
+        "--overwrite",
+        "-o",
+        "--output",
+        "--spectrum",
+        "--encoding",
+        "--form",
+    }
+)
 
 Run = Callable[[str, list[str], "bytes | None"], int]
 
@@ -25,8 +46,9 @@ def is_legacy(argv: Sequence[str]) -> bool:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=PROG, usage=f"{PROG} [FILE] [the flags of earlier versions]; see "
-                                                      f"`{PROG} --help` for the commands")
+    parser = argparse.ArgumentParser(
+        prog=PROG, usage=f"{PROG} [FILE] [the flags of earlier versions]; see `{PROG} --help` for the commands"
+    )
     parser.add_argument("file", nargs="?", metavar="FILE", type=file_argument)
     parser.add_argument("--example", choices=EXAMPLES)
     shown = parser.add_mutually_exclusive_group()

@@ -20,13 +20,19 @@ from .common import (
 
 def arguments_plot(parser: argparse.ArgumentParser) -> None:
     add_input(parser)
-    parser.add_argument("-o", "--output", metavar="IMAGE", type=path_argument, required=True,
-                        help="the image to write, in the format its suffix names: .png, .pdf, .svg, ...")
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="IMAGE",
+        type=path_argument,
+        required=True,
+        help="the image to write, in the format its suffix names: .png, .pdf, .svg, ...",
+    )
     drawn = parser.add_mutually_exclusive_group()
-    drawn.add_argument("--raw", action="store_true",
-                       help="draw the spectrum without automatic phase, baseline, reference and peaks")
-    drawn.add_argument("--fid", action="store_true",
-                       help="draw the stored time-domain samples instead of the spectrum")
+    drawn.add_argument(
+        "--raw", action="store_true", help="draw the spectrum without automatic phase, baseline, reference and peaks"
+    )
+    drawn.add_argument("--fid", action="store_true", help="draw the stored time-domain samples instead of the spectrum")
     add_verbose(parser)
 
 
@@ -46,8 +52,9 @@ def run_plot(args: argparse.Namespace) -> int:
     given = input_of(args)
     document, opened = read_document(given, whole=args.verbose, verbose=args.verbose)
     try:
-        plot_document(document if opened is None else opened, image, fid=args.fid, processed=not args.raw,
-                      inputs=given.paths)
+        plot_document(
+            document if opened is None else opened, image, fid=args.fid, processed=not args.raw, inputs=given.paths
+        )
     except ReplacesInput:
         raise CommandError(f"{shown_name(image)} is the input file; it is not written over", status=2) from None
     except ParseError as exc:

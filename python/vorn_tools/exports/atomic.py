@@ -55,8 +55,7 @@ def same_file(first: PathLike, second: PathLike) -> bool:
         return False
 
 
-def write_atomically(target: PathLike, write: Callable[[BinaryIO], None], *,
-                     inputs: Iterable[PathLike] = ()) -> None:
+def write_atomically(target: PathLike, write: Callable[[BinaryIO], None], *, inputs: Iterable[PathLike] = ()) -> None:
     """Calls `write` with a temporary file beside `target` and renames it into place once
     `write` has returned and the file is closed; on any failure the temporary is removed
     and the target is left as it was.
@@ -79,8 +78,9 @@ def write_atomically(target: PathLike, write: Callable[[BinaryIO], None], *,
         raise
 
 
-def write_text_atomically(target: PathLike, text: str, *, encoding: str = "utf-8",
-                          inputs: Iterable[PathLike] = ()) -> None:
+def write_text_atomically(
+    target: PathLike, text: str, *, encoding: str = "utf-8", inputs: Iterable[PathLike] = ()
+) -> None:
     data = text.encode(encoding)
 
     def write(file: BinaryIO) -> None:

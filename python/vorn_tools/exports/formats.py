@@ -52,9 +52,14 @@ class FileFormat:
         return self._module().is_output(path)
 
 
-FORMATS = {fmt.name: fmt for fmt in (FileFormat("json", ".json", "json", None),
-                                     FileFormat("npz", ".npz", "npz", "numpy"),
-                                     FileFormat("jcamp", ".jdx", "jcamp", "numpy"))}
+FORMATS = {
+    fmt.name: fmt
+    for fmt in (
+        FileFormat("json", ".json", "json", None),
+        FileFormat("npz", ".npz", "npz", "numpy"),
+        FileFormat("jcamp", ".jdx", "jcamp", "numpy"),
+    )
+}
 
 
 def file_start(path: Path, size: int = 4096) -> bytes | None:

@@ -134,8 +134,10 @@ def choose_factor(values: NDArray[np.float64]) -> float:
     factor = float(f"{largest * _FACTOR_SHARE:.6g}")
     if factor < sys.float_info.min:
         # A subnormal FACTOR has too few digits of its own to hold the bound.
-        raise ValueError(f"the samples are too small for a JCAMP-DX FACTOR: the largest magnitude is {largest:.6g}, "
-                         f"the FACTOR would be below the smallest normal double ({sys.float_info.min:.6g})")
+        raise ValueError(
+            f"the samples are too small for a JCAMP-DX FACTOR: the largest magnitude is {largest:.6g}, "
+            f"the FACTOR would be below the smallest normal double ({sys.float_info.min:.6g})"
+        )
     return factor
 
 
@@ -143,8 +145,13 @@ def _digit_counts(magnitudes: NDArray[np.int64]) -> NDArray[np.int64]:
     return np.maximum(np.searchsorted(_POW10, magnitudes, side="right"), 1)
 
 
-def _put_numbers(out: NDArray[np.uint8], starts: NDArray[np.int64], magnitudes: NDArray[np.int64],
-                 counts: NDArray[np.int64], first: NDArray[np.uint8]) -> None:
+def _put_numbers(
+    out: NDArray[np.uint8],
+    starts: NDArray[np.int64],
+    magnitudes: NDArray[np.int64],
+    counts: NDArray[np.int64],
+    first: NDArray[np.uint8],
+) -> None:
     """Writes each magnitude's decimal digits at its start in `out`, the first digit
     through its own table row (`first` holds one row of 10 characters per number),
     the others as ASCII digits."""
@@ -232,7 +239,7 @@ def encode_lines(values: NDArray[np.int64], x: NDArray[np.float64], encoding: st
         # The most tokens that fit, at least one.
         stop = int(np.searchsorted(bounds, bounds[k] + budget, side="right")) - 1
         stop = min(max(stop, k + 1), total)
-        lines.append(head + stream[bounds[k]:bounds[stop]].decode("ascii"))
+        lines.append(head + stream[bounds[k] : bounds[stop]].decode("ascii"))
         k = stop
         if k >= total:
             return lines
@@ -265,8 +272,10 @@ def _label_name(name: str) -> str:
     """A label name as written: upper-case (JCAMP-DX names are compared in upper case),
     then every character but printable ASCII, and "=", "\\" and "$", as a \\UXXXXXXXX
     escape (one that upper-casing leaves as it is)."""
-    return "".join(ch if " " <= ch <= "~" and ch not in "=\\$" else f"\\U{ord(ch):08X}"
-                   for ch in name.upper()).strip() or "UNNAMED"
+    return (
+        "".join(ch if " " <= ch <= "~" and ch not in "=\\$" else f"\\U{ord(ch):08X}" for ch in name.upper()).strip()
+        or "UNNAMED"
+    )
 
 
 def _unique(name: str, used: set[str]) -> str:
@@ -288,7 +297,7 @@ def _param_value(value: Any) -> str:
 
 
 def _nucleus(text: str) -> str:
-    """"1H" -> "^1H", as JCAMP-DX writes nuclei."""
+    """ "1H" -> "^1H", as JCAMP-DX writes nuclei."""
     text = _text(text)
     return text if not text or text.startswith("^") or not text[0].isdigit() else "^" + text
 
@@ -330,13 +339,21 @@ def _coordinates(data: _Data, index: int) -> tuple[NDArray[np.float64], str]:
     axis = data.axes[index]
     # The axes are computed when read: one spanning most of the double range overflows here.
     with np.errstate(over="ignore", invalid="ignore"):
-        choices = [(axis.seconds if data.fid else axis.hz, "SECONDS" if data.fid else "HZ"), (axis.ppm, "PPM"),
-                   (axis.values, _text(str(axis.unit).upper()))]
+        choices = [
+            (axis.seconds if data.fid else axis.hz, "SECONDS" if data.fid else "HZ"),
+            (axis.ppm, "PPM"),
+            (axis.values, _text(str(axis.unit).upper())),
+        ]
     for values, unit in choices:
         # Only an axis whose values and steps are finite numbers can be written (one
         # spanning most of the double range is not).
-        if values is not None and unit and values.size and np.all(np.isfinite(values)) \
-                and math.isfinite(float(values[-1]) - float(values[0])):
+        if (
+            values is not None
+            and unit
+            and values.size
+            and np.all(np.isfinite(values))
+            and math.isfinite(float(values[-1]) - float(values[0]))
+        ):
             return values, unit
     return np.arange(axis.values.size, dtype=np.float64), "POINTS"
 
@@ -350,8 +367,7 @@ def _core_labels(data: _Data, data_type: str, data_class: str, version: str) -> 
     file = data.file
     headers, info = file.headers, file.info
     title = _text(headers["title"]) or _text(file.name)
-    lines = [f"##TITLE= {title}", f"##JCAMP-DX= {version}", f"##DATA TYPE= {data_type}",
-             f"##DATA CLASS= {data_class}"]
+    lines = [f"##TITLE= {title}", f"##JCAMP-DX= {version}", f"##DATA TYPE= {data_type}", f"##DATA CLASS= {data_class}"]
     origin = ", ".join(t for t in (_text(headers["site"]), _text(headers["nodeName"])) if t)
     lines += [f"##ORIGIN= {origin or 'UNKNOWN'}", f"##OWNER= {_text(headers['author'])}"]
     date = _date(headers["creationTime"])
@@ -366,8 +382,9 @@ def _core_labels(data: _Data, data_type: str, data_class: str, version: str) -> 
     if isinstance(info["solvent"], str) and _text(info["solvent"]):
         lines.append(f"##.SOLVENT NAME= {_text(info['solvent'])}")
     axis_type = headers["dataAxisType"][0]
-    mode = {"Complex": "SIMULTANEOUS", "Real_Complex": "SIMULTANEOUS", "Real": "SEQUENTIAL",
-            "TPPI": "SEQUENTIAL"}.get(axis_type, "SINGLE")
+    mode = {"Complex": "SIMULTANEOUS", "Real_Complex": "SIMULTANEOUS", "Real": "SEQUENTIAL", "TPPI": "SEQUENTIAL"}.get(
+        axis_type, "SINGLE"
+    )
     lines.append(f"##.ACQUISITION MODE= {mode}")
     if data.two_d:
         lines.append("##NUM DIM= 2")
@@ -399,13 +416,21 @@ def _xydata_block(data: _Data, encoding: str, title_suffix: str = "") -> list[st
     y = np.ascontiguousarray(data.values.real, dtype=np.float64)
     factor = choose_factor(y)
     q = _quantised(y, factor)
-    lines = [f"##XUNITS= {unit}", "##YUNITS= ARBITRARY UNITS",
-             f"##FIRSTX= {_label_number(x[0])}", f"##LASTX= {_label_number(x[-1])}",
-             f"##DELTAX= {_label_number((x[-1] - x[0]) / (x.size - 1)) if x.size > 1 else 0}",
-             "##XFACTOR= 1", f"##YFACTOR= {_label_number(factor)}", _bound_comment("Y", factor, y),
-             f"##FIRSTY= {_label_number(q[0] * factor)}",
-             f"##MAXY= {_label_number(q.max() * factor)}", f"##MINY= {_label_number(q.min() * factor)}",
-             f"##NPOINTS= {y.size}", "##XYDATA= (X++(Y..Y))"]
+    lines = [
+        f"##XUNITS= {unit}",
+        "##YUNITS= ARBITRARY UNITS",
+        f"##FIRSTX= {_label_number(x[0])}",
+        f"##LASTX= {_label_number(x[-1])}",
+        f"##DELTAX= {_label_number((x[-1] - x[0]) / (x.size - 1)) if x.size > 1 else 0}",
+        "##XFACTOR= 1",
+        f"##YFACTOR= {_label_number(factor)}",
+        _bound_comment("Y", factor, y),
+        f"##FIRSTY= {_label_number(q[0] * factor)}",
+        f"##MAXY= {_label_number(q.max() * factor)}",
+        f"##MINY= {_label_number(q.min() * factor)}",
+        f"##NPOINTS= {y.size}",
+        "##XYDATA= (X++(Y..Y))",
+    ]
     lines += encode_lines(q, x, encoding)
     return lines
 
@@ -418,19 +443,22 @@ def _ntuples_1d(data: _Data, encoding: str) -> list[str]:
     parts = [np.ascontiguousarray(data.values.real), np.ascontiguousarray(data.values.imag)]
     factors = [choose_factor(p) for p in parts]
     n = x.size
-    lines = [f"##NTUPLES= {name}",
-             f"##VAR_NAME= {xname}, {kind}/REAL, {kind}/IMAG, PAGE NUMBER",
-             "##SYMBOL= X, R, I, N",
-             "##VAR_TYPE= INDEPENDENT, DEPENDENT, DEPENDENT, PAGE",
-             "##VAR_FORM= AFFN, ASDF, ASDF, AFFN" if encoding != "AFFN" else "##VAR_FORM= AFFN, AFFN, AFFN, AFFN",
-             f"##VAR_DIM= {n}, {n}, {n}, 2",
-             f"##UNITS= {unit}, ARBITRARY UNITS, ARBITRARY UNITS,",
-             f"##FIRST= {_label_number(x[0])}, {_label_number(_quantised(parts[0][:1], factors[0])[0] * factors[0])}, "
-             f"{_label_number(_quantised(parts[1][:1], factors[1])[0] * factors[1])}, 1",
-             f"##LAST= {_label_number(x[-1])}, {_label_number(_quantised(parts[0][-1:], factors[0])[0] * factors[0])}, "
-             f"{_label_number(_quantised(parts[1][-1:], factors[1])[0] * factors[1])}, 2",
-             f"##FACTOR= 1, {_label_number(factors[0])}, {_label_number(factors[1])}, 1",
-             _bound_comment("R", factors[0], parts[0]), _bound_comment("I", factors[1], parts[1])]
+    lines = [
+        f"##NTUPLES= {name}",
+        f"##VAR_NAME= {xname}, {kind}/REAL, {kind}/IMAG, PAGE NUMBER",
+        "##SYMBOL= X, R, I, N",
+        "##VAR_TYPE= INDEPENDENT, DEPENDENT, DEPENDENT, PAGE",
+        "##VAR_FORM= AFFN, ASDF, ASDF, AFFN" if encoding != "AFFN" else "##VAR_FORM= AFFN, AFFN, AFFN, AFFN",
+        f"##VAR_DIM= {n}, {n}, {n}, 2",
+        f"##UNITS= {unit}, ARBITRARY UNITS, ARBITRARY UNITS,",
+        f"##FIRST= {_label_number(x[0])}, {_label_number(_quantised(parts[0][:1], factors[0])[0] * factors[0])}, "
+        f"{_label_number(_quantised(parts[1][:1], factors[1])[0] * factors[1])}, 1",
+        f"##LAST= {_label_number(x[-1])}, {_label_number(_quantised(parts[0][-1:], factors[0])[0] * factors[0])}, "
+        f"{_label_number(_quantised(parts[1][-1:], factors[1])[0] * factors[1])}, 2",
+        f"##FACTOR= 1, {_label_number(factors[0])}, {_label_number(factors[1])}, 1",
+        _bound_comment("R", factors[0], parts[0]),
+        _bound_comment("I", factors[1], parts[1]),
+    ]
     for page, (symbol, part, factor) in enumerate(zip("RI", parts, factors, strict=True), start=1):
         lines += [f"##PAGE= N={page}", f"##NPOINTS= {n}", f"##DATA TABLE= (X++({symbol}..{symbol})), XYDATA"]
         lines += encode_lines(_quantised(part, factor), x, encoding)
@@ -463,12 +491,17 @@ def _ntuples_2d(data: _Data, encoding: str) -> list[str]:
     asdf = "AFFN" if encoding == "AFFN" else "ASDF"
     if data.fid:
         name, i1, i2, s1, s2 = "nD NMR FID", "TIME1", "TIME2", "T1", "T2"
-        parts = [("FID/REAL", "R", np.ascontiguousarray(data.values.real)),
-                 ("FID/IMAG", "I", np.ascontiguousarray(data.values.imag))]
+        parts = [
+            ("FID/REAL", "R", np.ascontiguousarray(data.values.real)),
+            ("FID/IMAG", "I", np.ascontiguousarray(data.values.imag)),
+        ]
         if data.mixed is not None:
-            parts = [("FID/COSINE/REAL", "R", parts[0][2]), ("FID/COSINE/IMAG", "I", parts[1][2]),
-                     ("FID/SINE/REAL", "RS", np.ascontiguousarray(data.mixed.real)),
-                     ("FID/SINE/IMAG", "IS", np.ascontiguousarray(data.mixed.imag))]
+            parts = [
+                ("FID/COSINE/REAL", "R", parts[0][2]),
+                ("FID/COSINE/IMAG", "I", parts[1][2]),
+                ("FID/SINE/REAL", "RS", np.ascontiguousarray(data.mixed.real)),
+                ("FID/SINE/IMAG", "IS", np.ascontiguousarray(data.mixed.imag)),
+            ]
     else:
         name, i1, i2, s1, s2 = "nD NMR SPECTRUM", "FREQUENCY1", "FREQUENCY2", "F1", "F2"
         parts = [("SPECTRUM", "Y", np.ascontiguousarray(data.values.real))]
@@ -477,33 +510,39 @@ def _ntuples_2d(data: _Data, encoding: str) -> list[str]:
     rows, columns = parts[0][2].shape
     deps = len(parts)
     blank = ", " * deps
-    lines = [f"##.ACQUISITION SCHEME= {_acquisition_scheme(data)}",
-             f"##NTUPLES= {name}",
-             f"##VAR_NAME= {i1}, {i2}, " + ", ".join(p[0] for p in parts),
-             f"##SYMBOL= {s1}, {s2}, " + ", ".join(p[1] for p in parts),
-             f"##.NUCLEUS= {nuclei[1]}, {nuclei[0]}",
-             "##.OBSERVE FREQUENCY= " + ", ".join(_label_number(sf / 1e6) if sf else "" for sf in sfs),
-             "##VAR_TYPE= INDEPENDENT, INDEPENDENT" + ", DEPENDENT" * deps,
-             "##VAR_FORM= AFFN, AFFN" + f", {asdf}" * deps,
-             f"##VAR_DIM= {rows}, {columns}" + f", {columns}" * deps,
-             f"##UNITS= {yunit}, {xunit}" + ", ARBITRARY UNITS" * deps,
-             f"##FIRST= {_label_number(y[0])}, {_label_number(x[0])}{blank}".rstrip(", ") + ",",
-             f"##LAST= {_label_number(y[-1])}, {_label_number(x[-1])}{blank}".rstrip(", ") + ",",
-             "##MIN= , , " + ", ".join(_label_number(q.min() * f) for q, f in zip(quantised, factors, strict=True)),
-             "##MAX= , , " + ", ".join(_label_number(q.max() * f) for q, f in zip(quantised, factors, strict=True)),
-             "##FACTOR= 1, 1, " + ", ".join(_label_number(f) for f in factors)]
+    lines = [
+        f"##.ACQUISITION SCHEME= {_acquisition_scheme(data)}",
+        f"##NTUPLES= {name}",
+        f"##VAR_NAME= {i1}, {i2}, " + ", ".join(p[0] for p in parts),
+        f"##SYMBOL= {s1}, {s2}, " + ", ".join(p[1] for p in parts),
+        f"##.NUCLEUS= {nuclei[1]}, {nuclei[0]}",
+        "##.OBSERVE FREQUENCY= " + ", ".join(_label_number(sf / 1e6) if sf else "" for sf in sfs),
+        "##VAR_TYPE= INDEPENDENT, INDEPENDENT" + ", DEPENDENT" * deps,
+        "##VAR_FORM= AFFN, AFFN" + f", {asdf}" * deps,
+        f"##VAR_DIM= {rows}, {columns}" + f", {columns}" * deps,
+        f"##UNITS= {yunit}, {xunit}" + ", ARBITRARY UNITS" * deps,
+        f"##FIRST= {_label_number(y[0])}, {_label_number(x[0])}{blank}".rstrip(", ") + ",",
+        f"##LAST= {_label_number(y[-1])}, {_label_number(x[-1])}{blank}".rstrip(", ") + ",",
+        "##MIN= , , " + ", ".join(_label_number(q.min() * f) for q, f in zip(quantised, factors, strict=True)),
+        "##MAX= , , " + ", ".join(_label_number(q.max() * f) for q, f in zip(quantised, factors, strict=True)),
+        "##FACTOR= 1, 1, " + ", ".join(_label_number(f) for f in factors),
+    ]
     lines += [_bound_comment(sym, f, p) for (_, sym, p), f in zip(parts, factors, strict=True)]
     for r in range(rows):
         for (_, symbol, _), q in zip(parts, quantised, strict=True):
-            lines += [f"##PAGE= {s1}={_label_number(y[r])}", f"##NPOINTS= {columns}",
-                      f"##DATA TABLE= ({s2}++({symbol}..{symbol})), {'XYDATA' if data.fid else 'PROFILE'}"]
+            lines += [
+                f"##PAGE= {s1}={_label_number(y[r])}",
+                f"##NPOINTS= {columns}",
+                f"##DATA TABLE= ({s2}++({symbol}..{symbol})), {'XYDATA' if data.fid else 'PROFILE'}",
+            ]
             lines += encode_lines(q[r], x, encoding)
     lines.append(f"##END NTUPLES= {name}")
     return lines
 
 
-def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP",
-             form: str | None = None) -> str:
+def to_jcamp(
+    source: Source | VornFile, *, spectrum: bool = False, encoding: str = "DIFDUP", form: str | None = None
+) -> str:
     """The file as JCAMP-DX text (see the module's description). `source`: anything
     vorn_tools.open takes, or a VornFile. `spectrum`: write the spectrum of a
     time-domain file (vorn_tools.spectrum with its defaults) instead of the FID;
@@ -543,8 +582,14 @@ def to_jcamp(source: Source | VornFile, *, spectrum: bool = False, encoding: str
     return "\n".join(lines) + "\n"
 
 
-def write_jcamp(source: Source | VornFile, path: str | os.PathLike[str], *, spectrum: bool = False,
-                encoding: str = "DIFDUP", form: str | None = None) -> None:
+def write_jcamp(
+    source: Source | VornFile,
+    path: str | os.PathLike[str],
+    *,
+    spectrum: bool = False,
+    encoding: str = "DIFDUP",
+    form: str | None = None,
+) -> None:
     """Writes to_jcamp(source, ...) to `path` (ASCII text), atomically: the file at
     `path` is replaced only once the whole text is written (vorn_tools.exports.atomic). Raises
     vorn_tools.exports.atomic.ReplacesInput, writing nothing, when `path` is the source file."""

@@ -70,47 +70,113 @@ _DATE = pa.struct([("year", pa.int64()), ("month", pa.int64()), ("day", pa.int64
 _COMPOUND = pa.struct([("scaler", pa.int64()), ("unit", pa.list_(pa.int64()))])
 _S, _I, _F, _B = pa.string(), pa.int64(), pa.float64(), pa.bool_()
 _LS, _LI, _LF, _LB = pa.list_(_S), pa.list_(_I), pa.list_(_F), pa.list_(_B)
-HEADER_TYPE = pa.struct([
-    ("fileIdentifier", _S), ("endian", _S), ("majorVersion", _I), ("minorVersion", _I),
-    ("dataDimensionNumber", _I), ("dataDimensionExist", _LB), ("dataType", _S), ("dataFormat", _S),
-    ("dataInstrument", _S), ("translate", _LI), ("dataAxisType", _LS), ("dataUnits", pa.list_(_UNIT)),
-    ("title", _S), ("dataAxisRanged", _LS), ("dataPoints", _LI), ("dataOffsetStart", _LI),
-    ("dataOffsetStop", _LI), ("dataAxisStart", _LF), ("dataAxisStop", _LF), ("creationTime", _DATE),
-    ("revisionTime", _DATE), ("nodeName", _S), ("site", _S), ("author", _S), ("comment", _S),
-    ("dataAxisTitles", _LS), ("baseFreq", _LF), ("zeroPoint", _LF), ("reversed", _LB),
-    ("annotationOk", _B), ("historyUsed", _I), ("historyLength", _I), ("paramStart", _I),
-    ("paramLength", _I), ("listStart", _LI), ("listLength", _LI), ("dataStart", _I), ("dataLength", _I),
-    ("contextStart", _I), ("contextLength", _I), ("annoteStart", _I), ("annoteLength", _I),
-    ("totalSize", _I), ("unitLocation", _LI), ("compoundUnit", pa.list_(_COMPOUND)),
-])
+HEADER_TYPE = pa.struct(
+    [
+        ("fileIdentifier", _S),
+        ("endian", _S),
+        ("majorVersion", _I),
+        ("minorVersion", _I),
+        ("dataDimensionNumber", _I),
+        ("dataDimensionExist", _LB),
+        ("dataType", _S),
+        ("dataFormat", _S),
+        ("dataInstrument", _S),
+        ("translate", _LI),
+        ("dataAxisType", _LS),
+        ("dataUnits", pa.list_(_UNIT)),
+        ("title", _S),
+        ("dataAxisRanged", _LS),
+        ("dataPoints", _LI),
+        ("dataOffsetStart", _LI),
+        ("dataOffsetStop", _LI),
+        ("dataAxisStart", _LF),
+        ("dataAxisStop", _LF),
+        ("creationTime", _DATE),
+        ("revisionTime", _DATE),
+        ("nodeName", _S),
+        ("site", _S),
+        ("author", _S),
+        ("comment", _S),
+        ("dataAxisTitles", _LS),
+        ("baseFreq", _LF),
+        ("zeroPoint", _LF),
+        ("reversed", _LB),
+        ("annotationOk", _B),
+        ("historyUsed", _I),
+        ("historyLength", _I),
+        ("paramStart", _I),
+        ("paramLength", _I),
+        ("listStart", _LI),
+        ("listLength", _LI),
+        ("dataStart", _I),
+        ("dataLength", _I),
+        ("contextStart", _I),
+        ("contextLength", _I),
+        ("annoteStart", _I),
+        ("annoteLength", _I),
+        ("totalSize", _I),
+        ("unitLocation", _LI),
+        ("compoundUnit", pa.list_(_COMPOUND)),
+    ]
+)
 PARAMETER_TYPE = pa.struct([("name", _S), ("kind", _S), ("value", _S), ("value_float", _F), ("unit", _S)])
 
 INDEX_FIELDS = [
-    pa.field("path", _S, nullable=False), pa.field("path_bytes", pa.binary(), nullable=False),
-    pa.field("size", _I), pa.field("sha256", _S),
-    pa.field("layout", _S), pa.field("data_type", _S), pa.field("sample_bits", pa.int8()),
-    pa.field("sample", _S), pa.field("solvent", _S), pa.field("experiment", _S),
-    pa.field("nucleus", _LS), pa.field("observe_frequency_hz", _LF), pa.field("spectral_width_hz", _LF),
-    pa.field("offset", _LF), pa.field("offset_unit", _LS), pa.field("scans", _S),
-    pa.field("temperature", _F), pa.field("temperature_unit", _S), pa.field("dimension", pa.int32()),
-    pa.field("points", _LI), pa.field("digital_filter", _F), pa.field("created", pa.date32()),
-    pa.field("revised", pa.date32()), pa.field("parameters", pa.list_(PARAMETER_TYPE)),
+    pa.field("path", _S, nullable=False),
+    pa.field("path_bytes", pa.binary(), nullable=False),
+    pa.field("size", _I),
+    pa.field("sha256", _S),
+    pa.field("layout", _S),
+    pa.field("data_type", _S),
+    pa.field("sample_bits", pa.int8()),
+    pa.field("sample", _S),
+    pa.field("solvent", _S),
+    pa.field("experiment", _S),
+    pa.field("nucleus", _LS),
+    pa.field("observe_frequency_hz", _LF),
+    pa.field("spectral_width_hz", _LF),
+    pa.field("offset", _LF),
+    pa.field("offset_unit", _LS),
+    pa.field("scans", _S),
+    pa.field("temperature", _F),
+    pa.field("temperature_unit", _S),
+    pa.field("dimension", pa.int32()),
+    pa.field("points", _LI),
+    pa.field("digital_filter", _F),
+    pa.field("created", pa.date32()),
+    pa.field("revised", pa.date32()),
+    pa.field("parameters", pa.list_(PARAMETER_TYPE)),
     pa.field("headers", HEADER_TYPE),
 ]
 DATA_FIELDS = [pa.field("shape", _LI)] + [
-    pa.field(name, pa.large_list(pa.float32() if name.endswith("_f32") else pa.float64()))
-    for name in SAMPLE_COLUMNS]
+    pa.field(name, pa.large_list(pa.float32() if name.endswith("_f32") else pa.float64())) for name in SAMPLE_COLUMNS
+]
 # The rows are filled by name (vorn_tools.exports.parquet_rows): the same names, in this order
 # (checked at import, also under python -O).
 if tuple(field.name for field in INDEX_FIELDS) != INDEX_NAMES or tuple(PARAMETER_TYPE.names) != PARAMETER_NAMES:
     raise ImportError("vorn_tools.exports.parquet: the schema's columns differ from parquet_rows' names")
 INDEX_SCHEMA = pa.schema(INDEX_FIELDS)
 DATA_SCHEMA = pa.schema(INDEX_FIELDS + DATA_FIELDS)
-ERRORS_SCHEMA = pa.schema([pa.field("path", _S, nullable=False), pa.field("reason", _S, nullable=False),
-                           pa.field("path_bytes", pa.binary(), nullable=False)])
+ERRORS_SCHEMA = pa.schema(
+    [
+        pa.field("path", _S, nullable=False),
+        pa.field("reason", _S, nullable=False),
+        pa.field("path_bytes", pa.binary(), nullable=False),
+    ]
+)
 # Dictionary encoding pays for the text columns; for samples it is only wasted work.
-_DICTIONARY_COLUMNS = ["layout", "data_type", "sample", "solvent", "experiment", "nucleus", "offset_unit",
-                       "scans", "temperature_unit", "parameters"]
+_DICTIONARY_COLUMNS = [
+    "layout",
+    "data_type",
+    "sample",
+    "solvent",
+    "experiment",
+    "nucleus",
+    "offset_unit",
+    "scans",
+    "temperature_unit",
+    "parameters",
+]
 
 
 def schema(with_data: bool) -> pa.Schema:
@@ -123,8 +189,9 @@ def record_batch(rows: FileRows) -> pa.RecordBatch:
     for field in INDEX_FIELDS:
         if field.name == "parameters":
             values = pa.StructArray.from_arrays(
-                [pa.array(rows.params[name], type=PARAMETER_TYPE.field(name).type)
-                 for name in PARAMETER_TYPE.names], fields=list(PARAMETER_TYPE))
+                [pa.array(rows.params[name], type=PARAMETER_TYPE.field(name).type) for name in PARAMETER_TYPE.names],
+                fields=list(PARAMETER_TYPE),
+            )
             arrays.append(pa.ListArray.from_arrays(pa.array(rows.param_offsets, pa.int32()), values))
         else:
             arrays.append(pa.array(rows.index[field.name], type=field.type))
@@ -135,16 +202,16 @@ def record_batch(rows: FileRows) -> pa.RecordBatch:
     return pa.RecordBatch.from_arrays(arrays, schema=schema(rows.with_data))
 
 
-def _list_column(values: np.ndarray, lengths: np.ndarray, missing: np.ndarray,
-                 list_type: pa.DataType) -> pa.Array:
+def _list_column(values: np.ndarray, lengths: np.ndarray, missing: np.ndarray, list_type: pa.DataType) -> pa.Array:
     """A large-list column from its rows' values end to end, each row's length and
     whether each row is null; the values are not copied."""
     import numpy as np
 
     offsets = np.zeros(len(lengths) + 1, np.int64)
     np.cumsum(lengths, out=offsets[1:])
-    return pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(values, type=list_type.value_type),
-                                         mask=pa.array(missing, pa.bool_()))
+    return pa.LargeListArray.from_arrays(
+        pa.array(offsets), pa.array(values, type=list_type.value_type), mask=pa.array(missing, pa.bool_())
+    )
 
 
 def convert_chunk(jobs: Sequence[tuple[str, str]], with_data: bool) -> tuple[pa.RecordBatch, list[tuple[str, str]]]:
@@ -203,9 +270,13 @@ class DatasetWriter:
         # second bytes, ...): sign and exponent bytes then compress well, a dataset of
         # noisy 32-bit FIDs ends up about a fifth smaller for a little less work.
         samples = [f"{name}.list.element" for name in SAMPLE_COLUMNS if name in self.schema.names]
-        return dict(compression=COMPRESSION, write_statistics=True, write_page_index=True,
-                    use_dictionary=[name for name in _DICTIONARY_COLUMNS if name in self.schema.names],
-                    use_byte_stream_split=samples or False)
+        return dict(
+            compression=COMPRESSION,
+            write_statistics=True,
+            write_page_index=True,
+            use_dictionary=[name for name in _DICTIONARY_COLUMNS if name in self.schema.names],
+            use_byte_stream_split=samples or False,
+        )
 
     def _flush(self) -> None:
         if not self._rows:
@@ -323,8 +394,14 @@ def write_errors(path: Path, errors: Sequence[tuple[str, str]]) -> None:
 
     from .parquet_rows import name_text
 
-    table = pa.table({"path": [name_text(p) for p, _ in errors], "reason": [r for _, r in errors],
-                      "path_bytes": [os.fsencode(p) for p, _ in errors]}, schema=marked(ERRORS_SCHEMA))
+    table = pa.table(
+        {
+            "path": [name_text(p) for p, _ in errors],
+            "reason": [r for _, r in errors],
+            "path_bytes": [os.fsencode(p) for p, _ in errors],
+        },
+        schema=marked(ERRORS_SCHEMA),
+    )
     pq.write_table(table, path, compression=COMPRESSION, write_statistics=True, write_page_index=True)
 
 

@@ -26,9 +26,31 @@ if TYPE_CHECKING:
 SECTIONS = ("re", "im", "re_im", "im_re")
 # The index columns in schema order ("parameters" is made from FileRows.params).
 INDEX_NAMES = (
-    "path", "path_bytes", "size", "sha256", "layout", "data_type", "sample_bits", "sample", "solvent", "experiment",
-    "nucleus", "observe_frequency_hz", "spectral_width_hz", "offset", "offset_unit", "scans", "temperature",
-    "temperature_unit", "dimension", "points", "digital_filter", "created", "revised", "parameters", "headers",
+    "path",
+    "path_bytes",
+    "size",
+    "sha256",
+    "layout",
+    "data_type",
+    "sample_bits",
+    "sample",
+    "solvent",
+    "experiment",
+    "nucleus",
+    "observe_frequency_hz",
+    "spectral_width_hz",
+    "offset",
+    "offset_unit",
+    "scans",
+    "temperature",
+    "temperature_unit",
+    "dimension",
+    "points",
+    "digital_filter",
+    "created",
+    "revised",
+    "parameters",
+    "headers",
 )
 PARAMETER_NAMES = ("name", "kind", "value", "value_float", "unit")
 # Samples keep the file's width: a 32-bit file fills the _f32 columns, a 64-bit one
@@ -117,10 +139,15 @@ class FileRows:
         headers, info = opened.headers, opened.info
         bits = 32 if headers["dataType"].startswith("32") else 64
         row = {
-            "path": name_text(rel), "path_bytes": os.fsencode(rel), "size": size, "sha256": digest,
+            "path": name_text(rel),
+            "path_bytes": os.fsencode(rel),
+            "size": size,
+            "sha256": digest,
             "layout": headers["dataFormat"],
-            "data_type": headers["dataType"], "sample_bits": bits,
-            "sample": value_text(info["sampleName"]), "solvent": value_text(info["solvent"]),
+            "data_type": headers["dataType"],
+            "sample_bits": bits,
+            "sample": value_text(info["sampleName"]),
+            "solvent": value_text(info["solvent"]),
             "experiment": value_text(info["experiment"]),
             "nucleus": [value_text(n) for n in info["nucleus"]],
             "observe_frequency_hz": _hertz(info["originFrequency"]),
@@ -128,16 +155,22 @@ class FileRows:
             "offset": [q["magnitude"] for q in info["frequencyOffset"]],
             "offset_unit": [q["unit"] for q in info["frequencyOffset"]],
             "scans": value_text(info["numberOfScans"]),
-            "temperature": info["temperature"]["magnitude"], "temperature_unit": info["temperature"]["unit"],
-            "dimension": info["dimension"], "points": info["dataPoints"],
+            "temperature": info["temperature"]["magnitude"],
+            "temperature_unit": info["temperature"]["unit"],
+            "dimension": info["dimension"],
+            "points": info["dataPoints"],
             "digital_filter": info["digitalFilter"],
-            "created": to_date(info["creationTime"]), "revised": to_date(info["revisionTime"]),
+            "created": to_date(info["creationTime"]),
+            "revised": to_date(info["revisionTime"]),
             "headers": headers,
         }
         names, kinds, texts, floats, unit_index, units = opened.parameter_columns()
         symbols = [_unit_text(unit) for unit in units] + [""]  # index -1: no unit
         param_columns: dict[str, Sequence[str | float | None]] = {
-            "name": _shared(names), "kind": _shared(kinds), "value": texts, "value_float": floats,
+            "name": _shared(names),
+            "kind": _shared(kinds),
+            "value": texts,
+            "value_float": floats,
             "unit": [symbols[index] for index in unit_index],
         }
         samples: dict[str, np.ndarray | None] = {}
@@ -166,7 +199,6 @@ class FileRows:
             for name, part in samples.items():
                 self.samples[name].append(part)
 
-
     def pack(self) -> None:
         """Joins each sample column's rows into one array (with data only)."""
         if not self.with_data:
@@ -182,7 +214,7 @@ class FileRows:
             start = 0
             for part in parts:
                 if part is not None:
-                    place = values[start:start + part.size].reshape(part.shape)
+                    place = values[start : start + part.size].reshape(part.shape)
                     with np.errstate(invalid="ignore"):  # a signalling NaN: its bits are mended below
                         place[...] = part
                     if values.dtype == np.float32:
@@ -202,8 +234,11 @@ def _keep_nan_bits(narrow: np.ndarray, wide: np.ndarray) -> None:
     if not nan.any():
         return
     bits = wide[nan].view(np.uint64)  # a boolean index gives a new contiguous array
-    narrow_bits = (((bits >> np.uint64(32)) & np.uint64(0x80000000)) | np.uint64(0x7F800000)
-                   | ((bits >> np.uint64(29)) & np.uint64(0x007FFFFF)))
+    narrow_bits = (
+        ((bits >> np.uint64(32)) & np.uint64(0x80000000))
+        | np.uint64(0x7F800000)
+        | ((bits >> np.uint64(29)) & np.uint64(0x007FFFFF))
+    )
     narrow.view(np.uint32)[nan] = narrow_bits.astype(np.uint32)
 
 

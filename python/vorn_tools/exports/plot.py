@@ -91,8 +91,15 @@ def _mark(ax: Axes, coordinates: NDArray[np.float64], real: NDArray[np.float64],
             continue
         labelled.append(float(where[i]))
         shown = round(float(where[i]), 2) + 0.0  # no "-0.00"
-        ax.annotate(f"{shown:.2f}", (where[i], heights[i] + 2 * offsets[i]), fontsize=6, color="tab:red",
-                    ha="center", va="bottom" if heights[i] >= 0 else "top", rotation=90)
+        ax.annotate(
+            f"{shown:.2f}",
+            (where[i], heights[i] + 2 * offsets[i]),
+            fontsize=6,
+            color="tab:red",
+            ha="center",
+            va="bottom" if heights[i] >= 0 else "top",
+            rotation=90,
+        )
 
 
 def _two_d(ax: Axes, arrays: SpectrumArrays) -> None:
@@ -126,8 +133,9 @@ def plot_format(path: str | os.PathLike[str]) -> str:
     the suffix is missing or not one of PLOT_FORMATS."""
     suffix = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
     if suffix not in PLOT_FORMATS:
-        what = (f"the suffix .{printable(suffix)} names no plot format" if suffix
-                else "no suffix names the plot's format")
+        what = (
+            f"the suffix .{printable(suffix)} names no plot format" if suffix else "no suffix names the plot's format"
+        )
         raise ValueError(f"{what}; end the name in " + ", ".join(f".{name}" for name in PLOT_FORMATS))
     return suffix
 
@@ -140,13 +148,20 @@ def _check_drawable(values: NDArray[np.complex128], *, spectrum: bool) -> None:
     bad = int(values.size - np.count_nonzero(finite))
     if bad and (spectrum or bad == values.size):
         held = f"{bad} of the {values.size} samples are NaN or infinite"
-        raise ValueError(f"{held}; their spectrum has no finite point to draw" if spectrum
-                         else f"{held}; there is nothing to draw")
+        raise ValueError(
+            f"{held}; their spectrum has no finite point to draw" if spectrum else f"{held}; there is nothing to draw"
+        )
 
 
-def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str], *,
-                  title: str | None = None, fid: bool = False, processed: bool = True,
-                  inputs: Iterable[str | os.PathLike[str]] = ()) -> None:
+def plot_document(
+    document: VornDataFile | VornFile,
+    path: str | os.PathLike[str],
+    *,
+    title: str | None = None,
+    fid: bool = False,
+    processed: bool = True,
+    inputs: Iterable[str | os.PathLike[str]] = (),
+) -> None:
     """Writes a plot of the document to `path`, in the format its suffix names: the
     spectrum of a time-domain file (phased, flattened, referenced and its peaks marked
     unless not `processed`), or with `fid` (and for other files) the samples.
@@ -169,8 +184,11 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
     ax = figure.add_subplot()
     _check_drawable(arrays.values, spectrum=not fid and arrays.axes[0].domain == "time")
     if not fid and arrays.axes[0].domain == "time":
-        spectrum = (transform(arrays, info, phase="auto", baseline="auto", reference="auto") if processed
-                    else transform(arrays, info))
+        spectrum = (
+            transform(arrays, info, phase="auto", baseline="auto", reference="auto")
+            if processed
+            else transform(arrays, info)
+        )
         arrays = SpectrumArrays(spectrum.layout, spectrum.values, spectrum.mixed, spectrum.axes)
         if arrays.layout == "One_D":
             _one_d_spectrum(ax, arrays, spectrum.peaks() if processed else None)
@@ -182,7 +200,8 @@ def plot_document(document: VornDataFile | VornFile, path: str | os.PathLike[str
         _two_d(ax, arrays)
     if title is None:
         experiment = info["experiment"]
-        title = " - ".join(part for part in (headers["title"], experiment if isinstance(experiment, str) else "")
-                           if part)
+        title = " - ".join(
+            part for part in (headers["title"], experiment if isinstance(experiment, str) else "") if part
+        )
     ax.set_title(printable(title), fontsize=11)
     write_atomically(path, lambda file: figure.savefig(file, format=fmt), inputs=inputs)

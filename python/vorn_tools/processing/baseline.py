@@ -71,8 +71,9 @@ def _standing_out(residual: NDArray[np.float64], sigma: float, span: int) -> NDA
     high = np.minimum(index + span // 2 + 1, residual.size)
     low = np.maximum(index - span // 2, 0)
     means = (sums[high] - sums[low]) / (high - low)
-    return np.asarray((np.abs(residual) > SIGNAL_SIGMAS * sigma)
-                      | (np.abs(means) > TAIL_SIGMAS * sigma / np.sqrt(high - low)))
+    return np.asarray(
+        (np.abs(residual) > SIGNAL_SIGMAS * sigma) | (np.abs(means) > TAIL_SIGMAS * sigma / np.sqrt(high - low))
+    )
 
 
 def _coarse(y: NDArray[np.float64], blocks: int = 128) -> NDArray[np.float64]:

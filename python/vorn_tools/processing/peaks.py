@@ -53,8 +53,14 @@ def _at(coordinates: NDArray[np.float64] | None, index: float) -> float | None:
     return float(np.interp(index, np.arange(coordinates.size), coordinates))
 
 
-def pick_peaks(real: NDArray[np.float64], noise: float, hz: NDArray[np.float64] | None,
-               ppm: NDArray[np.float64] | None, hz_per_point: float, threshold: float | None = None) -> PeakList:
+def pick_peaks(
+    real: NDArray[np.float64],
+    noise: float,
+    hz: NDArray[np.float64] | None,
+    ppm: NDArray[np.float64] | None,
+    hz_per_point: float,
+    threshold: float | None = None,
+) -> PeakList:
     """The peaks of `real` (see the module's description)."""
     from scipy.signal import find_peaks, peak_widths  # type: ignore[import-untyped]
 
@@ -80,8 +86,12 @@ def pick_peaks(real: NDArray[np.float64], noise: float, hz: NDArray[np.float64] 
     return PeakList(found, limit, noise)
 
 
-def integrate(real: NDArray[np.float64], ppm: NDArray[np.float64], hz_per_point: float,
-              ranges: list[tuple[float, float]] | tuple[tuple[float, float], ...]) -> list[float]:
+def integrate(
+    real: NDArray[np.float64],
+    ppm: NDArray[np.float64],
+    hz_per_point: float,
+    ranges: list[tuple[float, float]] | tuple[tuple[float, float], ...],
+) -> list[float]:
     """The integral of `real` over each (ppm, ppm) range, its ends in either order: the
     sum of the points inside times the point spacing in Hz."""
     totals = []

@@ -82,8 +82,9 @@ def standing_tops(above: NDArray[np.float64], rise: float) -> NDArray[np.intp]:
     windows = np.lib.stride_tricks.sliding_window_view(padded, reach)
     left_low = windows[tops].min(axis=1)  # above[top - reach:top]
     right_low = windows[tops + reach + 1].min(axis=1)  # above[top + 1:top + reach + 1]
-    dip = np.maximum(np.where(np.isinf(left_low), right_low, left_low),
-                     np.where(np.isinf(right_low), left_low, right_low))
+    dip = np.maximum(
+        np.where(np.isinf(left_low), right_low, left_low), np.where(np.isinf(right_low), left_low, right_low)
+    )
     tops = tops[above[tops] - dip > rise]
     return tops[np.argsort(above[tops])[::-1]]
 
@@ -116,10 +117,11 @@ def line_regions(values: NDArray[np.complex128], sigma: float) -> list[tuple[int
         left = top - int(np.argmax(left_run)) + 1 if left_run.any() else 0
         # Wider for strong lines: the dispersion cancels better, and the noise gathered
         # matters less.
-        widths = min(MOST_REGION_WIDTHS, max(FEWEST_REGION_WIDTHS,
-                                             REGION_WIDTHS * math.sqrt(above[top] / (100 * sigma))))
+        widths = min(
+            MOST_REGION_WIDTHS, max(FEWEST_REGION_WIDTHS, REGION_WIDTHS * math.sqrt(above[top] / (100 * sigma)))
+        )
         reach = max(FEWEST_REGION_POINTS, round(widths * min(right - left + 1, max(8, n // 256))))
-        taken[max(0, left - (right - left)):right + (right - left)] = True
+        taken[max(0, left - (right - left)) : right + (right - left)] = True
         runs.append((max(0, top - reach), min(n, top + reach + 1)))
     for _ in range(4):  # symmetric about the centre, then join those that overlap
         centred = []
@@ -142,7 +144,7 @@ def line_regions(values: NDArray[np.complex128], sigma: float) -> list[tuple[int
         if done:
             break
     runs = [(left, right) for left, right in runs if right - left >= 5]
-    runs.sort(key=lambda run: -float(above[run[0]:run[1]].max()))
+    runs.sort(key=lambda run: -float(above[run[0] : run[1]].max()))
     return runs[:MAX_REGIONS]
 
 
@@ -166,7 +168,7 @@ def _single_line_centre(power: NDArray[np.float64], centroid: float) -> float:
     top = int(np.argmax(power))
     if not 0 < top < power.size - 1 or abs(top - centroid) > 1.0 or power[top] <= 0:
         return centroid
-    a, b, c = 1.0 / np.maximum(power[top - 1:top + 2], 1e-300)
+    a, b, c = 1.0 / np.maximum(power[top - 1 : top + 2], 1e-300)
     bend = a - 2 * b + c
     if bend <= 0:
         return centroid
@@ -174,8 +176,9 @@ def _single_line_centre(power: NDArray[np.float64], centroid: float) -> float:
     return top + offset if abs(offset) <= 1.0 else centroid
 
 
-def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]], sigma: float
-                  ) -> tuple[NDArray[np.float64], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]:
+def region_phases(
+    values: NDArray[np.complex128], regions: list[tuple[int, int]], sigma: float
+) -> tuple[NDArray[np.float64], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]:
     """(centre of each region as f / SW, its windowed integral less the straight line
     between its edges, the uncertainty of that integral's phase in radians: its noise,
     and more for a region whose magnitude does not match its mirror image, where the
@@ -203,13 +206,20 @@ def region_phases(values: NDArray[np.complex128], regions: list[tuple[int, int]]
             systematic += math.radians(EDGE_DEGREES)
         spreads.append(math.hypot(noise, systematic))
         integrals.append(integral)
-    return (np.array(centres, dtype=np.float64), np.array(integrals, dtype=np.complex128),
-            np.array(spreads, dtype=np.float64), np.array(tops, dtype=np.float64))
+    return (
+        np.array(centres, dtype=np.float64),
+        np.array(integrals, dtype=np.complex128),
+        np.array(spreads, dtype=np.float64),
+        np.array(tops, dtype=np.float64),
+    )
 
 
-def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128],
-              spreads: NDArray[np.float64] | None = None, heights: NDArray[np.float64] | None = None
-              ) -> tuple[float, float]:
+def fit_phase(
+    frequencies: NDArray[np.float64],
+    integrals: NDArray[np.complex128],
+    spreads: NDArray[np.float64] | None = None,
+    heights: NDArray[np.float64] | None = None,
+) -> tuple[float, float]:
     """(p0, p1) in degrees from the regions' integrals at their frequencies (f / SW)
     and the uncertainties of their phases (radians): the line phi = p0 + p1 f that most
     of them agree with modulo 180°, fitted by least squares to those, then the sign that
@@ -236,8 +246,9 @@ def fit_phase(frequencies: NDArray[np.float64], integrals: NDArray[np.complex128
     return _wrapped(-math.degrees(p0)), -math.degrees(p1)
 
 
-def _consensus(frequencies: NDArray[np.float64], weights: NDArray[np.float64], angles: NDArray[np.float64]
-               ) -> tuple[float, float]:
+def _consensus(
+    frequencies: NDArray[np.float64], weights: NDArray[np.float64], angles: NDArray[np.float64]
+) -> tuple[float, float]:
     """(p0, p1) in radians that the most weight agrees with, each region counted by how
     near (a von Mises kernel of INLIER_DEGREES) the line passes it, so that a region
     whose phase is spoilt (an overlap, a shoulder) does not pull the line; the lines
@@ -255,8 +266,12 @@ def _consensus(frequencies: NDArray[np.float64], weights: NDArray[np.float64], a
     return float(doubled[at, region]) / 2.0, float(grid[at])
 
 
-def _fit_doubled(frequencies: NDArray[np.float64], weights: NDArray[np.float64], angles: NDArray[np.float64],
-                 near: float | None = None) -> tuple[float, float]:
+def _fit_doubled(
+    frequencies: NDArray[np.float64],
+    weights: NDArray[np.float64],
+    angles: NDArray[np.float64],
+    near: float | None = None,
+) -> tuple[float, float]:
     """(p0, p1) in radians of the line through the doubled angles; p1 searched over the
     whole range, or within 10° of `near`."""
     doubled = weights * np.exp(2j * angles)

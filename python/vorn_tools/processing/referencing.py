@@ -30,16 +30,32 @@ RESIDUAL_SHIFTS: dict[str, tuple[float | None, float | None]] = {
     "PYRIDINED5": (8.74, 150.35),
 }
 ALIASES = {
-    "CHLOROFORMD": "CDCL3", "CHLOROFORM": "CDCL3", "DEUTEROCHLOROFORM": "CDCL3",
-    "ACETONE": "ACETONED6", "CD3COCD3": "ACETONED6",
-    "ACETONITRILED3": "CD3CN", "ACETONITRILE": "CD3CN",
-    "BENZENED6": "C6D6", "BENZENE": "C6D6",
-    "DICHLOROMETHANED2": "CD2CL2", "METHYLENECHLORIDED2": "CD2CL2",
-    "METHANOLD4": "CD3OD", "METHANOL": "CD3OD", "MEODD4": "CD3OD",
-    "DMSO": "DMSOD6", "DIMETHYLSULFOXIDED6": "DMSOD6", "CD3SOCD3": "DMSOD6",
-    "WATER": "D2O", "DEUTERIUMOXIDE": "D2O", "H2OD2O": "D2O", "HEAVYWATER": "D2O",
-    "TETRAHYDROFURAND8": "THFD8", "TOLUENE": "TOLUENED8", "C7D8": "TOLUENED8",
-    "PYRIDINE": "PYRIDINED5", "C5D5N": "PYRIDINED5",
+    "CHLOROFORMD": "CDCL3",
+    "CHLOROFORM": "CDCL3",
+    "DEUTEROCHLOROFORM": "CDCL3",
+    "ACETONE": "ACETONED6",
+    "CD3COCD3": "ACETONED6",
+    "ACETONITRILED3": "CD3CN",
+    "ACETONITRILE": "CD3CN",
+    "BENZENED6": "C6D6",
+    "BENZENE": "C6D6",
+    "DICHLOROMETHANED2": "CD2CL2",
+    "METHYLENECHLORIDED2": "CD2CL2",
+    "METHANOLD4": "CD3OD",
+    "METHANOL": "CD3OD",
+    "MEODD4": "CD3OD",
+    "DMSO": "DMSOD6",
+    "DIMETHYLSULFOXIDED6": "DMSOD6",
+    "CD3SOCD3": "DMSOD6",
+    "WATER": "D2O",
+    "DEUTERIUMOXIDE": "D2O",
+    "H2OD2O": "D2O",
+    "HEAVYWATER": "D2O",
+    "TETRAHYDROFURAND8": "THFD8",
+    "TOLUENE": "TOLUENED8",
+    "C7D8": "TOLUENED8",
+    "PYRIDINE": "PYRIDINED5",
+    "C5D5N": "PYRIDINED5",
 }
 # How far (ppm) from its expected place a reference line is looked for: TMS/DSS, which
 # stand alone at 0 ppm, further than a solvent line among the sample's lines.
@@ -57,12 +73,20 @@ def solvent_key(name: object) -> str | None:
 
 
 def nucleus_key(name: object) -> str | None:
-    """"1H" or "13C" for the names a file gives those nuclei ("1H", "H1", "13C", "C13")."""
+    """ "1H" or "13C" for the names a file gives those nuclei ("1H", "H1", "13C", "C13")."""
     if not isinstance(name, str):
         return None
     key = re.sub(r"[^A-Z0-9]", "", name.upper())
-    return {"1H": "1H", "H1": "1H", "H": "1H", "PROTON": "1H",
-            "13C": "13C", "C13": "13C", "CARBON13": "13C", "CARBON": "13C"}.get(key)
+    return {
+        "1H": "1H",
+        "H1": "1H",
+        "H": "1H",
+        "PROTON": "1H",
+        "13C": "13C",
+        "C13": "13C",
+        "CARBON13": "13C",
+        "CARBON": "13C",
+    }.get(key)
 
 
 def reference_targets(nucleus: object, solvent: object) -> list[tuple[str, float]]:
@@ -79,8 +103,9 @@ def reference_targets(nucleus: object, solvent: object) -> list[tuple[str, float
     return targets
 
 
-def find_reference(ppm: NDArray[np.float64], real: NDArray[np.float64], sigma: float, nucleus: object,
-                   solvent: object) -> tuple[str, float] | None:
+def find_reference(
+    ppm: NDArray[np.float64], real: NDArray[np.float64], sigma: float, nucleus: object, solvent: object
+) -> tuple[str, float] | None:
     """(what, shift to add to the ppm axis) for the first reference line found, or None.
     TMS/DSS: the tallest positive line within the search window of 0 ppm; a solvent: the
     line nearest its residual shift; a line must stand 10 noise levels high, also above
@@ -98,8 +123,11 @@ def find_reference(ppm: NDArray[np.float64], real: NDArray[np.float64], sigma: f
         near = tops[np.abs(ppm[tops] - expected) <= reach]
         if near.size == 0:
             continue
-        top = int(near[np.argmax(real[near])]) if what in ("TMS", "DSS") else \
-            int(near[np.argmin(np.abs(ppm[near] - expected))])
+        top = (
+            int(near[np.argmax(real[near])])
+            if what in ("TMS", "DSS")
+            else int(near[np.argmin(np.abs(ppm[near] - expected))])
+        )
         a, b, c = real[top - 1], real[top], real[top + 1]
         bend = a - 2 * b + c
         offset = 0.5 * (a - c) / bend if bend < 0 else 0.0

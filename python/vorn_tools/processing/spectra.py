@@ -159,12 +159,23 @@ def _frequency_axis(info: Info, time_axis: Axis, index: int, points: int, sweep:
         ppm = None if sf is None else hz / sf * 1e6
     # The values in ppm when known, else in Hz (from the carrier when its offset is unknown).
     values, unit = (ppm, "ppm") if ppm is not None else (hz, "Hz") if hz is not None else (offsets, "Hz")
-    return Axis(values, unit, time_axis.title, points, float(values[0]) if points else 0.0,
-                float(values[-1]) if points else 0.0, "frequency", None, hz, ppm)
+    return Axis(
+        values,
+        unit,
+        time_axis.title,
+        points,
+        float(values[0]) if points else 0.0,
+        float(values[-1]) if points else 0.0,
+        "frequency",
+        None,
+        hz,
+        ppm,
+    )
 
 
-def _transform(data: NDArray[np.complex128], axis: int, sweep: float, points: int, *,
-               delay: float, line_broadening: float) -> NDArray[np.complex128]:
+def _transform(
+    data: NDArray[np.complex128], axis: int, sweep: float, points: int, *, delay: float, line_broadening: float
+) -> NDArray[np.complex128]:
     """Steps 1-4 along one axis of `data`."""
     n = data.shape[axis]
     shape = [1] * data.ndim
@@ -203,7 +214,7 @@ def _counts(zero_fill: int | tuple[int, int] | None, shape: tuple[int, ...]) -> 
     wanted = (zero_fill,) if isinstance(zero_fill, int) else tuple(zero_fill)
     if len(wanted) > len(sizes):
         raise ValueError(f"zero_fill gives {len(wanted)} counts for {len(sizes)} axes")
-    counts = tuple(wanted) + sizes[len(wanted):]
+    counts = tuple(wanted) + sizes[len(wanted) :]
     for count, size in zip(counts, sizes, strict=True):
         if not isinstance(count, int) or count < size:
             raise ValueError(f"zero_fill {count!r} is fewer than the {size} points measured")
@@ -217,14 +228,22 @@ def group_delay_of(info: Info) -> float:
     if delay is None:
         return 0.0
     if not math.isfinite(delay) or delay < 0:
-        raise ValueError(f"the digital filter's group delay {delay!r} is no number of points; "
-                         "pass group_delay= to set it")
+        raise ValueError(
+            f"the digital filter's group delay {delay!r} is no number of points; pass group_delay= to set it"
+        )
     return float(delay)
 
 
-def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | None = None,
-             line_broadening: float = 0.0, phase: PhaseOption = None, baseline: Literal["auto"] | None = None,
-             reference: float | Literal["auto"] | None = None, group_delay: float | None = None) -> Spectrum:
+def spectrum(
+    source: Source | VornFile,
+    *,
+    zero_fill: int | tuple[int, int] | None = None,
+    line_broadening: float = 0.0,
+    phase: PhaseOption = None,
+    baseline: Literal["auto"] | None = None,
+    reference: float | Literal["auto"] | None = None,
+    group_delay: float | None = None,
+) -> Spectrum:
     """The spectrum of a file (see the module's description). `source` is anything
     vorn_tools.open takes, or a VornFile. `zero_fill`: points after zero filling (an x
     count, or (x, y)); `line_broadening`: exponential apodization in Hz; `phase`:
@@ -233,13 +252,29 @@ def spectrum(source: Source | VornFile, *, zero_fill: int | tuple[int, int] | No
     the solvent's residual line) or a shift in ppm; `group_delay`: the delay in points
     to remove along x, None for the summary's "digitalFilter"."""
     file = source if isinstance(source, VornFile) else open_file(source)
-    return transform(file.to_numpy(), file.info, zero_fill=zero_fill, line_broadening=line_broadening,
-                     phase=phase, baseline=baseline, reference=reference, group_delay=group_delay)
+    return transform(
+        file.to_numpy(),
+        file.info,
+        zero_fill=zero_fill,
+        line_broadening=line_broadening,
+        phase=phase,
+        baseline=baseline,
+        reference=reference,
+        group_delay=group_delay,
+    )
 
 
-def transform(arrays: SpectrumArrays, info: Info, *, zero_fill: int | tuple[int, int] | None = None,
-              line_broadening: float = 0.0, phase: PhaseOption = None, baseline: Literal["auto"] | None = None,
-              reference: float | Literal["auto"] | None = None, group_delay: float | None = None) -> Spectrum:
+def transform(
+    arrays: SpectrumArrays,
+    info: Info,
+    *,
+    zero_fill: int | tuple[int, int] | None = None,
+    line_broadening: float = 0.0,
+    phase: PhaseOption = None,
+    baseline: Literal["auto"] | None = None,
+    reference: float | Literal["auto"] | None = None,
+    group_delay: float | None = None,
+) -> Spectrum:
     """spectrum() of samples already read: `arrays` from to_numpy and the file's summary."""
     phase_pair(phase)  # a bad phase is refused before any work
     if arrays.values.size == 0:
@@ -280,7 +315,12 @@ def transform(arrays: SpectrumArrays, info: Info, *, zero_fill: int | tuple[int,
             else:
                 values = along_y(values)
             axes.append(_frequency_axis(info, y_axis, 1, counts[1], y_sweep))
-    plain = Spectrum(arrays.layout, values.astype(np.complex128, copy=False),
-                     None if mixed is None else mixed.astype(np.complex128, copy=False),
-                     tuple(axes), True, delay)
+    plain = Spectrum(
+        arrays.layout,
+        values.astype(np.complex128, copy=False),
+        None if mixed is None else mixed.astype(np.complex128, copy=False),
+        tuple(axes),
+        True,
+        delay,
+    )
     return finish(plain, info, phase=phase, baseline=baseline, reference=reference)

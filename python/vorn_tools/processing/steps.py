@@ -41,16 +41,18 @@ def _strongest(lines: NDArray[np.complex128]) -> list[NDArray[np.complex128]]:
     return [lines[i] for i in np.argsort(heights)[::-1][:STRONGEST]]
 
 
-def _phase_x(values: NDArray[np.complex128], mixed: NDArray[np.complex128] | None, pair: tuple[float, float]
-             ) -> tuple[NDArray[np.complex128], NDArray[np.complex128] | None]:
+def _phase_x(
+    values: NDArray[np.complex128], mixed: NDArray[np.complex128] | None, pair: tuple[float, float]
+) -> tuple[NDArray[np.complex128], NDArray[np.complex128] | None]:
     if pair == (0.0, 0.0):
         return values, mixed
     factors = phase_factors(values.shape[-1], pair)
     return values * factors, None if mixed is None else mixed * factors
 
 
-def _phase_y(values: NDArray[np.complex128], mixed: NDArray[np.complex128], pair: tuple[float, float]
-             ) -> tuple[NDArray[np.complex128], NDArray[np.complex128]]:
+def _phase_y(
+    values: NDArray[np.complex128], mixed: NDArray[np.complex128], pair: tuple[float, float]
+) -> tuple[NDArray[np.complex128], NDArray[np.complex128]]:
     """The y phase of a hypercomplex pair: complex along y are RR + i RI and IR + i II."""
     factors = phase_factors(values.shape[0], pair)[:, None]
     x_real = (values.real + 1j * mixed.real) * factors
@@ -61,13 +63,20 @@ def _phase_y(values: NDArray[np.complex128], mixed: NDArray[np.complex128], pair
 def _shifted(axis: Axis, shift: float, sf: float | None) -> Axis:
     ppm = None if axis.ppm is None else axis.ppm + shift
     hz = None if axis.hz is None or sf is None else axis.hz + shift * sf / 1e6
-    values = ppm if axis.unit == "ppm" and ppm is not None else hz if axis.unit == "Hz" and hz is not None \
-        else axis.values
+    values = (
+        ppm if axis.unit == "ppm" and ppm is not None else hz if axis.unit == "Hz" and hz is not None else axis.values
+    )
     return replace(axis, values=values, ppm=ppm, hz=hz, start=float(values[0]), stop=float(values[-1]))
 
 
-def finish(result: Spectrum, info: Info, *, phase: PhaseOption, baseline: Literal["auto"] | None,
-           reference: float | Literal["auto"] | None) -> Spectrum:
+def finish(
+    result: Spectrum,
+    info: Info,
+    *,
+    phase: PhaseOption,
+    baseline: Literal["auto"] | None,
+    reference: float | Literal["auto"] | None,
+) -> Spectrum:
     """`result` phased, flattened and referenced as asked."""
     if baseline not in (None, "auto"):
         raise ValueError(f"baseline {baseline!r} is neither 'auto' nor None")
@@ -105,8 +114,17 @@ def finish(result: Spectrum, info: Info, *, phase: PhaseOption, baseline: Litera
     axes = result.axes
     if shift:
         axes = (_shifted(axes[0], shift, observe_frequency(info, 0)), *axes[1:])
-    return replace(result, values=values, mixed=mixed, axes=axes, phase=pair, phase_y=pair_y,
-                   baseline=curve, reference_shift=shift, reference=source)
+    return replace(
+        result,
+        values=values,
+        mixed=mixed,
+        axes=axes,
+        phase=pair,
+        phase_y=pair_y,
+        baseline=curve,
+        reference_shift=shift,
+        reference=source,
+    )
 
 
 def _find_reference(axis: Axis, values: NDArray[np.complex128], info: Info) -> tuple[str, float] | None:

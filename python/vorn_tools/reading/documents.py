@@ -138,5 +138,6 @@ def _content(source: object) -> bytes:
         content: bytes = bytes(source)  # type: ignore[call-overload]
         return content
     except (TypeError, ValueError) as exc:
-        raise TypeError(f"cannot read a data file from a {type(source).__qualname__}: give a path or "
-                        "its content as bytes") from exc
+        raise TypeError(
+            f"cannot read a data file from a {type(source).__qualname__}: give a path or its content as bytes"
+        ) from exc

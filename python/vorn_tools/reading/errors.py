@@ -48,7 +48,7 @@ def failure_reason(message: str) -> str:
     for line in text.splitlines():
         entry = line.strip()
         if entry.startswith("0: Error: "):
-            return " ".join(entry[len("0: Error: "):].split())
+            return " ".join(entry[len("0: Error: ") :].split())
     return " ".join(text.split()) or "the parse failed without a message"
 
 
@@ -72,9 +72,18 @@ class ParseError(Exception):
     none). The message shows the name escaped (see shown_name); `source` keeps it.
     """
 
-    def __init__(self, source: str | None, reason: str, details: str = "", *, kind: str = "io",
-                 root: str | None = None, frames: tuple[tuple[str, str], ...] = (), position: int | None = None,
-                 block: str | None = None) -> None:
+    def __init__(
+        self,
+        source: str | None,
+        reason: str,
+        details: str = "",
+        *,
+        kind: str = "io",
+        root: str | None = None,
+        frames: tuple[tuple[str, str], ...] = (),
+        position: int | None = None,
+        block: str | None = None,
+    ) -> None:
         super().__init__(reason if source is None else f"{shown_name(source)}: {reason}")
         self.source = source
         self.reason = reason
@@ -86,11 +95,27 @@ class ParseError(Exception):
         self.block = block
 
     @classmethod
-    def from_core(cls, source: str | None, kind: str, root: str, frames: list[tuple[str, str]],
-                  position: int | None, block: str | None, details: str) -> ParseError:
+    def from_core(
+        cls,
+        source: str | None,
+        kind: str,
+        root: str,
+        frames: list[tuple[str, str]],
+        position: int | None,
+        block: str | None,
+        details: str,
+    ) -> ParseError:
         """From the reader's facts about a failed read (the native module calls this)."""
-        return cls(source, describe(kind, root, frames, block), details, kind=kind, root=root,
-                   frames=tuple(frames), position=position, block=block)
+        return cls(
+            source,
+            describe(kind, root, frames, block),
+            details,
+            kind=kind,
+            root=root,
+            frames=tuple(frames),
+            position=position,
+            block=block,
+        )
 
 
 def describe(kind: str, root: str, frames: list[tuple[str, str]], block: str | None) -> str:

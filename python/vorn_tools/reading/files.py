@@ -127,8 +127,9 @@ class VornFile:
             self._parameters = self._meta.parameters()
         return self._parameters
 
-    def parameter_columns(self) -> tuple[list[str], list[str], list[str], list[float | None], list[int],
-                                         list[tuple[str, int, str]]]:
+    def parameter_columns(
+        self,
+    ) -> tuple[list[str], list[str], list[str], list[float | None], list[int], list[tuple[str, int, str]]]:
         """The parameters as columns, for tables of many files: names, value kinds,
         values as exact text (as vorn_tools.arrays.units.value_text writes them), numeric
         values as floats (None for text and complex values), and for each parameter
@@ -225,8 +226,10 @@ def _file_size(file: Any) -> int:
     """The size of a file object: where seek(0, SEEK_END) puts it (the caller puts it back)."""
     size = file.seek(0, os.SEEK_END)
     if not isinstance(size, int) or isinstance(size, bool):
-        raise TypeError(f"the file object's seek() returned {type(size).__qualname__}, not the new position as "
-                        "an integer: it cannot be read as a data file")
+        raise TypeError(
+            f"the file object's seek() returned {type(size).__qualname__}, not the new position as "
+            "an integer: it cannot be read as a data file"
+        )
     return size
 
 
@@ -252,8 +255,10 @@ def _classify(source: Source) -> tuple[str, Any, int | None, str]:
         if position is not None:
             file.seek(position)
         return "file", file, size, shown_name(name) if isinstance(name, str) else "<file object>"
-    raise TypeError(f"cannot read a data file from a {type(source).__qualname__}: give a path, "
-                    "bytes or a binary file object with read() and seek()")
+    raise TypeError(
+        f"cannot read a data file from a {type(source).__qualname__}: give a path, "
+        "bytes or a binary file object with read() and seek()"
+    )
 
 
 def _is_buffer(source: object) -> bool:

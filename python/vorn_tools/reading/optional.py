@@ -12,5 +12,4 @@ def optional_module(module: str, extra: str) -> ModuleType:
     try:
         return import_module(f"vorn_tools.{module}")
     except ImportError as exc:
-        raise ImportError(f"{exc.name or 'a dependency'} is not installed; "
-                          f"pip install 'vorn_parser[{extra}]'") from exc
+        raise ImportError(f"{exc.name or 'a dependency'} is not installed; pip install 'vorn_parser[{extra}]'") from exc

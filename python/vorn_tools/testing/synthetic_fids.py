@@ -50,11 +50,23 @@ def lorentzians(freqs: NDArray[np.float64], lines: list[tuple[float, float, floa
     return out
 
 
-def make_fid(lines: list[Line], *, points: int = 4096, sweep: float = 5000.0, sf_mhz: float = 399.78219838,
-             offset_ppm: float = 5.0, nucleus: str = "1H", solvent: str = "CHLOROFORM-D",
-             phase: tuple[float, float] = (0.0, 0.0), noise: float = 1.0, carrier_error: float = 0.0,
-             background: tuple[float, float, float] | None = None, roll: tuple[complex, ...] = (),
-             reference_ppm: float | None = None, seed: int = 0) -> tuple[bytes, Truth]:
+def make_fid(
+    lines: list[Line],
+    *,
+    points: int = 4096,
+    sweep: float = 5000.0,
+    sf_mhz: float = 399.78219838,
+    offset_ppm: float = 5.0,
+    nucleus: str = "1H",
+    solvent: str = "CHLOROFORM-D",
+    phase: tuple[float, float] = (0.0, 0.0),
+    noise: float = 1.0,
+    carrier_error: float = 0.0,
+    background: tuple[float, float, float] | None = None,
+    roll: tuple[complex, ...] = (),
+    reference_ppm: float | None = None,
+    seed: int = 0,
+) -> tuple[bytes, Truth]:
     """(file bytes, truth). `phase` is the correction that undoes the phase put on;
     `background` (ppm, height, width Hz) a broad line and `roll` the coefficients of a
     complex polynomial across the window, neither part of the ideal spectrum."""
@@ -76,11 +88,20 @@ def make_fid(lines: list[Line], *, points: int = 4096, sweep: float = 5000.0, sf
     wanted = wanted * np.exp(-2j * np.pi * delay * f)
     # Undo the NMR order (reversed and rotated bins), then the transform.
     fid = np.fft.ifft(np.flip(np.roll(wanted, points - 1 - points // 2)))
-    changed: dict[str, str | float] = {"x_offset": offset_ppm + carrier_error, "x_freq": sf_mhz,
-                                       "x_domain": nucleus, "solvent": solvent}
+    changed: dict[str, str | float] = {
+        "x_offset": offset_ppm + carrier_error,
+        "x_freq": sf_mhz,
+        "x_domain": nucleus,
+        "solvent": solvent,
+    }
     params = [dataclasses.replace(p, value=changed[p.name]) if p.name in changed else p for p in params]
-    header = Header(data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[(points - 1) / sweep],
-                    data_axis_titles=[nucleus], base_freq=[sf_mhz])
+    header = Header(
+        data_units=[SECOND],
+        data_axis_start=[0.0],
+        data_axis_stop=[(points - 1) / sweep],
+        data_axis_titles=[nucleus],
+        base_freq=[sf_mhz],
+    )
     data = build_file(header=header, params=params, sections=[fid.imag.tolist(), fid.real.tolist()])
     return data, Truth(lines, ideal, ppm, phase, noise, carrier_error, reference_ppm)
 

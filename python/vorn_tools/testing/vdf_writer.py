@@ -30,26 +30,90 @@ BLOCK_EDGE = 32  # a Two_D section is stored as square blocks of this many sampl
 ENDIAN_CODES = {"bigEndian": 0, "littleEndian": 1}
 SAMPLE_TYPE_CODES = {"64Bit Float": 0, "32Bit Float": 1, "Reserved": 2}
 LAYOUT_CODES = {
-    "One_D": 1, "Two_D": 2, "Three_D": 3, "Four_D": 4, "Five_D": 5, "Six_D": 6,
-    "Seven_D": 7, "Eight_D": 8, "not for NMR data formats": 9, "Small_Two_D": 12,
-    "Small_Three_D": 13, "Small_Four_D": 14,
+    "One_D": 1,
+    "Two_D": 2,
+    "Three_D": 3,
+    "Four_D": 4,
+    "Five_D": 5,
+    "Six_D": 6,
+    "Seven_D": 7,
+    "Eight_D": 8,
+    "not for NMR data formats": 9,
+    "Small_Two_D": 12,
+    "Small_Three_D": 13,
+    "Small_Four_D": 14,
 }
 AXIS_TYPE_CODES = {
-    "None": 0, "Real": 1, "TPPI": 2, "Complex": 3, "Real_Complex": 4, "Envelope": 5,
+    "None": 0,
+    "Real": 1,
+    "TPPI": 2,
+    "Complex": 3,
+    "Real_Complex": 4,
+    "Envelope": 5,
 }
 AXIS_RANGED_CODES = {"Ranged": 0, "Listed": 1, "Sparse": 2}
 PREFIX_CODES = {
-    "Yotta": -8, "Zetta": -7, "Exa": -6, "Pecta": -5, "Tera": -4, "Giga": -3,
-    "Mega": -2, "Kilo": -1, "None": 0, "Milli": 1, "Micro": 2, "Nano": 3,
-    "Pico": 4, "Femto": 5, "Atto": 6, "Zepto": 7,
+    "Yotta": -8,
+    "Zetta": -7,
+    "Exa": -6,
+    "Pecta": -5,
+    "Tera": -4,
+    "Giga": -3,
+    "Mega": -2,
+    "Kilo": -1,
+    "None": 0,
+    "Milli": 1,
+    "Micro": 2,
+    "Nano": 3,
+    "Pico": 4,
+    "Femto": 5,
+    "Atto": 6,
+    "Zepto": 7,
 }
 BASE_NAMES = (
-    "None", "Abundance", "Ampere", "Candela", "Celsius", "Coulomb", "Degree",
-    "Electronvolt", "Farad", "Sievert", "Gram", "Gray", "Henry", "Hertz", "Kelvin",
-    "Joule", "Liter", "Lumen", "Lux", "Meter", "Mole", "Newton", "Ohm", "Pascal",
-    "Percent", "Point", "Ppm", "Radian", "Second", "Siemens", "Steradian", "Tesla",
-    "Volt", "Watt", "Weber", "Decibel", "Dalton", "Thompson", "Ugeneric", "LPercent",
-    "PPT", "PPB", "Index",
+    "None",
+    "Abundance",
+    "Ampere",
+    "Candela",
+    "Celsius",
+    "Coulomb",
+    "Degree",
+    "Electronvolt",
+    "Farad",
+    "Sievert",
+    "Gram",
+    "Gray",
+    "Henry",
+    "Hertz",
+    "Kelvin",
+    "Joule",
+    "Liter",
+    "Lumen",
+    "Lux",
+    "Meter",
+    "Mole",
+    "Newton",
+    "Ohm",
+    "Pascal",
+    "Percent",
+    "Point",
+    "Ppm",
+    "Radian",
+    "Second",
+    "Siemens",
+    "Steradian",
+    "Tesla",
+    "Volt",
+    "Watt",
+    "Weber",
+    "Decibel",
+    "Dalton",
+    "Thompson",
+    "Ugeneric",
+    "LPercent",
+    "PPT",
+    "PPB",
+    "Index",
 )
 BASE_CODES = {name: code for code, name in enumerate(BASE_NAMES)}
 VALUE_TYPE_CODES = {"String": 0, "Integer": 1, "Float": 2, "Complex": 3, "Infinity": 4}
@@ -154,12 +218,14 @@ class Date:
         _check_range(self.unused_byte3, 0, 255, "date byte 3")
 
     def pack(self) -> bytes:
-        return bytes((
-            ((self.year - 1990) << 1) | (self.month >> 3),
-            ((self.month & 0x7) << 5) | self.unused_byte1_low,
-            (self.unused_byte2_high << 5) | self.day,
-            self.unused_byte3,
-        ))
+        return bytes(
+            (
+                ((self.year - 1990) << 1) | (self.month >> 3),
+                ((self.month & 0x7) << 5) | self.unused_byte1_low,
+                (self.unused_byte2_high << 5) | self.day,
+                self.unused_byte3,
+            )
+        )
 
 
 @dataclass(frozen=True)
@@ -268,16 +334,16 @@ class Header:
             struct.pack_into(">" + fmt, buf, offset, *values)
 
         def put_bytes(offset: int, raw: bytes) -> None:
-            buf[offset:offset + len(raw)] = raw
+            buf[offset : offset + len(raw)] = raw
 
         put_bytes(0, _text(self.file_identifier, 8, "file_identifier"))
         put(8, "B", _code(ENDIAN_CODES, _or(self.endian_code, 0), "byte order"))
-        put(9, "BHB", self.major_version, self.minor_version,
-            _or(self.data_dimension_number, 1))
+        put(9, "BHB", self.major_version, self.minor_version, _or(self.data_dimension_number, 1))
         put(13, "BBB", self.exist_byte(), self.type_byte(), self.instrument_code)
         put_bytes(16, _raw(self.translate, 8, "translate"))
-        axis_types = [_code(AXIS_TYPE_CODES, v, "axis type")
-                      for v in _eight(_or(self.data_axis_type, ()), 0, "data_axis_type")]
+        axis_types = [
+            _code(AXIS_TYPE_CODES, v, "axis type") for v in _eight(_or(self.data_axis_type, ()), 0, "data_axis_type")
+        ]
         put(24, "8B", *axis_types)
         units = _eight(self.data_units, Unit(), "data_units")
         put_bytes(32, b"".join(unit.pack() for unit in units))
@@ -303,8 +369,14 @@ class Header:
         put_bytes(1192, _raw([int(v) for v in self.reversed], 8, "reversed"))
         put_bytes(1200, _raw(self.unused_1200, 3, "unused_1200"))
         put(1203, "B", self.annotation_byte)
-        put(1204, "4I", self.history_used, self.history_length,
-            _or(self.param_start, HEADER_SIZE), _or(self.param_length, 0))
+        put(
+            1204,
+            "4I",
+            self.history_used,
+            self.history_length,
+            _or(self.param_start, HEADER_SIZE),
+            _or(self.param_length, 0),
+        )
         put(1220, "8I", *_eight(self.list_start, 0, "list_start"))
         put(1252, "8I", *_eight(self.list_length, 0, "list_length"))
         put(1284, "I", _or(self.data_start, HEADER_SIZE))
@@ -409,14 +481,16 @@ class Param:
             raise ValueError("a parameter holds at most 5 units")
         units += [Unit()] * (5 - len(units))
         _check_range(self.scaler, -0x8000, 0xFFFF, "scaler")
-        record = b"".join((
-            _raw(self.lead, 4, "lead"),
-            struct.pack(e + "H", self.scaler & 0xFFFF),
-            b"".join(unit.pack() for unit in units),
-            self._value_area(e, kind),
-            struct.pack(e + ("i" if code < 0 else "I"), code),
-            _text(self.name, 28, "parameter name"),
-        ))
+        record = b"".join(
+            (
+                _raw(self.lead, 4, "lead"),
+                struct.pack(e + "H", self.scaler & 0xFFFF),
+                b"".join(unit.pack() for unit in units),
+                self._value_area(e, kind),
+                struct.pack(e + ("i" if code < 0 else "I"), code),
+                _text(self.name, 28, "parameter name"),
+            )
+        )
         assert len(record) == PARAM_RECORD_SIZE
         return record
 
@@ -436,16 +510,14 @@ class ParamBlock:
         e = "<" if little_endian else ">"
         count = len(self.params)
         total = _or(self.total_size, PARAM_BLOCK_HEADER_SIZE + PARAM_RECORD_SIZE * count)
-        head = struct.pack(e + "4I", self.parameters_size, self.low_index,
-                           _or(self.high_index, count), total)
+        head = struct.pack(e + "4I", self.parameters_size, self.low_index, _or(self.high_index, count), total)
         return head + b"".join(p.pack(little_endian) for p in self.params)
 
 
 # --- data section ------------------------------------------------------------------
 
 
-def pack_samples(values: Iterable[float] | bytes, little_endian: bool = False,
-                 sample_bits: int = 64) -> bytes:
+def pack_samples(values: Iterable[float] | bytes, little_endian: bool = False, sample_bits: int = 64) -> bytes:
     """Samples as binary32 or binary64 in the given order. Bytes pass through as is.
     Binary32 follows C conversion: values beyond its range become infinities."""
     if isinstance(values, (bytes, bytearray, memoryview)):
@@ -468,8 +540,7 @@ class Matrix:
 
     def __post_init__(self) -> None:
         if len(self.values) != self.rows * self.cols:
-            raise ValueError(f"{len(self.values)} values do not fill "
-                             f"{self.rows} x {self.cols}")
+            raise ValueError(f"{len(self.values)} values do not fill {self.rows} x {self.cols}")
 
     @classmethod
     def from_rows(cls, rows: Sequence[Sequence[float]]) -> Matrix:
@@ -484,14 +555,16 @@ def as_matrix(section: Matrix | Sequence[Sequence[float]]) -> Matrix:
     return section if isinstance(section, Matrix) else Matrix.from_rows(section)
 
 
-def two_d_section_bytes(section: Matrix | Sequence[Sequence[float]],
-                        little_endian: bool = False, sample_bits: int = 64) -> bytes:
+def two_d_section_bytes(
+    section: Matrix | Sequence[Sequence[float]], little_endian: bool = False, sample_bits: int = 64
+) -> bytes:
     """A matrix in its stored order: 32 x 32 blocks, block rows outermost, then block
     columns, then the 32 rows of the block, each a run of 32 samples."""
     matrix = as_matrix(section)
     if matrix.rows % BLOCK_EDGE or matrix.cols % BLOCK_EDGE:
-        raise ValueError(f"a stored matrix is whole {BLOCK_EDGE} x {BLOCK_EDGE} blocks, "
-                         f"not {matrix.rows} x {matrix.cols}")
+        raise ValueError(
+            f"a stored matrix is whole {BLOCK_EDGE} x {BLOCK_EDGE} blocks, not {matrix.rows} x {matrix.cols}"
+        )
     packed = memoryview(pack_samples(matrix.values, little_endian, sample_bits))
     width = sample_bits // 8
     run = BLOCK_EDGE * width
@@ -500,8 +573,7 @@ def two_d_section_bytes(section: Matrix | Sequence[Sequence[float]],
     for block_row in range(matrix.rows // BLOCK_EDGE):
         top = block_row * BLOCK_EDGE * row_bytes
         for left in range(top, top + row_bytes, run):
-            runs.extend(packed[start:start + run]
-                        for start in range(left, left + BLOCK_EDGE * row_bytes, row_bytes))
+            runs.extend(packed[start : start + run] for start in range(left, left + BLOCK_EDGE * row_bytes, row_bytes))
     return b"".join(runs)
 
 
@@ -528,7 +600,7 @@ def assemble(blocks: Iterable[tuple[int, bytes]], size: int | None = None) -> by
     end = max((offset + len(raw) for offset, raw in blocks), default=0)
     buf = bytearray(max(end, size or 0))
     for offset, raw in blocks:
-        buf[offset:offset + len(raw)] = raw
+        buf[offset : offset + len(raw)] = raw
     return bytes(buf if size is None else buf[:size])
 
 
@@ -537,32 +609,33 @@ def patch(data: bytes, offset: int, raw: bytes) -> bytes:
     return assemble([(0, data), (offset, raw)])
 
 
-def _data_block(sections: Sequence[Any], layout: str, little_endian: bool,
-                sample_bits: int) -> tuple[int, bytes, list[int]]:
+def _data_block(
+    sections: Sequence[Any], layout: str, little_endian: bool, sample_bits: int
+) -> tuple[int, bytes, list[int]]:
     """(dimension count, the data block's bytes, the point counts) of the sections."""
     if layout == "One_D":
         packed = [pack_samples(s, little_endian, sample_bits) for s in sections]
         return 1, b"".join(packed), [len(packed[0]) // (sample_bits // 8)] if packed else [0]
-    matrices = [s if isinstance(s, (bytes, bytearray, memoryview)) else as_matrix(s)
-                for s in sections]
+    matrices = [s if isinstance(s, (bytes, bytearray, memoryview)) else as_matrix(s) for s in sections]
     data_bytes = b"".join(
-        bytes(m) if not isinstance(m, Matrix)
-        else two_d_section_bytes(m, little_endian, sample_bits)
-        for m in matrices)
+        bytes(m) if not isinstance(m, Matrix) else two_d_section_bytes(m, little_endian, sample_bits) for m in matrices
+    )
     first = matrices[0] if matrices and isinstance(matrices[0], Matrix) else None
     return 2, data_bytes, [first.cols, first.rows] if first else [0, 0]
 
 
-def build_file(header: Header | None = None,
-               params: ParamBlock | Sequence[Param] = (),
-               sections: Sequence[Any] = (),
-               *,
-               little_endian: bool = False,
-               sample_bits: int = 64,
-               layout: str = "One_D",
-               param_at: int | None = None,
-               data_at: int | None = None,
-               trailing: bytes = b"") -> bytes:
+def build_file(
+    header: Header | None = None,
+    params: ParamBlock | Sequence[Param] = (),
+    sections: Sequence[Any] = (),
+    *,
+    little_endian: bool = False,
+    sample_bits: int = 64,
+    layout: str = "One_D",
+    param_at: int | None = None,
+    data_at: int | None = None,
+    trailing: bytes = b"",
+) -> bytes:
     """A whole file.
 
     `sections` are in file order: for One_D each is a sequence of floats (section 0 is
@@ -599,8 +672,7 @@ def build_file(header: Header | None = None,
         header,
         endian_code=_or(header.endian_code, 1 if little_endian else 0),
         data_dimension_number=_or(header.data_dimension_number, dimensions),
-        data_dimension_exist=_or(header.data_dimension_exist,
-                                 (0xFF00 >> dimensions) & 0xFF),
+        data_dimension_exist=_or(header.data_dimension_exist, (0xFF00 >> dimensions) & 0xFF),
         sample_type_code=_or(header.sample_type_code, 1 if sample_bits == 32 else 0),
         layout_code=_or(header.layout_code, layout),
         data_axis_type=axis_types,
@@ -635,8 +707,9 @@ def filter_orders_text(orders: Sequence[int]) -> str:
     return str(len(orders)) + "".join(str(order).zfill(width) for order in orders)
 
 
-def digital_filter_params(orders: Sequence[int], factors: Sequence[int], *,
-                          x_sweep: float, x_acq_time: float, x_points: int) -> list[Param]:
+def digital_filter_params(
+    orders: Sequence[int], factors: Sequence[int], *, x_sweep: float, x_acq_time: float, x_points: int
+) -> list[Param]:
     """The five parameters the digital-filter figure is computed from."""
     if len(factors) != len(orders) or any(not 0 <= f <= 9 for f in factors):
         raise ValueError("one decimal digit of decimation factor per filter stage")
@@ -649,8 +722,7 @@ def digital_filter_params(orders: Sequence[int], factors: Sequence[int], *,
     ]
 
 
-def _axis_params(axis: str, domain: str, points: int, sweep: float, freq: float,
-                 offset: float) -> list[Param]:
+def _axis_params(axis: str, domain: str, points: int, sweep: float, freq: float, offset: float) -> list[Param]:
     acq_time = points / sweep
     return [
         Param(f"{axis}_domain", domain),
@@ -663,12 +735,17 @@ def _axis_params(axis: str, domain: str, points: int, sweep: float, freq: float,
     ]
 
 
-def standard_params(layout: str = "One_D", *,
-                    x_points: int = 1024, x_sweep: float = 8000.0,
-                    y_points: int = 64, y_sweep: float = 20000.0,
-                    scans: int = 16,
-                    filter_orders: Sequence[int] | None = (12, 10, 14),
-                    filter_factors: Sequence[int] = (8, 4, 2)) -> list[Param]:
+def standard_params(
+    layout: str = "One_D",
+    *,
+    x_points: int = 1024,
+    x_sweep: float = 8000.0,
+    y_points: int = 64,
+    y_sweep: float = 20000.0,
+    scans: int = 16,
+    filter_orders: Sequence[int] | None = (12, 10, 14),
+    filter_factors: Sequence[int] = (8, 4, 2),
+) -> list[Param]:
     """A realistic parameter set for a proton (One_D) or proton-carbon (Two_D)
     experiment, with every name the experiment summary looks up. Pass
     `filter_orders=None` to leave out the digital-filter description."""
@@ -700,8 +777,9 @@ def standard_params(layout: str = "One_D", *,
     return params
 
 
-def digital_filter_delay(orders: Sequence[int], factors: Sequence[int], *, x_sweep: float,
-                         x_acq_time: float, x_points: int) -> float:
+def digital_filter_delay(
+    orders: Sequence[int], factors: Sequence[int], *, x_sweep: float, x_acq_time: float, x_points: int
+) -> float:
     """The group delay in points that the summary's "digitalFilter" gives for these
     parameters, computed the way the reader does: (x_points - 1) x S / 2 / (x_sweep x
     x_acq_time), with S the sum over the stages s of (order_s - 1) divided by the
@@ -715,14 +793,16 @@ def digital_filter_delay(orders: Sequence[int], factors: Sequence[int], *, x_swe
     return (x_points - 1) * (total * 0.5 / x_sweep / x_acq_time)
 
 
-def filtered_params(layout: str = "One_D", *, filter_orders: Sequence[int],
-                    filter_factors: Sequence[int], **options: Any) -> tuple[list[Param], float]:
+def filtered_params(
+    layout: str = "One_D", *, filter_orders: Sequence[int], filter_factors: Sequence[int], **options: Any
+) -> tuple[list[Param], float]:
     """standard_params with the given digital filter, and the group delay in points the
     summary will give for it (x_acq_time is x_points / x_sweep, as standard_params
     writes it)."""
     params = standard_params(layout, filter_orders=filter_orders, filter_factors=filter_factors, **options)
     x_points = options.get("x_points", 1024)
     x_sweep = options.get("x_sweep", 8000.0)
-    delay = digital_filter_delay(filter_orders, filter_factors, x_sweep=float(x_sweep),
-                                 x_acq_time=x_points / float(x_sweep), x_points=x_points)
+    delay = digital_filter_delay(
+        filter_orders, filter_factors, x_sweep=float(x_sweep), x_acq_time=x_points / float(x_sweep), x_points=x_points
+    )
     return params, delay

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Static checks: ruff over the whole tree (the package, its tests, bench/, fuzz/,
-# examples/, docs/), then mypy --strict over the package vorn_tools, its tests
+# Static checks: ruff check and ruff format --check over the whole tree (the
+# package, its tests, bench/, fuzz/, examples/, docs/), then mypy --strict over the package vorn_tools, its tests
 # (python/) and the module's tests (vorn_parser_python/tests) (settings in
 # pyproject.toml); clang-format (.clang-format) over all C++ and clang-tidy
 # (.clang-tidy) over the core and the two modules.
@@ -17,6 +17,9 @@ fi
 
 echo "== ruff check"
 .venv/bin/ruff check .
+
+echo "== ruff format --check"
+.venv/bin/ruff format --check .
 
 echo "== mypy --strict"
 # One run per test folder: each has its own conftest.py, and mypy takes one module per name.

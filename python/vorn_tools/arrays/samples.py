@@ -296,18 +296,10 @@ def calibrate_axis(headers: Headers, info: Info | None, index: int, points: int)
         elif sweep is not None and carrier is not None:
             hz = Coordinate(points, ("nmr", total, sweep)).then("add", carrier)
             ppm = None if sf is None else hz.then("div", sf).then("mul", 1e6)
-    return Axis(
-        values,
-        symbol,
-        title,
-        points,
-        float(start),
-        float(stop),
-        domain,  # type: ignore[arg-type]
-        seconds,
-        hz,
-        ppm,
-    )  # type: ignore[arg-type]
+    # The coordinates go in as rules (Coordinate) and the domain as text; Axis's
+    # descriptors turn the rules into arrays when read.
+    fields: tuple[Any, ...] = (values, symbol, title, points, float(start), float(stop), domain, seconds, hz, ppm)
+    return Axis(*fields)
 
 
 def to_numpy(document: VornDataFile) -> SpectrumArrays:

@@ -23,17 +23,19 @@ import tempfile
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "vorn_parser_python" / "tests"))
+from vorn_tools.testing.vdf_writer import build_file, standard_params
 
-from vdf_writer import build_file, standard_params  # noqa: E402
+ROOT = Path(__file__).resolve().parents[1]
 
 TARGET = 5000.0
 
 
 def make_files(folder: Path, count: int) -> None:
-    data = build_file(params=standard_params("One_D", x_points=1024),
-                      sections=[[float(i % 97) for i in range(1024)], [-1.0] * 1024], sample_bits=32)
+    data = build_file(
+        params=standard_params("One_D", x_points=1024),
+        sections=[[float(i % 97) for i in range(1024)], [-1.0] * 1024],
+        sample_bits=32,
+    )
     for i in range(count):
         (folder / f"f{i:05d}.vdf").write_bytes(data)
 
@@ -76,8 +78,10 @@ def main() -> int:
         }
         best = {name: min(run(folder, *extra) for _ in range(args.repeat)) for name, extra in runs.items()}
         best["floor: open + read the header, one loop"] = min(floor(folder) for _ in range(args.repeat))
-    print(f"{args.files} files, best of {args.repeat} (fresh processes, start-up included); "
-          f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
+    print(
+        f"{args.files} files, best of {args.repeat} (fresh processes, start-up included); "
+        f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs"
+    )
     print(f"{'':44s} {'wall':>8s}     {'files/s':>9s}  {'CPU':>8s}")
     for name, (wall, cpu) in best.items():
         print(f"{name:44s} {wall * 1000:8.1f} ms  {args.files / wall:9.0f}  {cpu * 1000:8.1f} ms")

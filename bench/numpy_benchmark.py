@@ -34,10 +34,8 @@ import time
 from dataclasses import asdict
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import parse_benchmark as pb  # noqa: E402  (also puts the test-side writer on the path)
-from parse_benchmark import DataFile, peak_of_this_process_kib  # noqa: E402
+import parse_benchmark as pb
+from parse_benchmark import DataFile, peak_of_this_process_kib
 
 vw = pb.vw
 
@@ -89,8 +87,8 @@ def numpy_floor(path: str, datafile: DataFile):
                 done = 0
                 while done < n:
                     k = min(n - done, CHUNK // width)
-                    _fill(f, view[:k * width])
-                    target[done:done + k] = np.frombuffer(buffer, dtype, k)
+                    _fill(f, view[: k * width])
+                    target[done : done + k] = np.frombuffer(buffer, dtype, k)
                     done += k
             return values, None
         side = datafile.row_length
@@ -105,9 +103,9 @@ def numpy_floor(path: str, datafile: DataFile):
             r = 0
             while r < blocks:
                 k = min(per_chunk, blocks - r)
-                _fill(f, view[:k * block_row * width])
+                _fill(f, view[: k * block_row * width])
                 chunk = np.frombuffer(buffer, dtype, k * block_row).reshape(k, blocks, edge, edge)
-                target[r * edge:(r + k) * edge] = chunk.transpose(0, 2, 1, 3).reshape(k * edge, side)
+                target[r * edge : (r + k) * edge] = chunk.transpose(0, 2, 1, 3).reshape(k * edge, side)
                 r += k
         return values, mixed
 
@@ -117,19 +115,23 @@ def numpy_floor(path: str, datafile: DataFile):
 
 def child_big(kind: str, datafile: DataFile) -> None:
     import numpy  # noqa: F401 - imported untimed in every case
-
     import vorn_parser
+
     import vorn_tools
 
     if kind == "floor":
+
         def run():
             return numpy_floor(datafile.path, datafile)
     elif kind == "open":
+
         def run():
             return vorn_tools.open(datafile.path).to_numpy()
     else:
+
         def run():
             return vorn_tools.to_numpy(vorn_parser.parse(datafile.path))
+
     gc.collect()
     wall = time.perf_counter()
     result = run()
@@ -149,14 +151,14 @@ def rchar() -> int:
 def child_info(path: str, repeat: int) -> None:
     import vorn_tools
 
-    vorn_tools.open(path).info  # the first call, with the lazy imports
+    _ = vorn_tools.open(path).info  # the first call, with the lazy imports
     before = rchar()
-    vorn_tools.open(path).info
+    _ = vorn_tools.open(path).info
     read = rchar() - before
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
-        vorn_tools.open(path).info
+        _ = vorn_tools.open(path).info
         times.append(time.perf_counter() - start)
     print(json.dumps({"seconds": statistics.median(times), "read": read}))
 
@@ -169,14 +171,18 @@ def child_small(kind: str, directory: str, datafile: DataFile) -> None:
     os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     paths = sorted(str(p) for p in Path(directory).glob("*.vdf"))
     if kind == "floor":
+
         def one(p):
             return numpy_floor(p, datafile)
     elif kind == "open":
+
         def one(p):
             return vorn_tools.open(p).to_numpy()
     else:
+
         def one(p):
             return vorn_tools.open(p).info
+
     one(paths[0])  # lazy imports out of the timing
     gc.collect()
     start = time.perf_counter()
@@ -199,14 +205,27 @@ def write_sparse_file(directory: Path) -> tuple[Path, int]:
     (path, bytes before the data)."""
     points = SPARSE_BYTES // 8
     params = vw.standard_params("One_D", x_points=points)
-    head = vw.build_file(header=vw.Header(data_points=[points] + [1] * 7, data_length=SPARSE_BYTES,
-                                          data_axis_type=vw.section_count_axis_types(2, 1)),
-                         params=params, sections=[b""], sample_bits=32)
+    head = vw.build_file(
+        header=vw.Header(
+            data_points=[points] + [1] * 7, data_length=SPARSE_BYTES, data_axis_type=vw.section_count_axis_types(2, 1)
+        ),
+        params=params,
+        sections=[b""],
+        sample_bits=32,
+    )
     head_length = len(head)
     total = head_length + SPARSE_BYTES
-    head = vw.build_file(header=vw.Header(data_points=[points] + [1] * 7, data_length=SPARSE_BYTES,
-                                          data_axis_type=vw.section_count_axis_types(2, 1), total_size=total),
-                         params=params, sections=[b""], sample_bits=32)
+    head = vw.build_file(
+        header=vw.Header(
+            data_points=[points] + [1] * 7,
+            data_length=SPARSE_BYTES,
+            data_axis_type=vw.section_count_axis_types(2, 1),
+            total_size=total,
+        ),
+        params=params,
+        sections=[b""],
+        sample_bits=32,
+    )
     path = directory / "sparse_512m.vdf"
     with open(path, "wb") as f:
         f.write(head)
@@ -294,10 +313,12 @@ def main() -> int:
             for datafile in big:
                 for kind in ("floor", "open", "parse"):
                     big_runs.setdefault((datafile.name, kind), []).append(
-                        run_child("big", kind, json.dumps(asdict(datafile))))
+                        run_child("big", kind, json.dumps(asdict(datafile)))
+                    )
             for kind in ("floor", "open", "info"):
                 small_runs.setdefault(kind, []).append(
-                    run_child("small", kind, str(directory / "small"), json.dumps(asdict(small)))["files_per_s"])
+                    run_child("small", kind, str(directory / "small"), json.dumps(asdict(small)))["files_per_s"]
+                )
             if not summary_times or summary_times[-1] < SUMMARY_TIMEOUT:
                 start = time.perf_counter()
                 try:
@@ -310,39 +331,55 @@ def main() -> int:
     print()
     print(f"Large files: medians of {repeat} fresh-process runs, wall time in ms, peak RSS (VmHWM) in MiB.")
     print(f"Targets: open/floor time <= {OPEN_OVER_FLOOR}, RSS <= {RSS_OVER_FLOOR}; parse is for information.")
-    head = (f"{'file':<36}{'floor':>8}{'open':>8}{'parse':>8}{'open/fl':>9}"
-            f"{'RSS fl':>8}{'RSS op':>8}{'RSS pa':>8}{'RSS op/fl':>10}")
+    head = (
+        f"{'file':<36}{'floor':>8}{'open':>8}{'parse':>8}{'open/fl':>9}"
+        f"{'RSS fl':>8}{'RSS op':>8}{'RSS pa':>8}{'RSS op/fl':>10}"
+    )
     print(head)
     print("-" * len(head))
     for datafile in big:
-        t = {k: statistics.median(r["seconds"] for r in big_runs[(datafile.name, k)]) for k in ("floor", "open", "parse")}
-        m = {k: statistics.median(r["kib"] for r in big_runs[(datafile.name, k)]) / 1024 for k in ("floor", "open", "parse")}
+        kinds = ("floor", "open", "parse")
+        t = {k: statistics.median(r["seconds"] for r in big_runs[(datafile.name, k)]) for k in kinds}
+        m = {k: statistics.median(r["kib"] for r in big_runs[(datafile.name, k)]) / 1024 for k in kinds}
         rt, rm = t["open"] / t["floor"], m["open"] / m["floor"]
-        flags = (mark(rt <= OPEN_OVER_FLOOR, f"{datafile.name} time open/floor {rt:.2f}")
-                 + mark(rm <= RSS_OVER_FLOOR, f"{datafile.name} RSS open/floor {rm:.2f}"))
-        print(f"{datafile.label:<36}{t['floor'] * 1e3:8.1f}{t['open'] * 1e3:8.1f}{t['parse'] * 1e3:8.1f}{rt:9.2f}"
-              f"{m['floor']:8.0f}{m['open']:8.0f}{m['parse']:8.0f}{rm:10.2f}{flags}")
+        flags = mark(rt <= OPEN_OVER_FLOOR, f"{datafile.name} time open/floor {rt:.2f}") + mark(
+            rm <= RSS_OVER_FLOOR, f"{datafile.name} RSS open/floor {rm:.2f}"
+        )
+        print(
+            f"{datafile.label:<36}{t['floor'] * 1e3:8.1f}{t['open'] * 1e3:8.1f}{t['parse'] * 1e3:8.1f}{rt:9.2f}"
+            f"{m['floor']:8.0f}{m['open']:8.0f}{m['parse']:8.0f}{rm:10.2f}{flags}"
+        )
 
     print()
     limit = sparse_head + WINDOW
-    print(f"open(path).info of a 512 MiB sparse file (median of the calls after the first; "
-          f"bytes read by one call, target <= header + parameters + 64 KiB = {limit:,}):")
-    print(f"  {info['seconds'] * 1e3:.3f} ms{mark(info['seconds'] <= INFO_SECONDS, 'info time')}"
-          f"   {info['read']:,} bytes read{mark(info['read'] <= limit, 'info bytes read')}")
+    print(
+        f"open(path).info of a 512 MiB sparse file (median of the calls after the first; "
+        f"bytes read by one call, target <= header + parameters + 64 KiB = {limit:,}):"
+    )
+    print(
+        f"  {info['seconds'] * 1e3:.3f} ms{mark(info['seconds'] <= INFO_SECONDS, 'info time')}"
+        f"   {info['read']:,} bytes read{mark(info['read'] <= limit, 'info bytes read')}"
+    )
     summary = statistics.median(summary_times)
     shown = f">= {SUMMARY_TIMEOUT * 1e3:.0f} (stopped)" if summary >= SUMMARY_TIMEOUT else f"{summary * 1e3:.1f}"
-    print(f"`vorn FILE` summary of the 512 MiB file: {shown} ms wall (target < "
-          f"{SUMMARY_SECONDS * 1e3:.0f}){mark(summary < SUMMARY_SECONDS, 'vorn summary time')}")
+    print(
+        f"`vorn FILE` summary of the 512 MiB file: {shown} ms wall (target < "
+        f"{SUMMARY_SECONDS * 1e3:.0f}){mark(summary < SUMMARY_SECONDS, 'vorn summary time')}"
+    )
 
     print()
     s = {k: statistics.median(v) for k, v in small_runs.items()}
     print(f"{SMALL_FILES:,} small One_D files (2 x {SMALL_POINTS} 32-bit samples, 150 parameters), one core, files/s:")
     print(f"  numpy floor          {s['floor']:9,.0f}")
     ratio = s["open"] / s["floor"]
-    print(f"  open(p).to_numpy()   {s['open']:9,.0f}   {ratio:.2f} x floor (target >= {SMALL_OVER_FLOOR})"
-          f"{mark(ratio >= SMALL_OVER_FLOOR, f'small files open/floor {ratio:.2f}')}")
-    print(f"  open(p).info         {s['info']:9,.0f}   (target >= {INFO_FILES_PER_S:,})"
-          f"{mark(s['info'] >= INFO_FILES_PER_S, 'small files info rate')}")
+    print(
+        f"  open(p).to_numpy()   {s['open']:9,.0f}   {ratio:.2f} x floor (target >= {SMALL_OVER_FLOOR})"
+        f"{mark(ratio >= SMALL_OVER_FLOOR, f'small files open/floor {ratio:.2f}')}"
+    )
+    print(
+        f"  open(p).info         {s['info']:9,.0f}   (target >= {INFO_FILES_PER_S:,})"
+        f"{mark(s['info'] >= INFO_FILES_PER_S, 'small files info rate')}"
+    )
 
     print()
     if missed:

@@ -28,7 +28,6 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "vorn_parser_python" / "tests"))
 
 FILES = 2000
 POINTS = 16384
@@ -43,7 +42,7 @@ def write_files(directory: Path) -> int:
     """The inputs; returns where their samples start."""
     import numpy as np
 
-    import vdf_writer as vw
+    from vorn_tools.testing import vdf_writer as vw
 
     params = vw.standard_params("One_D", x_points=POINTS)
     params += [vw.Param(f"extra_{i:03d}", [f"text {i}", i, i * 0.5][i % 3]) for i in range(150 - len(params))]
@@ -84,7 +83,7 @@ def child(kind: str, directory: str, out: str, data_start: int) -> None:
     # objects: an import of the parent's too, so also untimed.
     pyarrow.array([0])
 
-    from vorn_tools.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
 
     if kind == "floor":
         paths = sorted(str(p) for p in Path(directory).glob("*.vdf"))
@@ -102,8 +101,12 @@ def child(kind: str, directory: str, out: str, data_start: int) -> None:
 
 
 def run_child(kind: str, directory: Path, out: Path, data_start: int) -> float:
-    result = subprocess.run([sys.executable, __file__, "--child", kind, str(directory), str(out), str(data_start)],
-                            check=True, capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, __file__, "--child", kind, str(directory), str(out), str(data_start)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(result.stdout.splitlines()[-1])["files_per_s"]
 
 
@@ -131,18 +134,29 @@ def main() -> int:
     floor = rates["floor"]
     rows = [
         ("read + numpy decode (floor)", f"{floor:,.0f} files/s", "", True),
-        ("--to parquet --no-data", f"{rates['no-data']:,.0f} files/s",
-         f">= {NO_DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['no-data'] / floor:.2f} x)",
-         rates["no-data"] >= NO_DATA_FILES_PER_S and rates["no-data"] >= OVER_FLOOR * floor),
-        ("--to parquet (with data)", f"{rates['data']:,.0f} files/s",
-         f">= {DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['data'] / floor:.2f} x)",
-         rates["data"] >= DATA_FILES_PER_S and rates["data"] >= OVER_FLOOR * floor),
-        ("dataset size / input size", f"{dataset_bytes / input_bytes:.3f}",
-         f"<= {SIZE_OVER_INPUT} ({dataset_bytes / 2**20:.1f} MiB of {input_bytes / 2**20:.1f} MiB)",
-         dataset_bytes <= SIZE_OVER_INPUT * input_bytes),
+        (
+            "--to parquet --no-data",
+            f"{rates['no-data']:,.0f} files/s",
+            f">= {NO_DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['no-data'] / floor:.2f} x)",
+            rates["no-data"] >= NO_DATA_FILES_PER_S and rates["no-data"] >= OVER_FLOOR * floor,
+        ),
+        (
+            "--to parquet (with data)",
+            f"{rates['data']:,.0f} files/s",
+            f">= {DATA_FILES_PER_S:,} and >= {OVER_FLOOR} x floor ({rates['data'] / floor:.2f} x)",
+            rates["data"] >= DATA_FILES_PER_S and rates["data"] >= OVER_FLOOR * floor,
+        ),
+        (
+            "dataset size / input size",
+            f"{dataset_bytes / input_bytes:.3f}",
+            f"<= {SIZE_OVER_INPUT} ({dataset_bytes / 2**20:.1f} MiB of {input_bytes / 2**20:.1f} MiB)",
+            dataset_bytes <= SIZE_OVER_INPUT * input_bytes,
+        ),
     ]
-    print(f"{FILES:,} One_D files (2 x {POINTS} 32-bit samples, 150 parameters), {JOBS} jobs, "
-          f"median of {args.repeat} runs")
+    print(
+        f"{FILES:,} One_D files (2 x {POINTS} 32-bit samples, 150 parameters), {JOBS} jobs, "
+        f"median of {args.repeat} runs"
+    )
     for name, value, target, met in rows:
         print(f"  {name:30} {value:>16}  {target}{'' if met else '  MISSED'}")
     return 0 if all(met for *_, met in rows) else 1

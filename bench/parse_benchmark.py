@@ -35,10 +35,10 @@ from array import array
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "vorn_parser_python" / "tests"))
+from vorn_tools.testing import vdf_writer as vw
 
-import vdf_writer as vw  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
+
 
 # Targets: ratios measured in the same run on the same machine.
 PATH_OVER_FLOOR = 1.25
@@ -81,20 +81,28 @@ def section_values(index: int, count: int, sample_bits: int) -> array:
     return values if sample_bits == 64 else array("d", array("f", values))
 
 
-def write_data_file(directory: Path, name: str, label: str, layout: str, sections: int,
-                    sample_bits: int, little_endian: bool) -> tuple[DataFile, list[array]]:
+def write_data_file(
+    directory: Path, name: str, label: str, layout: str, sections: int, sample_bits: int, little_endian: bool
+) -> tuple[DataFile, list[array]]:
     if layout == "Two_D":
         values = [section_values(s, SIDE * SIDE, sample_bits) for s in range(sections)]
         content = vw.build_file(
             params=vw.standard_params("Two_D", x_points=SIDE, y_points=SIDE, filter_orders=None),
             sections=[vw.Matrix(v, SIDE, SIDE) for v in values],
-            little_endian=little_endian, sample_bits=sample_bits, layout="Two_D")
+            little_endian=little_endian,
+            sample_bits=sample_bits,
+            layout="Two_D",
+        )
         row_length = SIDE
     else:
         values = [section_values(s, ONE_D_POINTS, sample_bits) for s in range(sections)]
         content = vw.build_file(
             params=vw.standard_params("One_D", x_points=ONE_D_POINTS, filter_orders=None),
-            sections=values, little_endian=little_endian, sample_bits=sample_bits, layout="One_D")
+            sections=values,
+            little_endian=little_endian,
+            sample_bits=sample_bits,
+            layout="One_D",
+        )
         row_length = ONE_D_POINTS
     path = directory / f"{name}.vdf"
     path.write_bytes(content)
@@ -123,11 +131,11 @@ def check_result(datafile: DataFile, values: list[array], result: dict) -> None:
     else:
         # Four sections: 0 "re", 1 "re_im", 2 "im", 3 "im_re".
         placed = [data["re"]["im"], data["re"]["re"], data["im"]["im"], data["im"]["re"]]
-        rows_of = [[v[r * SIDE:(r + 1) * SIDE].tolist() for r in (0, 1, SIDE - 1)] for v in values]
+        rows_of = [[v[r * SIDE : (r + 1) * SIDE].tolist() for r in (0, 1, SIDE - 1)] for v in values]
         got = [[m[r] for r in (0, 1, SIDE - 1)] for m in placed]
         if any(len(m) != SIDE or any(len(row) != SIDE for row in m) for m in placed):
             raise SystemExit(f"{datafile.name}: wrong matrix shape")
-    for expected, actual, section, v in zip(rows_of, got, placed, values):
+    for expected, actual, section, v in zip(rows_of, got, placed, values, strict=False):
         if expected != actual:
             raise SystemExit(f"{datafile.name}: rows differ from the samples written")
         flat = section if datafile.row_length == ONE_D_POINTS else [x for row in section for x in row]
@@ -141,14 +149,14 @@ def check_result(datafile: DataFile, values: list[array], result: dict) -> None:
 def floor(content: bytes | bytearray, datafile: DataFile) -> list[list[float]]:
     """The fastest standard-library way from the bytes to lists of Python floats."""
     samples = array("f" if datafile.sample_bits == 32 else "d")
-    samples.frombytes(memoryview(content)[datafile.data_start:datafile.data_start + datafile.data_bytes])
+    samples.frombytes(memoryview(content)[datafile.data_start : datafile.data_start + datafile.data_bytes])
     if datafile.little_endian != HOST_LITTLE:
         samples.byteswap()
     n = datafile.row_length
     if n == len(samples):
         return [samples.tolist()]
     view = memoryview(samples)
-    return [view[i:i + n].tolist() for i in range(0, len(samples), n)]
+    return [view[i : i + n].tolist() for i in range(0, len(samples), n)]
 
 
 def read_bytearray(path: str) -> bytearray:
@@ -185,11 +193,14 @@ def case_child(kind: str, datafile: DataFile) -> None:
     elif kind != "path":
         raise SystemExit(f"unknown case {kind}")
     if kind == "floor":
+
         def run():
             return floor(content, datafile)
     else:
+
         def run():
             return vorn_parser.parse(datafile.path if kind == "path" else content)
+
     gc.collect()
     wall, cpu = time.perf_counter(), time.process_time()
     result = run()
@@ -202,8 +213,8 @@ def run_case(kind: str, datafile: DataFile, clock: str, python: str = sys.execut
     """Seconds on the chosen clock and peak RSS (KiB) of one case, run in a
     fresh process of `python`."""
     out = subprocess.run(
-        [python, __file__, "--case", kind, json.dumps(asdict(datafile))],
-        check=True, capture_output=True, text=True)
+        [python, __file__, "--case", kind, json.dumps(asdict(datafile))], check=True, capture_output=True, text=True
+    )
     wall, cpu, kib = out.stdout.split()[-3:]
     return float(cpu if clock == "cpu" else wall), int(kib)
 
@@ -218,9 +229,17 @@ def decode_benchmark(binary: str, repetitions: int, warm_allocator: bool) -> lis
     if warm_allocator:
         env["GLIBC_TUNABLES"] = WARM_ALLOCATOR
     out = subprocess.run(
-        [binary, "--benchmark_format=json", f"--benchmark_repetitions={repetitions}",
-         "--benchmark_report_aggregates_only=true"],
-        check=True, capture_output=True, text=True, env=env)
+        [
+            binary,
+            "--benchmark_format=json",
+            f"--benchmark_repetitions={repetitions}",
+            "--benchmark_report_aggregates_only=true",
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     return [b for b in json.loads(out.stdout)["benchmarks"] if b.get("aggregate_name") == "median"]
 
 
@@ -237,22 +256,29 @@ def machine() -> str:
                     break
     except OSError:
         pass
-    return (f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}, "
-            f"CPython {platform.python_version()}")
+    return f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}, CPython {platform.python_version()}"
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=15, help="repetitions per timing (median taken)")
-    parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
-                        help="process CPU time (user + system; default), which other work on a shared "
-                             "machine disturbs less, or wall-clock time")
-    parser.add_argument("--decode-benchmark", metavar="BINARY",
-                        help="the vorn_decode_benchmark binary; its ratios join the table")
+    parser.add_argument(
+        "--clock",
+        choices=("cpu", "wall"),
+        default="cpu",
+        help="process CPU time (user + system; default), which other work on a shared "
+        "machine disturbs less, or wall-clock time",
+    )
+    parser.add_argument(
+        "--decode-benchmark", metavar="BINARY", help="the vorn_decode_benchmark binary; its ratios join the table"
+    )
     parser.add_argument("--workdir", help="where to write the files (default: a temporary folder)")
-    parser.add_argument("--baseline", metavar="PYTHON",
-                        help="an interpreter whose vorn_parser is an earlier build: its parse(path) is "
-                             "timed in the same run, and ours may be at most {:.2f} x it".format(PATH_OVER_BASELINE))
+    parser.add_argument(
+        "--baseline",
+        metavar="PYTHON",
+        help="an interpreter whose vorn_parser is an earlier build: its parse(path) is "
+        f"timed in the same run, and ours may be at most {PATH_OVER_BASELINE:.2f} x it",
+    )
     parser.add_argument("--case", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.case:
@@ -281,8 +307,7 @@ def main() -> int:
 
         # Every run is the first parse of a fresh process, as when a user
         # loads a file, so that no case inherits memory another one freed.
-        print(f"timing ({args.repeat} repetitions, each run in a fresh process, cases interleaved) ...",
-              flush=True)
+        print(f"timing ({args.repeat} repetitions, each run in a fresh process, cases interleaved) ...", flush=True)
         params = DataFile("params", "100,000 parameter records", str(param_path), 0, 32, False, 0, 1)
         times: dict[tuple[str, str], list[float]] = {}
         peaks: dict[tuple[str, str], list[int]] = {}
@@ -316,36 +341,50 @@ def main() -> int:
 
     med = {key: statistics.median(v) for key, v in times.items()}
     print()
-    print("Ratios first (targets: path/floor <= {:.2f}, bytes and bytearray/path <= {:.2f}, "
-          "RSS/floor RSS <= {:.2f});\ntimes in ms are medians of {} runs, each the first call in a fresh "
-          "process, in {}; RSS peaks in MiB.\nThe floor starts from the bytes in memory (array.frombytes, "
-          "byteswap, tolist per row);\nparse(path) also reads the file (from the page cache).".format(
-              PATH_OVER_FLOOR, BYTES_OVER_PATH, RSS_OVER_FLOOR, args.repeat,
-              "process CPU time (user + system)" if args.clock == "cpu" else "wall-clock time"))
+    print(
+        "Ratios first (targets: path/floor <= {:.2f}, bytes and bytearray/path <= {:.2f}, "
+        "RSS/floor RSS <= {:.2f});\ntimes in ms are medians of {} runs, each the first call in a fresh "
+        "process, in {}; RSS peaks in MiB.\nThe floor starts from the bytes in memory (array.frombytes, "
+        "byteswap, tolist per row);\nparse(path) also reads the file (from the page cache).".format(
+            PATH_OVER_FLOOR,
+            BYTES_OVER_PATH,
+            RSS_OVER_FLOOR,
+            args.repeat,
+            "process CPU time (user + system)" if args.clock == "cpu" else "wall-clock time",
+        )
+    )
     print()
-    head = (f"{'file':<36}{'path/floor':>11}{'bytes/path':>11}{'bytearr/path':>13}"
-            f"{'floor':>8}{'path':>8}{'bytes':>8}{'bytearr':>8}")
+    head = (
+        f"{'file':<36}{'path/floor':>11}{'bytes/path':>11}{'bytearr/path':>13}"
+        f"{'floor':>8}{'path':>8}{'bytes':>8}{'bytearr':>8}"
+    )
     print(head)
     print("-" * len(head))
     for datafile in datafiles:
         t = {k: med[(datafile.name, k)] for k in ("floor", "path", "bytes", "bytearray")}
-        print(f"{datafile.label:<36}"
-              f"{ratio(t['path'], t['floor'], PATH_OVER_FLOOR, datafile.name + ' path/floor'):>11}"
-              f"{ratio(t['bytes'], t['path'], BYTES_OVER_PATH, datafile.name + ' bytes/path'):>11}"
-              f"{ratio(t['bytearray'], t['path'], BYTES_OVER_PATH, datafile.name + ' bytearray/path'):>13}"
-              f"{t['floor'] * 1e3:8.1f}{t['path'] * 1e3:8.1f}{t['bytes'] * 1e3:8.1f}{t['bytearray'] * 1e3:8.1f}")
+        print(
+            f"{datafile.label:<36}"
+            f"{ratio(t['path'], t['floor'], PATH_OVER_FLOOR, datafile.name + ' path/floor'):>11}"
+            f"{ratio(t['bytes'], t['path'], BYTES_OVER_PATH, datafile.name + ' bytes/path'):>11}"
+            f"{ratio(t['bytearray'], t['path'], BYTES_OVER_PATH, datafile.name + ' bytearray/path'):>13}"
+            f"{t['floor'] * 1e3:8.1f}{t['path'] * 1e3:8.1f}{t['bytes'] * 1e3:8.1f}{t['bytearray'] * 1e3:8.1f}"
+        )
     print()
-    head = (f"{'peak RSS':<36}{'path/floor':>11}{'bytes/floor':>12}{'bytearr/floor':>14}"
-            f"{'floor':>8}{'path':>8}{'bytes':>8}{'bytearr':>8}")
+    head = (
+        f"{'peak RSS':<36}{'path/floor':>11}{'bytes/floor':>12}{'bytearr/floor':>14}"
+        f"{'floor':>8}{'path':>8}{'bytes':>8}{'bytearr':>8}"
+    )
     print(head)
     print("-" * len(head))
     for datafile in datafiles:
         r = {k: rss[(datafile.name, k)] for k in ("floor", "path", "bytes", "bytearray")}
-        print(f"{datafile.label:<36}"
-              f"{ratio(r['path'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS path/floor'):>11}"
-              f"{ratio(r['bytes'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytes/floor'):>12}"
-              f"{ratio(r['bytearray'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytearray/floor'):>14}"
-              + "".join(f"{r[k] / 1024:8.0f}" for k in ("floor", "path", "bytes", "bytearray")))
+        print(
+            f"{datafile.label:<36}"
+            f"{ratio(r['path'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS path/floor'):>11}"
+            f"{ratio(r['bytes'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytes/floor'):>12}"
+            f"{ratio(r['bytearray'], r['floor'], RSS_OVER_FLOOR, datafile.name + ' RSS bytearray/floor'):>14}"
+            + "".join(f"{r[k] / 1024:8.0f}" for k in ("floor", "path", "bytes", "bytearray"))
+        )
     if args.baseline:
         print()
         head = f"{'parse(path) against the baseline':<36}{'path/base':>11}{'RSS/base':>11}{'base':>8}{'path':>8}"
@@ -354,13 +393,17 @@ def main() -> int:
         for datafile in datafiles:
             base, ours = med[(datafile.name, "baseline")], med[(datafile.name, "path")]
             base_rss, ours_rss = rss[(datafile.name, "baseline")], rss[(datafile.name, "path")]
-            print(f"{datafile.label:<36}"
-                  f"{ratio(ours, base, PATH_OVER_BASELINE, datafile.name + ' path/baseline'):>11}"
-                  f"{ours_rss / base_rss:11.2f}{base * 1e3:8.1f}{ours * 1e3:8.1f}")
+            print(
+                f"{datafile.label:<36}"
+                f"{ratio(ours, base, PATH_OVER_BASELINE, datafile.name + ' path/baseline'):>11}"
+                f"{ours_rss / base_rss:11.2f}{base * 1e3:8.1f}{ours * 1e3:8.1f}"
+            )
     print()
     param_median = statistics.median(param_times)
-    print(f"parameters: {PARAM_RECORDS:,} records by parse(path) in {param_median * 1e3:.1f} ms "
-          f"= {PARAM_RECORDS / param_median:,.0f} records/s")
+    print(
+        f"parameters: {PARAM_RECORDS:,} records by parse(path) in {param_median * 1e3:.1f} ms "
+        f"= {PARAM_RECORDS / param_median:,.0f} records/s"
+    )
 
     if args.decode_benchmark:
         print()
@@ -369,14 +412,18 @@ def main() -> int:
         print("its rows and first-touches that memory (page faults), so it is set against memcpy into a")
         print("freshly allocated buffer. With an allocator that keeps freed memory (glibc tunables) neither")
         print("pays first touch, and the decode is set against memcpy into a reused buffer (information).")
-        print(f"{'width':<8}{'decode/fresh memcpy':>21}{'warm: decode/memcpy':>21}"
-              f"{'decode':>9}{'fresh cp':>9}{'warm dec':>9}{'warm cp':>9}   (ms)")
-        for cold, warm in zip(decode_cold, decode_warm):
+        print(
+            f"{'width':<8}{'decode/fresh memcpy':>21}{'warm: decode/memcpy':>21}"
+            f"{'decode':>9}{'fresh cp':>9}{'warm dec':>9}{'warm cp':>9}   (ms)"
+        )
+        for cold, warm in zip(decode_cold, decode_warm, strict=False):
             width = cold["run_name"].split("/")[1].split(":")[1] + " B"
             r = ratio(cold["decode_ms"], cold["fresh_memcpy_ms"], DECODE_OVER_MEMCPY, f"decode {width}")
-            print(f"{width:<8}{r:>21}{warm['decode_ms'] / warm['warm_memcpy_ms']:21.2f}"
-                  f"{cold['decode_ms']:9.1f}{cold['fresh_memcpy_ms']:9.1f}"
-                  f"{warm['decode_ms']:9.1f}{warm['warm_memcpy_ms']:9.1f}")
+            print(
+                f"{width:<8}{r:>21}{warm['decode_ms'] / warm['warm_memcpy_ms']:21.2f}"
+                f"{cold['decode_ms']:9.1f}{cold['fresh_memcpy_ms']:9.1f}"
+                f"{warm['decode_ms']:9.1f}{warm['warm_memcpy_ms']:9.1f}"
+            )
 
     print()
     if missed:

@@ -1,5 +1,5 @@
 """Measures vorn_tools.spectrum(phase="auto", baseline="auto", reference="auto") on
-generated free-induction decays of known truth (python/tests/synthetic_fids.py: written
+generated free-induction decays of known truth (vorn_tools.testing.synthetic_fids: written
 by the test-file writer, read by the normal reading path).
 
 Cases, each with a random zero-order phase over the whole circle, a first-order phase
@@ -41,12 +41,11 @@ from pathlib import Path
 
 import numpy as np
 
+import vorn_tools
+from vorn_tools.testing.synthetic_fids import Line, Truth, make_fid
+
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "python" / "tests"), str(ROOT / "vorn_parser_python" / "tests")]
 
-from synthetic_fids import Line, Truth, make_fid  # noqa: E402
-
-import vorn_tools  # noqa: E402
 
 SOLVENTS_1H = [("CDCl3", 7.26), ("DMSO-d6", 2.50), ("acetone-d6", 2.05), ("C6D6", 7.16)]
 
@@ -111,16 +110,31 @@ def case(kind: Kind, rng: np.random.Generator) -> tuple[bytes, Truth]:
     snr = math.exp(rng.uniform(math.log(50.0), math.log(5000.0)))
     sigma = top / snr
     span = kind.sweep / kind.sf
-    background = (kind.offset + rng.uniform(-0.3, 0.3) * span, rng.uniform(0.0, 0.05) * top,
-                  rng.uniform(0.05, 0.12) * kind.sweep)
+    background = (
+        kind.offset + rng.uniform(-0.3, 0.3) * span,
+        rng.uniform(0.0, 0.05) * top,
+        rng.uniform(0.05, 0.12) * kind.sweep,
+    )
     roll = tuple(complex(*rng.normal(0.0, 0.01 * top, 2)) for _ in range(4))
     error = rng.uniform(-0.1, 0.1) if proton else rng.uniform(-1.0, 1.0)
     phase = (rng.uniform(-180.0, 180.0), rng.uniform(-45.0, 45.0))
     nucleus = "1H" if proton else "13C"
-    return make_fid(lines, points=kind.points, sweep=kind.sweep, sf_mhz=kind.sf, offset_ppm=kind.offset,
-                    nucleus=nucleus, solvent=solvent if not tms or rng.random() < 0.5 else "CDCl3",
-                    phase=phase, noise=sigma, carrier_error=error, background=background, roll=roll,
-                    reference_ppm=reference_ppm, seed=int(rng.integers(2**31)))
+    return make_fid(
+        lines,
+        points=kind.points,
+        sweep=kind.sweep,
+        sf_mhz=kind.sf,
+        offset_ppm=kind.offset,
+        nucleus=nucleus,
+        solvent=solvent if not tms or rng.random() < 0.5 else "CDCl3",
+        phase=phase,
+        noise=sigma,
+        carrier_error=error,
+        background=background,
+        roll=roll,
+        reference_ppm=reference_ppm,
+        seed=int(rng.integers(2**31)),
+    )
 
 
 def evaluate(kind: Kind, data: bytes, truth: Truth) -> None:
@@ -166,8 +180,14 @@ def evaluate(kind: Kind, data: bytes, truth: Truth) -> None:
             continue
         half = 10 * ln.width_hz / kind.sf
         assert s.ppm is not None
-        got = s.integrate([(ln.ppm + truth.carrier_error + s.reference_shift - half,
-                            ln.ppm + truth.carrier_error + s.reference_shift + half)])[0]
+        got = s.integrate(
+            [
+                (
+                    ln.ppm + truth.carrier_error + s.reference_shift - half,
+                    ln.ppm + truth.carrier_error + s.reference_shift + half,
+                )
+            ]
+        )[0]
         inside = np.abs(truth.ppm - ln.ppm) <= half
         ideal = float(truth.ideal[inside].sum() * hz_step)
         key = "integral" if abs(ln.height) / sigma >= 200 else "integral_low"
@@ -199,8 +219,11 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
-    kinds = [Kind("1H", 16384, 6000.0, 400.13, 5.0, 98.0), Kind("13C", 32768, 25000.0, 100.61, 100.0, 95.0),
-             Kind("edited", 32768, 25000.0, 100.61, 100.0, 95.0)]
+    kinds = [
+        Kind("1H", 16384, 6000.0, 400.13, 5.0, 98.0),
+        Kind("13C", 32768, 25000.0, 100.61, 100.0, 95.0),
+        Kind("edited", 32768, 25000.0, 100.61, 100.0, 95.0),
+    ]
     ok = True
     rows = []
     for kind in kinds:
@@ -214,17 +237,41 @@ def main() -> int:
         precision = 100.0 * sum(r["right"]) / max(sum(r["picked"]), 1)
         integ = 100.0 * np.mean(np.array(r.get("integral", [0.0])) <= 0.02)
         integ_low = 100.0 * np.mean(np.array(r.get("integral_low", [0.0])) <= 0.02)
-        checks = [phase_share >= kind.phase_target, base_share >= 95.0, ref_share == 100.0, recall >= 95.0,
-                  precision >= 95.0, integ >= 100.0]
+        checks = [
+            phase_share >= kind.phase_target,
+            base_share >= 95.0,
+            ref_share == 100.0,
+            recall >= 95.0,
+            precision >= 95.0,
+            integ >= 100.0,
+        ]
         ok &= all(checks)
-        rows.append((kind.name, args.cases, phase_share, float(np.percentile(r["phase"], 95)), base_share,
-                     ref_share, recall, precision, integ, len(r.get("integral", [])), integ_low, all(checks)))
-    print("| kind | cases | phase ≤3° | phase 95th pct | baseline ≤2σ | reference ≤1 pt | peak recall "
-          "| peak precision | integrals ≤2 % (SNR≥200) | integrals ≤2 % (SNR<200) | targets |")
+        rows.append(
+            (
+                kind.name,
+                args.cases,
+                phase_share,
+                float(np.percentile(r["phase"], 95)),
+                base_share,
+                ref_share,
+                recall,
+                precision,
+                integ,
+                len(r.get("integral", [])),
+                integ_low,
+                all(checks),
+            )
+        )
+    print(
+        "| kind | cases | phase ≤3° | phase 95th pct | baseline ≤2σ | reference ≤1 pt | peak recall "
+        "| peak precision | integrals ≤2 % (SNR≥200) | integrals ≤2 % (SNR<200) | targets |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for name, cases, ph, ph95, base, ref, rec, prec, integ, count, low, met in rows:
-        print(f"| {name} | {cases} | {ph:.0f} % | {ph95:.2f}° | {base:.0f} % | {ref:.0f} % | {rec:.1f} % | "
-              f"{prec:.1f} % | {integ:.0f} % of {count} | {low:.0f} % | {'met' if met else 'MISSED'} |")
+        print(
+            f"| {name} | {cases} | {ph:.0f} % | {ph95:.2f}° | {base:.0f} % | {ref:.0f} % | {rec:.1f} % | "
+            f"{prec:.1f} % | {integ:.0f} % of {count} | {low:.0f} % | {'met' if met else 'MISSED'} |"
+        )
     for points, limit in ((16384, 50.0), (65536, 200.0)):
         ms = timing(points)
         ok &= ms <= limit

@@ -18,9 +18,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import parse_benchmark as pb  # noqa: E402  (also puts the test-side writer on the path)
+import parse_benchmark as pb
 
 vw = pb.vw
 
@@ -31,8 +29,9 @@ TWO_OVER_ONE = 1.8
 
 def write_files(directory: Path) -> list[str]:
     params = vw.standard_params("One_D", x_points=POINTS, filter_orders=None)
-    content = vw.build_file(params=params, sections=[pb.section_values(s, POINTS, 64) for s in range(2)],
-                            sample_bits=64)
+    content = vw.build_file(
+        params=params, sections=[pb.section_values(s, POINTS, 64) for s in range(2)], sample_bits=64
+    )
     paths = []
     for i in range(FILES):
         path = directory / f"f_{i:03d}.vdf"
@@ -82,8 +81,10 @@ def main() -> int:
         flag = "" if ratio >= TWO_OVER_ONE else "  MISSED"
         if flag:
             missed.append(f"two threads / one {ratio:.2f}")
-        print(f"{FILES} files of 4 MiB, open(p).to_numpy(), files/s: one thread {one:,.0f}, "
-              f"two threads {two:,.0f}: {ratio:.2f} x (target >= {TWO_OVER_ONE}){flag}")
+        print(
+            f"{FILES} files of 4 MiB, open(p).to_numpy(), files/s: one thread {one:,.0f}, "
+            f"two threads {two:,.0f}: {ratio:.2f} x (target >= {TWO_OVER_ONE}){flag}"
+        )
         try:
             import dask  # noqa: F401
             import xarray  # noqa: F401
@@ -95,8 +96,10 @@ def main() -> int:
             flag = "" if parallel < serial else "  MISSED"
             if flag:
                 missed.append("open_mfdataset parallel not faster")
-            print(f"xr.open_mfdataset over {FILES} files, data summed: parallel=False {serial * 1e3:.0f} ms, "
-                  f"parallel=True {parallel * 1e3:.0f} ms: {serial / parallel:.2f} x{flag}")
+            print(
+                f"xr.open_mfdataset over {FILES} files, data summed: parallel=False {serial * 1e3:.0f} ms, "
+                f"parallel=True {parallel * 1e3:.0f} ms: {serial / parallel:.2f} x{flag}"
+            )
     if missed:
         print("targets MISSED: " + "; ".join(missed))
         return 1

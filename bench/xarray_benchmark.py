@@ -17,10 +17,9 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+import numpy_benchmark as nb
 
-import numpy_benchmark as nb  # noqa: E402  (also puts the test-side writer on the path)
-import vdf_writer as vw  # noqa: E402
+from vorn_tools.testing import vdf_writer as vw
 
 OPEN_DATASET_MS = 5.0
 MFDATASET_S = 3.0
@@ -63,17 +62,21 @@ def main() -> int:
 
         def open_big() -> None:
             with xr.open_dataset(big, engine="vorn") as ds:
-                ds.attrs["title"]  # noqa: B018
+                ds.attrs["title"]
 
         open_ms = median_seconds(open_big, repeat) * 1e3
-        print(f"xr.open_dataset of a 512 MiB file: {open_ms:.2f} ms (target <= {OPEN_DATASET_MS} ms)"
-              + mark(open_ms <= OPEN_DATASET_MS, "open_dataset"))
+        print(
+            f"xr.open_dataset of a 512 MiB file: {open_ms:.2f} ms (target <= {OPEN_DATASET_MS} ms)"
+            + mark(open_ms <= OPEN_DATASET_MS, "open_dataset")
+        )
 
         small_dir = directory / "series"
         small_dir.mkdir()
-        content = vw.build_file(params=vw.standard_params("One_D", x_points=1024),
-                                sections=[[float(i) for i in range(1024)], [0.5 * i for i in range(1024)]],
-                                sample_bits=32)
+        content = vw.build_file(
+            params=vw.standard_params("One_D", x_points=1024),
+            sections=[[float(i) for i in range(1024)], [0.5 * i for i in range(1024)]],
+            sample_bits=32,
+        )
         paths = []
         for i in range(MF_FILES):
             path = small_dir / f"s{i:04d}.vdf"
@@ -85,18 +88,24 @@ def main() -> int:
                 ds["re"].shape  # noqa: B018
 
         mf_s = median_seconds(open_series, 1 if args.quick else 3)
-        print(f"xr.open_mfdataset over {MF_FILES:,} small One_D files: {mf_s:.2f} s (target <= {MFDATASET_S} s)"
-              + mark(mf_s <= MFDATASET_S, "open_mfdataset"))
+        print(
+            f"xr.open_mfdataset over {MF_FILES:,} small One_D files: {mf_s:.2f} s (target <= {MFDATASET_S} s)"
+            + mark(mf_s <= MFDATASET_S, "open_mfdataset")
+        )
 
         # A 2 x 64 Ki-point FID with the standard digital-filter parameters.
         t = np.arange(FID_POINTS) / 8000.0
         fid = np.exp(2j * np.pi * 1200.0 * t - t / 0.2) + 0.5 * np.exp(-2j * np.pi * 800.0 * t - t / 0.1)
         fid_path = directory / "fid.vdf"
-        header = vw.Header(data_units=[vw.SECOND], data_axis_start=[0.0],
-                           data_axis_stop=[(FID_POINTS - 1) / 8000.0])
-        fid_path.write_bytes(vw.build_file(header=header,
-                                           params=vw.standard_params("One_D", x_points=FID_POINTS),
-                                           sections=[fid.imag.tolist(), fid.real.tolist()], sample_bits=32))
+        header = vw.Header(data_units=[vw.SECOND], data_axis_start=[0.0], data_axis_stop=[(FID_POINTS - 1) / 8000.0])
+        fid_path.write_bytes(
+            vw.build_file(
+                header=header,
+                params=vw.standard_params("One_D", x_points=FID_POINTS),
+                sections=[fid.imag.tolist(), fid.real.tolist()],
+                sample_bits=32,
+            )
+        )
 
         def floor() -> None:
             values = vorn_tools.open(fid_path).to_numpy().values
@@ -109,9 +118,11 @@ def main() -> int:
         floor_ms = median_seconds(floor, repeat) * 1e3
         ours_ms = median_seconds(ours, repeat) * 1e3
         ratio = ours_ms / floor_ms
-        print(f"spectrum of a 2 x {FID_POINTS // 1024} Ki-point FID: {ours_ms:.2f} ms; read + numpy fft "
-              f"{floor_ms:.2f} ms; ratio {ratio:.2f} (target <= {SPECTRUM_OVER_FFT})"
-              + mark(ratio <= SPECTRUM_OVER_FFT, "spectrum/fft"))
+        print(
+            f"spectrum of a 2 x {FID_POINTS // 1024} Ki-point FID: {ours_ms:.2f} ms; read + numpy fft "
+            f"{floor_ms:.2f} ms; ratio {ratio:.2f} (target <= {SPECTRUM_OVER_FFT})"
+            + mark(ratio <= SPECTRUM_OVER_FFT, "spectrum/fft")
+        )
 
     print()
     if missed:

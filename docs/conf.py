@@ -13,6 +13,10 @@ import sys
 from importlib.metadata import version as _version
 from pathlib import Path
 
+# Sphinx 9.1 reads a native module's .pyi stub in place of the module; the stub of
+# vorn_parser declares `parse` for type checkers only, so the module itself is read.
+os.environ.setdefault("SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS", "1")
+
 project = "vorn_parser"
 author = "the vorn_parser developers"
 copyright = "the vorn_parser developers"
@@ -30,23 +34,30 @@ html_theme = "alabaster"
 html_static_path: list[str] = []
 
 HERE = Path(__file__).resolve().parent
-GENERATED = HERE / "_generated"
+GENERATED = HERE.parent / "build" / "docs-generated"  # outside the tree of sources
 
 
 def _write_command_help(app: object) -> None:
-    """The help of the installed `vorn` command, for command.rst to include: the page
-    shows what the command itself says."""
+    """The help of the installed `vorn` command and of each of its subcommands, for
+    command.rst to include: the page shows what the command itself says."""
+    from vorn_tools.cli import COMMANDS
+
     env = dict(os.environ, COLUMNS="88", LC_ALL="C.UTF-8")
-    result = subprocess.run([sys.executable, "-m", "vorn_tools", "--help"], capture_output=True,
-                            text=True, env=env, check=True)
     GENERATED.mkdir(exist_ok=True)
-    target = GENERATED / "vorn-help.txt"
-    if not target.is_file() or target.read_text(encoding="utf-8") != result.stdout:
-        target.write_text(result.stdout, encoding="utf-8")
+    for name in ["", *COMMANDS]:
+        result = subprocess.run(
+            [sys.executable, "-m", "vorn_tools", *([name] if name else []), "--help"],
+            capture_output=True,
+            text=True,
+            env=env,
+            check=True,
+        )
+        target = GENERATED / (f"vorn-{name}-help.txt" if name else "vorn-help.txt")
+        if not target.is_file() or target.read_text(encoding="utf-8") != result.stdout:
+            target.write_text(result.stdout, encoding="utf-8")
 
 
-def _literal_blocks(app: object, what: str, name: str, obj: object, options: object,
-                    lines: list[str]) -> None:
+def _literal_blocks(app: object, what: str, name: str, obj: object, options: object, lines: list[str]) -> None:
     """The docstrings show examples as indented blocks after a blank line, as help()
     prints them: such a block (more indented than the text before it) is made a
     literal block, not a quotation whose lines would be run together."""
@@ -55,8 +66,14 @@ def _literal_blocks(app: object, what: str, name: str, obj: object, options: obj
     for index, line in enumerate(lines):
         stripped = line.lstrip()
         indent = len(line) - len(stripped)
-        if (stripped and indent > previous_indent and index >= 2 and not lines[index - 1].strip()
-                and lines[index - 2].strip() and not lines[index - 2].rstrip().endswith("::")):
+        if (
+            stripped
+            and indent > previous_indent
+            and index >= 2
+            and not lines[index - 1].strip()
+            and lines[index - 2].strip()
+            and not lines[index - 2].rstrip().endswith("::")
+        ):
             result[-1:] = ["", " " * previous_indent + "::", ""]
         result.append(line)
         if stripped and (index == 0 or not lines[index - 1].strip() or indent <= previous_indent):

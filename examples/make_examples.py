@@ -21,12 +21,12 @@ import sys
 import tempfile
 from pathlib import Path
 
+from vorn_tools.testing import vdf_writer as vw
+
 HERE = Path(__file__).resolve().parent
 # The files are package data of vorn_tools, installed with it.
 OUTPUT = HERE.parent / "python" / "vorn_tools" / "examples"
-sys.path.insert(0, str(HERE.parent / "vorn_parser_python" / "tests"))
 
-import vdf_writer as vw  # noqa: E402
 
 CREATED = vw.Date(2023, 5, 17)
 REVISED = vw.Date(2023, 6, 2)
@@ -36,13 +36,13 @@ REVISED = vw.Date(2023, 6, 2)
 # neighbours, coupling in Hz). First-order multiplets; the solvent's residual CHCl3
 # and TMS are the two small singlets.
 ETHYLBENZENE = [
-    (7.29, 2, 2, 7.6),   # meta CH, triplet
-    (7.20, 2, 1, 7.6),   # ortho CH, doublet
-    (7.18, 1, 2, 7.3),   # para CH, triplet
-    (2.65, 2, 3, 7.6),   # CH2, quartet
-    (1.23, 3, 2, 7.6),   # CH3, triplet
+    (7.29, 2, 2, 7.6),  # meta CH, triplet
+    (7.20, 2, 1, 7.6),  # ortho CH, doublet
+    (7.18, 1, 2, 7.3),  # para CH, triplet
+    (2.65, 2, 3, 7.6),  # CH2, quartet
+    (1.23, 3, 2, 7.6),  # CH3, triplet
     (7.26, 0.05, 0, 0.0),  # CHCl3
-    (0.00, 0.3, 0, 0.0),   # TMS
+    (0.00, 0.3, 0, 0.0),  # TMS
 ]
 ONE_D_POINTS, ONE_D_SWEEP = 4096, 5000.0
 ONE_D_FREQ_MHZ, ONE_D_OFFSET_PPM = 399.78219838, 5.0  # as vdf_writer.standard_params
@@ -56,7 +56,7 @@ NOISE = 0.004  # of the FID's first point, per part, for one_d.png
 def multiplet_lines(ppm: float, protons: float, neighbours: int, j_hz: float) -> list[tuple[float, float]]:
     """(offset from the carrier in Hz, amplitude) of the lines of a first-order multiplet."""
     centre = (ppm - ONE_D_OFFSET_PPM) * ONE_D_FREQ_MHZ
-    weights = [math.comb(neighbours, i) / 2 ** neighbours for i in range(neighbours + 1)]
+    weights = [math.comb(neighbours, i) / 2**neighbours for i in range(neighbours + 1)]
     return [(centre + (i - neighbours / 2) * j_hz, protons * w) for i, w in enumerate(weights)]
 
 
@@ -71,16 +71,17 @@ def one_d_file(receiver_phase: float = 0.0, noise: float = 0.0, carrier_error: f
     fid = []
     for k in range(points):
         t = (k - delay) * dwell
-        fid.append(0j if t < 0 else
-                   sum(a * cmath.exp(complex(-t / t2, 2 * math.pi * f * t)) for f, a in lines) * 4.0e4)
+        fid.append(0j if t < 0 else sum(a * cmath.exp(complex(-t / t2, 2 * math.pi * f * t)) for f, a in lines) * 4.0e4)
     if receiver_phase or noise:
         turn = cmath.exp(1j * math.radians(receiver_phase))
         scale = noise * abs(max(fid, key=abs))
         draw = random.Random(25)
         fid = [z * turn + complex(draw.gauss(0.0, scale), draw.gauss(0.0, scale)) for z in fid]
     if carrier_error:
-        params = [vw.Param(p.name, ONE_D_OFFSET_PPM + carrier_error, units=p.units) if p.name == "x_offset" else p
-                  for p in params]
+        params = [
+            vw.Param(p.name, ONE_D_OFFSET_PPM + carrier_error, units=p.units) if p.name == "x_offset" else p
+            for p in params
+        ]
     header = vw.Header(
         title="ethylbenzene_1H",
         data_units=[vw.SECOND],
@@ -123,15 +124,20 @@ def two_d_file() -> bytes:
 
     # Each peak is the product of a Lorentzian along x and one along y; the four
     # quadrants pair the real and imaginary parts of the two.
-    shapes = [(height * 1.0e6,
-               [lorentzian(col, to_point(px, x_ppm, cols), 1.2) for col in range(cols)],
-               [lorentzian(row, to_point(py, y_ppm, rows), 0.9) for row in range(rows)])
-              for px, py, height in peaks]
+    shapes = [
+        (
+            height * 1.0e6,
+            [lorentzian(col, to_point(px, x_ppm, cols), 1.2) for col in range(cols)],
+            [lorentzian(row, to_point(py, y_ppm, rows), 0.9) for row in range(rows)],
+        )
+        for px, py, height in peaks
+    ]
 
     def quadrant(part_x, part_y):
-        return [[sum(h * part_x(lx[col]) * part_y(ly[row]) for h, lx, ly in shapes)
-                 for col in range(cols)]
-                for row in range(rows)]
+        return [
+            [sum(h * part_x(lx[col]) * part_y(ly[row]) for h, lx, ly in shapes) for col in range(cols)]
+            for row in range(rows)
+        ]
 
     def real(z: complex) -> float:
         return z.real
@@ -139,8 +145,12 @@ def two_d_file() -> bytes:
     def imag(z: complex) -> float:
         return z.imag
 
-    quadrants = {"re": quadrant(real, real), "re_im": quadrant(real, imag),
-                 "im": quadrant(imag, real), "im_re": quadrant(imag, imag)}
+    quadrants = {
+        "re": quadrant(real, real),
+        "re_im": quadrant(real, imag),
+        "im": quadrant(imag, real),
+        "im_re": quadrant(imag, imag),
+    }
 
     header = vw.Header(
         title="ethylbenzene_HSQC",
@@ -159,8 +169,7 @@ def two_d_file() -> bytes:
     # Four sections in file order: re, re_im, im, im_re (two Complex axes).
     return vw.build_file(
         header=header,
-        params=vw.standard_params("Two_D", x_points=cols, x_sweep=4000.0,
-                                  y_points=rows, y_sweep=16000.0),
+        params=vw.standard_params("Two_D", x_points=cols, x_sweep=4000.0, y_points=rows, y_sweep=16000.0),
         sections=[quadrants[name] for name in ("re", "re_im", "im", "im_re")],
         little_endian=True,
         sample_bits=64,

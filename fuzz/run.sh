@@ -20,9 +20,10 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_CO
 cmake --build "$build" --target vorn_parse_fuzzer vorn_second_road_fuzzer
 
 rm -rf "$build/seeds"
-python=python3
-[ -x .venv/bin/python ] && python=.venv/bin/python
-"$python" fuzz/make_seeds.py "$build/seeds"
+# The seeds are written by the test-file writer, vorn_tools.testing.vdf_writer, of the
+# package installed in .venv (made here when missing).
+[ -x .venv/bin/python ] || source tools/venv.sh .
+.venv/bin/python fuzz/make_seeds.py "$build/seeds"
 mkdir -p "$build/corpus" "$build/artifacts"
 inputs=("$build/seeds")
 [ -d fuzz/regressions ] && inputs+=(fuzz/regressions)

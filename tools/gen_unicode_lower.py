@@ -172,6 +172,7 @@ def split_ranges(ranges: list[tuple[int, int]]) -> list[tuple[int, int]]:
 # Lookups over the packed tables, mirroring the C++ code, for --check and for
 # the generator's own consistency test.
 
+
 def lookup_run(keys: list[int], deltas: list[int], cp: int) -> int | None:
     i = bisect.bisect_right(keys, (cp << KEY_SHIFT) | ((1 << KEY_SHIFT) - 1)) - 1
     if i < 0:
@@ -247,9 +248,7 @@ def render(t: Tables) -> str:
     special_rows = []
     for cp in sorted(t.special):
         m = t.special[cp] + [0] * (MAX_SPECIAL - len(t.special[cp]))
-        special_rows.append(
-            f"    {{0x{cp:04X}, {len(t.special[cp])}, {{{', '.join(f'0x{x:04X}' for x in m)}}}}},"
-        )
+        special_rows.append(f"    {{0x{cp:04X}, {len(t.special[cp])}, {{{', '.join(f'0x{x:04X}' for x in m)}}}}},")
     cased = hex_rows([f"0x{v:08X}u" for v in t.cased], 6)
     ignorable = hex_rows([f"0x{v:08X}u" for v in t.ignorable], 6)
     return f"""\

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Static checks: ruff over the Python package vorn_tools, its tests (python/) and the
-# module's tests (vorn_parser_python/tests), then mypy --strict over the same (settings
-# in pyproject.toml); clang-format (.clang-format) over all C++ and clang-tidy
+# Static checks: ruff check and ruff format --check over the whole tree (the
+# package, its tests, bench/, fuzz/, examples/, docs/), then mypy --strict over the package vorn_tools, its tests
+# (python/) and the module's tests (vorn_parser_python/tests) (settings in
+# pyproject.toml); clang-format (.clang-format) over all C++ and clang-tidy
 # (.clang-tidy) over the core and the two modules.
 #
 # Usage: tools/lint.sh
@@ -15,7 +16,10 @@ if [ ! -x .venv/bin/ruff ] || [ ! -x .venv/bin/mypy ] || [ ! -x .venv/bin/clang-
 fi
 
 echo "== ruff check"
-.venv/bin/ruff check python vorn_parser_python/tests
+.venv/bin/ruff check .
+
+echo "== ruff format --check"
+.venv/bin/ruff format --check .
 
 echo "== mypy --strict"
 # One run per test folder: each has its own conftest.py, and mypy takes one module per name.

@@ -40,6 +40,8 @@ stage() {
 finish() { stage ""; echo "== all stages: $((SECONDS - run_start)) s"; }
 
 stage setup
+# Compiled bytecode goes below build/ too: a run leaves .venv, .venv313 and build/.
+export PYTHONPYCACHEPREFIX="$here/build/pycache"
 # System packages: GoogleTest for the C++ suite.
 source tools/system_packages.sh
 need=()
@@ -60,7 +62,7 @@ cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure -j2
 
 stage py312
-.venv/bin/python -m pytest -m "not slow"
+.venv/bin/python -m pytest -p no:cacheprovider -m "not slow"
 
 # The module built for CPython 3.13 (its own build and .venv313), where one is
 # installed: the module's tests, those of vorn_parser and vorn_tools._native.
@@ -84,7 +86,7 @@ echo "API reference built: build/docs/index.html"
 [ "$quick" -eq 0 ] || { finish; exit 0; }
 
 stage slow
-.venv/bin/python -m pytest -m slow
+.venv/bin/python -m pytest -p no:cacheprovider -m slow
 if [ "$have313" -eq 1 ]; then
     # The same on 3.13 but the editable install, which builds the project anew.
     echo "== slow tests on CPython 3.13"

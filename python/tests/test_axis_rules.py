@@ -26,14 +26,17 @@ def same_bits(a: Any, b: Any) -> bool:
 PARTS: list[Any] = [slice(None), slice(2, 7), slice(None, None, -3), slice(-2, None), slice(5, 5)]
 
 
-@pytest.mark.parametrize("start, stop, total, points", [
-    (10.0, 0.0, 40, 32),  # a header's 40 points of which 32 are kept
-    (0.0, 5e-324, 3, 3),  # a step that rounds to zero (numpy's own path for it)
-    (-1e308, 1e308, 5, 5),  # a span that overflows
-    (1.0, 1.0 + 2**-52, 7, 7),
-    (3.5, -2.25, 1, 1),
-    (12.0, -2.0, 1 << 20, 1 << 20),
-])
+@pytest.mark.parametrize(
+    "start, stop, total, points",
+    [
+        (10.0, 0.0, 40, 32),  # a header's 40 points of which 32 are kept
+        (0.0, 5e-324, 3, 3),  # a step that rounds to zero (numpy's own path for it)
+        (-1e308, 1e308, 5, 5),  # a span that overflows
+        (1.0, 1.0 + 2**-52, 7, 7),
+        (3.5, -2.25, 1, 1),
+        (12.0, -2.0, 1 << 20, 1 << 20),
+    ],
+)
 def test_linspace_rule_equals_numpy_in_every_part(start: float, stop: float, total: int, points: int) -> None:
     with np.errstate(over="ignore", invalid="ignore"):  # numpy warns of an overflowing span, as the rule does
         whole = np.linspace(start, stop, total)[:points]
@@ -80,7 +83,7 @@ def test_two_d_ppm_and_hz_axes_equal_the_formulas() -> None:
         if axis.ppm is None:
             continue
         declared = headers["dataPoints"][index]
-        values = np.linspace(axis.start, axis.stop, max(declared, axis.points))[:axis.points]
+        values = np.linspace(axis.start, axis.stop, max(declared, axis.points))[: axis.points]
         assert same_bits(axis.ppm, values)
         sf = info["originFrequency"][index]["magnitude"]
         assert axis.hz is not None and same_bits(axis.hz, values * (sf / 1e6))
@@ -88,12 +91,16 @@ def test_two_d_ppm_and_hz_axes_equal_the_formulas() -> None:
 
 def test_engine_computes_only_the_indices_asked(monkeypatch: pytest.MonkeyPatch) -> None:
     xr = pytest.importorskip("xarray")
-    from vdf_writer import PPM, Header, build_file, standard_params
+    from vorn_tools.testing.vdf_writer import PPM, Header, build_file, standard_params
 
     points = 1 << 22
-    content = build_file(header=Header(data_points=[points, 1, 1, 1, 1, 1, 1, 1], data_axis_start=[12.0],
-                                       data_axis_stop=[-2.0], data_units=[PPM]),
-                         params=standard_params("One_D", x_points=points), sections=[b"", b""])
+    content = build_file(
+        header=Header(
+            data_points=[points, 1, 1, 1, 1, 1, 1, 1], data_axis_start=[12.0], data_axis_stop=[-2.0], data_units=[PPM]
+        ),
+        params=standard_params("One_D", x_points=points),
+        sections=[b"", b""],
+    )
     asked: list[int] = []
     real = Coordinate.at
 
@@ -110,4 +117,4 @@ def test_engine_computes_only_the_indices_asked(monkeypatch: pytest.MonkeyPatch)
         got = ds["x_ppm"][:3].values
         assert asked == [3]
         assert same_bits(got, np.linspace(12.0, -2.0, points)[:3])
-        assert same_bits(ds["x_axis"][points - 2:].values, [np.linspace(12.0, -2.0, points)[-2], -2.0])
+        assert same_bits(ds["x_axis"][points - 2 :].values, [np.linspace(12.0, -2.0, points)[-2], -2.0])

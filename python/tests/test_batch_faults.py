@@ -24,8 +24,11 @@ from typing import Any, BinaryIO
 import pytest
 
 from helpers import Vorn
-from vorn_tools import archive_rows, atomic, batch, workers
-from vorn_tools.reading import example_path
+from vorn_tools.archive import batch, datasets, planning
+from vorn_tools.archive import pool as workers
+from vorn_tools.exports import atomic
+from vorn_tools.exports import parquet_rows as archive_rows
+from vorn_tools.reading.documents import example_path
 
 HANG_GUARD = 120  # seconds; only so that a broken run fails instead of hanging
 
@@ -70,7 +73,7 @@ def leftovers(*folders: Path) -> list[Path]:
 
 
 def _half_send_then_die(self: multiprocessing.connection.Connection, buf: bytes) -> None:
-    os.write(self.fileno(), bytes(buf[:max(1, len(buf) // 2)]))
+    os.write(self.fileno(), bytes(buf[: max(1, len(buf) // 2)]))
     os.kill(os.getpid(), signal.SIGKILL)
 
 
@@ -103,11 +106,15 @@ def test_a_worker_killed_while_it_sends_costs_its_file_alone(tmp_path: Path, mon
 
     # The Parquet road: the dying worker's chunk is converted again file by file.
     monkeypatch.setattr(archive_rows, "read_rows", rows_dying_while_sending)
-    outcomes = within_guard(lambda: batch.convert_folder_to_parquet(folder, tmp_path / "ds", workers=2))
+    outcomes = within_guard(lambda: datasets.convert_folder_to_parquet(folder, tmp_path / "ds", workers=2))
     assert {o.source.name for o in outcomes if o.error} == {"kill.vdf"}
     pq = pytest.importorskip("pyarrow.parquet")
     assert pq.read_table(tmp_path / "ds" / "part-00000.parquet").column("path").to_pylist() == [
-        "a.vdf", "b.vdf", "c.vdf", "d.vdf"]
+        "a.vdf",
+        "b.vdf",
+        "c.vdf",
+        "d.vdf",
+    ]
     assert pq.read_table(tmp_path / "ds.errors.parquet").column("path").to_pylist() == ["kill.vdf"]
 
 
@@ -128,7 +135,8 @@ def stops_itself(source: str, target: str, fmt: str) -> str | None:
 
 
 def test_a_file_whose_worker_dies_once_is_retried_and_a_stopped_worker_is_ended(
-        tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     folder = folder_of(tmp_path, ["a.vdf", "kill.vdf", "b.vdf"])
     monkeypatch.setattr(batch, "convert_file", dies_once)
     outcomes = within_guard(lambda: batch.convert_folder(folder, "json", out_dir=tmp_path / "once", workers=2))
@@ -138,25 +146,32 @@ def test_a_file_whose_worker_dies_once_is_retried_and_a_stopped_worker_is_ended(
     monkeypatch.setattr(batch, "convert_file", stops_itself)
     monkeypatch.setattr(workers, "STUCK_SECONDS", 0.3)
     said = io.StringIO()
-    outcomes = within_guard(lambda: batch.convert_folder(folder, "json", out_dir=tmp_path / "stopped", workers=2,
-                                                         progress=said))
+    outcomes = within_guard(
+        lambda: batch.convert_folder(folder, "json", out_dir=tmp_path / "stopped", workers=2, progress=said)
+    )
     errors = {outcome.source.name: outcome.error for outcome in outcomes}
     assert errors["a.vdf"] is None and errors["b.vdf"] is None
     assert "died on this file twice (killed by SIGKILL" in (errors["kill.vdf"] or "")
     assert said.getvalue().count("was stopped") == 2
 
 
-def test_workers_that_cannot_start_are_named_as_such(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                                     vorn: Vorn) -> None:
+def test_workers_that_cannot_start_are_named_as_such(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, vorn: Vorn
+) -> None:
     folder = folder_of(tmp_path, ["a.vdf", "b.vdf"])
     multiprocessing.resource_tracker.ensure_running()  # started from the real interpreter
     false = "/bin/false"
-    monkeypatch.setattr(multiprocessing.spawn, "_python_exe",
-                        os.fsencode(false) if isinstance(multiprocessing.spawn.get_executable(), bytes) else false)
+    monkeypatch.setattr(
+        multiprocessing.spawn,
+        "_python_exe",
+        os.fsencode(false) if isinstance(multiprocessing.spawn.get_executable(), bytes) else false,
+    )
     result = within_guard(lambda: vorn("--batch", folder, "--out", tmp_path / "out"))
     assert result.returncode == 1
-    assert result.stderr.splitlines()[-1].startswith("vorn: error: cannot start worker processes (3 tried; the "
-                                                     "last: the worker ended before it was ready: exit status 1)")
+    assert result.stderr.splitlines()[-1].startswith(
+        "vorn: error: cannot start worker processes (3 tried; the "
+        "last: the worker ended before it was ready: exit status 1)"
+    )
     assert "crashed" not in result.stderr and "Traceback" not in result.stderr
 
 
@@ -200,9 +215,10 @@ def test_a_folder_of_user_files_is_not_a_dataset_and_stays_untouched(tmp_path: P
 
 
 def test_a_rerun_removes_only_the_parts_it_wrote_and_keeps_a_dataset_when_nothing_converts(
-        tmp_path: Path, vorn: Vorn, monkeypatch: pytest.MonkeyPatch) -> None:
+    tmp_path: Path, vorn: Vorn, monkeypatch: pytest.MonkeyPatch
+) -> None:
     pq = pytest.importorskip("pyarrow.parquet")
-    from vorn_tools import parquet
+    from vorn_tools.exports import parquet
 
     folder = folder_of(tmp_path, ["a.vdf", "b.vdf", "c.vdf"])
     out = tmp_path / "ds"
@@ -229,8 +245,9 @@ def test_a_rerun_removes_only_the_parts_it_wrote_and_keeps_a_dataset_when_nothin
     assert result.returncode == 1
     assert f"no file converted: the dataset in {out} is left as it was" in result.stderr
     assert "listed in" not in result.stderr
-    rows = [pq.read_table(out / name).column("path").to_pylist() for name in ("part-00000.parquet",
-                                                                               "part-00001.parquet")]
+    rows = [
+        pq.read_table(out / name).column("path").to_pylist() for name in ("part-00000.parquet", "part-00001.parquet")
+    ]
     assert rows == [["a.vdf"], ["b.vdf"]]
 
 
@@ -244,13 +261,14 @@ def test_temporaries_of_dead_processes_are_removed_those_of_live_ones_kept(tmp_p
         path.write_bytes(b"x" * 1000)
     (tmp_path / f".vorn-{gone.pid}-feedf00d.part").mkdir()  # a spool folder
     assert sorted(p.name for p in atomic.remove_stale(tmp_path)) == sorted(
-        [stale.name, f".vorn-{gone.pid}-feedf00d.part"])
+        [stale.name, f".vorn-{gone.pid}-feedf00d.part"]
+    )
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([live.name, odd.name])
 
 
 def test_single_file_outputs_are_atomic_and_never_replace_their_input(tmp_path: Path, vorn: Vorn) -> None:
     pytest.importorskip("numpy")
-    from vorn_tools.jcamp import write_jcamp
+    from vorn_tools.exports.jcamp import write_jcamp
 
     data = tmp_path / "f.vdf"
     data.write_bytes(example_bytes())
@@ -290,9 +308,11 @@ def test_batch_outputs_replace_only_what_the_conversion_wrote(tmp_path: Path, vo
     (folder / "b.json").write_text('{"my": "notes"}')
     result = vorn("--batch", folder)
     assert result.returncode == 2
-    assert result.stderr == (f"vorn: error: {folder / 'b.json'} exists and was not written by a conversion to json; "
-                             f"the output of {folder / 'b.vdf'} would replace it; nothing converted (give another "
-                             "--out, or --overwrite to replace it)\n")
+    assert result.stderr == (
+        f"vorn: error: {folder / 'b.json'} exists and was not written by a conversion to json; "
+        f"the output of {folder / 'b.vdf'} would replace it; nothing converted (give another "
+        "--out, or --overwrite to replace it)\n"
+    )
     assert not (folder / "a.json").exists() and (folder / "b.json").read_text() == '{"my": "notes"}'
     assert vorn("--batch", folder, "--overwrite").returncode == 0
     assert json.loads((folder / "b.json").read_text())["headers"]["fileIdentifier"]
@@ -310,8 +330,10 @@ def test_a_name_that_is_not_utf8_converts_everywhere(tmp_path: Path, vorn: Vorn)
     (folder / os.fsdecode(b"bad\xfe.vdf")).write_bytes(b"not a data file" * 10)
     assert vorn("--batch", folder, "--to", "parquet", "--out", tmp_path / "ds").returncode == 1
     rows = pq.read_table(tmp_path / "ds" / "part-00000.parquet", columns=["path", "path_bytes"]).to_pylist()
-    assert rows == [{"path": "plain.vdf", "path_bytes": b"plain.vdf"},
-                    {"path": "x\\xff.vdf", "path_bytes": b"x\xff.vdf"}]
+    assert rows == [
+        {"path": "plain.vdf", "path_bytes": b"plain.vdf"},
+        {"path": "x\\xff.vdf", "path_bytes": b"x\xff.vdf"},
+    ]
     errors = pq.read_table(tmp_path / "ds.errors.parquet").to_pylist()
     assert [(e["path"], e["path_bytes"]) for e in errors] == [("bad\\xfe.vdf", b"bad\xfe.vdf")]
 
@@ -329,8 +351,9 @@ def test_a_name_that_is_not_utf8_converts_everywhere(tmp_path: Path, vorn: Vorn)
 
 
 @pytest.mark.slow
-def test_relative_paths_reach_the_workers_of_a_local_cluster(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                                             vorn: Vorn) -> None:
+def test_relative_paths_reach_the_workers_of_a_local_cluster(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, vorn: Vorn
+) -> None:
     """A cluster started on port 0 without a dashboard, whose workers run in another
     folder than the command: the paths sent are absolute."""
     distributed = pytest.importorskip("distributed")
@@ -338,24 +361,35 @@ def test_relative_paths_reach_the_workers_of_a_local_cluster(tmp_path: Path, mon
     work = tmp_path / "cluster"
     work.mkdir()
     monkeypatch.chdir(work)
-    cluster = within_guard(lambda: distributed.LocalCluster(
-        n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-        dashboard_address=None, local_directory=str(work)))
+    cluster = within_guard(
+        lambda: distributed.LocalCluster(
+            n_workers=1,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            scheduler_port=0,
+            dashboard_address=None,
+            local_directory=str(work),
+        )
+    )
     try:
         monkeypatch.chdir(tmp_path)
-        result = within_guard(lambda: vorn("--batch", "in", "--to", "parquet", "--out", "ds",
-                                           "--scheduler", cluster.scheduler_address))
+        result = within_guard(
+            lambda: vorn("--batch", "in", "--to", "parquet", "--out", "ds", "--scheduler", cluster.scheduler_address)
+        )
         assert result.returncode == 0, result.stderr
         local = within_guard(lambda: vorn("--batch", "in", "--to", "parquet", "--out", "local"))
         assert local.returncode == 0
         assert (tmp_path / "ds" / "part-00000.parquet").read_bytes() == (
-            tmp_path / "local" / "part-00000.parquet").read_bytes()
+            tmp_path / "local" / "part-00000.parquet"
+        ).read_bytes()
     finally:
         within_guard(cluster.close)
 
 
 def test_a_read_only_out_folder_is_found_before_any_file_is_converted(
-        tmp_path: Path, vorn: Vorn, monkeypatch: pytest.MonkeyPatch) -> None:
+    tmp_path: Path, vorn: Vorn, monkeypatch: pytest.MonkeyPatch
+) -> None:
     folder = folder_of(tmp_path, ["a.vdf"])
     out = tmp_path / "out"
     out.mkdir()
@@ -365,7 +399,7 @@ def test_a_read_only_out_folder_is_found_before_any_file_is_converted(
     def read_only(folder: Path) -> None:
         raise OSError(30, "Read-only file system")
 
-    monkeypatch.setattr(batch, "check_writable", read_only)
+    monkeypatch.setattr(planning, "check_writable", read_only)
     for fmt in ("json", "parquet"):
         result = vorn("--batch", folder, "--to", fmt, "--out", out)
         assert result.stderr == f"vorn: error: cannot write to {out}: Read-only file system\n"
@@ -389,7 +423,9 @@ SLOW_RUN = """\
 import sys
 sys.path[:0] = [{tests!r}, {helpers!r}]
 import test_batch_faults as t
-from vorn_tools import archive_rows, batch, cli
+from vorn_tools import cli
+from vorn_tools.archive import batch
+from vorn_tools.exports import parquet_rows as archive_rows
 batch.convert_file, archive_rows.read_rows = t.slow_convert, t.slow_rows
 sys.exit(cli.main(sys.argv[1:]))
 """
@@ -407,10 +443,13 @@ def test_ctrl_c_during_a_run_ends_it_with_130_and_no_temporaries(tmp_path: Path,
     run = SLOW_RUN.format(tests=str(tests), helpers=str(tests.parents[1] / "vorn_parser_python" / "tests"))
     for trial, presses in enumerate([1, 2, 2, 1, 2]):
         out = tmp_path / f"out{trial}"
-        with subprocess.Popen([sys.executable, "-c", run, "--batch", str(folder), "--to", fmt, "--out", str(out),
-                               "--jobs", "2"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True,
-                              env={**os.environ, "TMPDIR": str(spool)}) as process:
+        with subprocess.Popen(
+            [sys.executable, "-c", run, "--batch", str(folder), "--to", fmt, "--out", str(out), "--jobs", "2"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            start_new_session=True,
+            env={**os.environ, "TMPDIR": str(spool)},
+        ) as process:
             try:
                 deadline = time.monotonic() + HANG_GUARD
                 while not any(spool.iterdir()) and time.monotonic() < deadline:  # the pool's spool folder

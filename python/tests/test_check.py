@@ -18,7 +18,9 @@ import vorn_tools
 from helpers import AXIS_TYPES, DATA_POINTS, Vorn, small_file
 from test_hostile_headers import CASES as HOSTILE_CASES
 from test_sweep import damage, small_bases
-from vdf_writer import (
+from vorn_tools.checking.report import CODES, Report, check
+from vorn_tools.reading.errors import is_parse_failure
+from vorn_tools.testing.vdf_writer import (
     HEADER_SIZE,
     PPM,
     Date,
@@ -28,8 +30,6 @@ from vdf_writer import (
     digital_filter_params,
     standard_params,
 )
-from vorn_tools.check_report import CODES, Report, check
-from vorn_tools.errors import is_parse_failure
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 U32_MAX = 0xFFFFFFFF
@@ -54,7 +54,7 @@ EXAMPLES: dict[str, bytes | Callable[[Path], Path]] = {
     "VC012": small_file(header=Header(instrument_code=99)),
     "VC013": small_file(header=Header(title=b"\xffsample")),
     "VC014": small_file(header=Header(data_dimension_number=9)),
-    "VC020": small_file()[:PARAMS_AT + 20],
+    "VC020": small_file()[: PARAMS_AT + 20],
     "VC021": small_file(params=[Param("scans", 16, value_type_code=9)]),
     "VC022": small_file(params=[Param(b"sc\xffans", 16)]),
     "VC023": small_file(params=[Param("orders", "21210"), Param("factors", "8x"), *FILTER_FIGURES]),
@@ -72,8 +72,11 @@ EXAMPLES: dict[str, bytes | Callable[[Path], Path]] = {
     "VC108": small_file(params=[Param("scans", 16), Param("scans", 8)]),
     "VC109": small_file(params=[Param("orders", "21210"), Param("factors", "84"), *FILTER_FIGURES[:2]]),
     "VC110": small_file(params=digital_filter_params([12, 10], [8, 4], x_sweep=0.0, x_acq_time=0.5, x_points=5)),
-    "VC111": build_file(header=Header(data_units=[PPM], data_axis_start=[20.0], data_axis_stop=[10.0]),
-                        params=standard_params("One_D", x_points=8), sections=[[1.0] * 8, [2.0] * 8]),
+    "VC111": build_file(
+        header=Header(data_units=[PPM], data_axis_start=[20.0], data_axis_stop=[10.0]),
+        params=standard_params("One_D", x_points=8),
+        sections=[[1.0] * 8, [2.0] * 8],
+    ),
 }
 # VC099 marks a failure the checker cannot place: no file gives it (the mutation test
 # below asserts so), so it has no example.
@@ -106,9 +109,22 @@ def failure_block(data: bytes) -> str | None:
     return None
 
 
-CODE_BLOCKS = {"VC001": "header", "VC010": "header", "VC011": "header", "VC012": "header", "VC013": "header",
-               "VC014": "summary", "VC020": "parameters", "VC021": "parameters", "VC022": "parameters",
-               "VC023": "summary", "VC030": "data", "VC031": "data", "VC032": "data", "VC033": "data"}
+CODE_BLOCKS = {
+    "VC001": "header",
+    "VC010": "header",
+    "VC011": "header",
+    "VC012": "header",
+    "VC013": "header",
+    "VC014": "summary",
+    "VC020": "parameters",
+    "VC021": "parameters",
+    "VC022": "parameters",
+    "VC023": "summary",
+    "VC030": "data",
+    "VC031": "data",
+    "VC032": "data",
+    "VC033": "data",
+}
 
 
 def assert_reader_failure(data: bytes, report: Report) -> None:
@@ -132,7 +148,8 @@ def assert_reader_failure(data: bytes, report: Report) -> None:
 VALID = {
     f"{layout}-{sections}-{'le' if little else 'be'}-{bits}": (layout, sections, little, bits)
     for layout, sections in (("One_D", 2), ("Two_D", 2), ("Two_D", 4))
-    for little in (False, True) for bits in (32, 64)
+    for little in (False, True)
+    for bits in (32, 64)
 }
 
 
@@ -140,11 +157,20 @@ VALID = {
 def test_valid_files_of_every_layout_width_and_order_are_ok(name: str) -> None:
     layout, sections, little, bits = VALID[name]
     if layout == "One_D":
-        data = build_file(params=standard_params(layout, x_points=16), sections=[[1.5] * 16, [-2.5] * 16],
-                          little_endian=little, sample_bits=bits)
+        data = build_file(
+            params=standard_params(layout, x_points=16),
+            sections=[[1.5] * 16, [-2.5] * 16],
+            little_endian=little,
+            sample_bits=bits,
+        )
     else:
-        data = two_d((64, 32), sections, params=standard_params(layout, x_points=64, y_points=32),
-                     little_endian=little, sample_bits=bits)
+        data = two_d(
+            (64, 32),
+            sections,
+            params=standard_params(layout, x_points=64, y_points=32),
+            little_endian=little,
+            sample_bits=bits,
+        )
     for samples in (False, True):
         report = check(data, samples=samples)
         assert (report.verdict, report.findings) == ("ok", ()), report
@@ -197,11 +223,23 @@ def test_hostile_headers_are_damaged_with_the_readers_failure(name: str) -> None
 
 # Where each field the checker names lies: (offset, width) by path without indexes
 # (header) and within a parameter record; written from the file layout.
-HEADER_FIELDS = {"fileIdentifier": (0, 8), "endian": (8, 1), "dataDimensionNumber": (12, 1),
-                 "dataFormat": (14, 1), "dataType": (14, 1), "dataInstrument": (15, 1),
-                 "dataAxisType": (24, 8), "dataUnits": (32, 16), "title": (48, 124), "dataAxisRanged": (172, 4),
-                 "nodeName": (408, 16), "site": (424, 128), "author": (552, 128), "comment": (680, 128),
-                 "dataAxisTitles": (808, 256)}
+HEADER_FIELDS = {
+    "fileIdentifier": (0, 8),
+    "endian": (8, 1),
+    "dataDimensionNumber": (12, 1),
+    "dataFormat": (14, 1),
+    "dataType": (14, 1),
+    "dataInstrument": (15, 1),
+    "dataAxisType": (24, 8),
+    "dataUnits": (32, 16),
+    "title": (48, 124),
+    "dataAxisRanged": (172, 4),
+    "nodeName": (408, 16),
+    "site": (424, 128),
+    "author": (552, 128),
+    "comment": (680, 128),
+    "dataAxisTitles": (808, 256),
+}
 # A value is checked as text because of its kind word after it: both are its bytes.
 RECORD_FIELDS = {"unit": (6, 10), "valueType": (32, 4), "value": (16, 20), "name": (36, 28)}
 # The codes whose cause is the damaged byte itself.
@@ -223,15 +261,18 @@ def field_span(path: str) -> tuple[int, int]:
 def test_offsets_point_at_the_damaged_byte(little: bool) -> None:
     """Every byte of the header and of the parameter records damaged in turn: a failure
     caused by that byte is reported at a field that holds it, with the offset in it."""
-    params = [Param("scans", 16), Param("solvent", "CDCl3"), *digital_filter_params(
-        [12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5, x_points=5)]
+    params = [
+        Param("scans", 16),
+        Param("solvent", "CDCl3"),
+        *digital_filter_params([12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5, x_points=5),
+    ]
     good = build_file(params=params, sections=[[1.0] * 4, [2.0] * 4], little_endian=little)
     seen = set()
     for at in range(PARAMS_AT + 64 * len(params)):
         for value in (0xFF, 0x00, 0x80, 0x81, 0x09, 0x2A):
             if good[at] == value:
                 continue
-            data = good[:at] + bytes([value]) + good[at + 1:]
+            data = good[:at] + bytes([value]) + good[at + 1 :]
             report = check(data)
             if not report.failed or report.findings[0].code not in BYTE_CODES:
                 continue
@@ -320,17 +361,31 @@ def test_command_json_lines(tmp_path: Path, vorn: Vorn) -> None:
     assert [o["verdict"] for o in objects] == ["not this kind", "warnings", "warnings"]
     assert [o["file"] for o in objects] == [str(p) for p in paths]
     finding = objects[1]["findings"][0]
-    assert finding == {"code": "VC103", "severity": "warning", "offset": 48, "field": "headers.title",
-                       "text": "headers.title 'My Sample' is read as 'MySample' (1 space removed)"}
+    assert finding == {
+        "code": "VC103",
+        "severity": "warning",
+        "offset": 48,
+        "field": "headers.title",
+        "text": "headers.title 'My Sample' is read as 'MySample' (1 space removed)",
+    }
     assert objects[2]["findings"][0]["code"] == "VC106"
     assert json.loads(vorn("check", "--json", paths[2]).stdout)["findings"] == []  # no samples read
 
 
-@pytest.mark.parametrize("args", [
-    ["check"], ["check", "--batch"], ["check", "x.vdf", "--pattern", "*"], ["check", "x.vdf", "--jobs", "2"],
-    ["check", "--batch", ".", "x.vdf"], ["check", "--batch", "nowhere"], ["check", "--batch", ".", "--jobs", "0"],
-    ["check", ""], ["check", "--frobnicate", "x.vdf"],
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["check"],
+        ["check", "--batch"],
+        ["check", "x.vdf", "--pattern", "*"],
+        ["check", "x.vdf", "--jobs", "2"],
+        ["check", "--batch", ".", "x.vdf"],
+        ["check", "--batch", "nowhere"],
+        ["check", "--batch", ".", "--jobs", "0"],
+        ["check", ""],
+        ["check", "--frobnicate", "x.vdf"],
+    ],
+)
 def test_bad_command_lines_exit_2(args: list[str], tmp_path: Path, vorn: Vorn) -> None:
     result = vorn(*args, cwd=tmp_path)
     assert result.returncode == 2
@@ -412,15 +467,21 @@ def test_one_byte_at_the_reported_offset_of_an_example_gives_its_code(code: str)
     assert offset is not None
     good = small_file()
     value = example[offset] if example[offset] != good[offset] else 0xFF
-    damaged = good[:offset] + bytes([value]) + good[offset + 1:]
+    damaged = good[:offset] + bytes([value]) + good[offset + 1 :]
     first = check(damaged).findings[0]
     assert (first.code, first.offset) == (code, offset)
 
 
 # The block of each failure code as the reader's failure names it (None: the reader's
 # checks of codes, texts and the summary, which carry no frames).
-FACT_BLOCKS = {"VC010": "headers", "VC011": "headers", "VC020": "parameters", "VC030": "data", "VC031": "data",
-               "VC033": "data"}
+FACT_BLOCKS = {
+    "VC010": "headers",
+    "VC011": "headers",
+    "VC020": "parameters",
+    "VC030": "data",
+    "VC031": "data",
+    "VC033": "data",
+}
 
 
 def test_the_verdict_agrees_with_the_readers_failure_facts() -> None:

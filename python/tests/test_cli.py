@@ -18,7 +18,8 @@ import vorn_parser
 
 import vorn_tools
 from helpers import Completed, Vorn
-from vdf_writer import (
+from vorn_tools.archive import batch
+from vorn_tools.testing.vdf_writer import (
     CELSIUS,
     HEADER_SIZE,
     MEGA_HERTZ,
@@ -29,7 +30,6 @@ from vdf_writer import (
     build_file,
     standard_params,
 )
-from vorn_tools import batch
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # The lines parse writes for the standard parameters' filter: "F, i, c" per factor digit.
@@ -41,8 +41,7 @@ def vorn_process(*args: object, cwd: Path | None = None, code: str | None = None
     returns the process. The other tests run the command in this process (the `vorn`
     fixture)."""
     command = [sys.executable, "-c", code] if code else [str(Path(sys.executable).parent / "vorn")]
-    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=300)
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=300)
 
 
 def summary_fields(stdout: str) -> dict[str, str]:
@@ -56,8 +55,7 @@ def summary_fields(stdout: str) -> dict[str, str]:
 def one_d_file(path: Path, **options: Any) -> Path:
     options.setdefault("params", standard_params("One_D", x_points=64, x_sweep=8000.0))
     options.setdefault("header", Header(title="menthol_1H"))
-    path.write_bytes(build_file(sections=[[float(-i) for i in range(64)], [float(i) for i in range(64)]],
-                                **options))
+    path.write_bytes(build_file(sections=[[float(-i) for i in range(64)], [float(i) for i in range(64)]], **options))
     return path
 
 
@@ -113,18 +111,22 @@ def test_missing_file_and_folder(tmp_path: Path, vorn: Vorn) -> None:
     assert_one_line_error(vorn(tmp_path), tmp_path, "is a directory, not a data file")
 
 
-@pytest.mark.parametrize("damage, reason", [
-    ("cut in a parameter name",
-     "not enough bytes in reader while reading field 'name' of Param (parameter block)"),
-    ("empty", "not enough bytes in reader while reading field 'file_identifier' of Headers (header block)"),
-    ("Three_D layout",
-     "Only One_D and Two_D data formats are implemented yet, received Three_D instead at 0x0 (header block)"),
-    ("cut in the samples", "failed to fill whole buffer while reading field 'data_results' of Data (data section)"),
-])
+@pytest.mark.parametrize(
+    "damage, reason",
+    [
+        ("cut in a parameter name", "not enough bytes in reader while reading field 'name' of Param (parameter block)"),
+        ("empty", "not enough bytes in reader while reading field 'file_identifier' of Headers (header block)"),
+        (
+            "Three_D layout",
+            "Only One_D and Two_D data formats are implemented yet, received Three_D instead at 0x0 (header block)",
+        ),
+        ("cut in the samples", "failed to fill whole buffer while reading field 'data_results' of Data (data section)"),
+    ],
+)
 def test_damaged_file_gives_one_line_and_status_1(tmp_path: Path, damage: str, reason: str, vorn: Vorn) -> None:
     good = build_file(params=[Param("scans", 16)], sections=[[1.0] * 8, [2.0] * 8])
     data = {
-        "cut in a parameter name": good[:HEADER_SIZE + PARAM_BLOCK_HEADER_SIZE + 50],
+        "cut in a parameter name": good[: HEADER_SIZE + PARAM_BLOCK_HEADER_SIZE + 50],
         "empty": b"",
         "Three_D layout": build_file(header=Header(layout_code="Three_D"), sections=[[1.0], [2.0]]),
         "cut in the samples": good[:-4],
@@ -137,8 +139,10 @@ def test_damaged_file_gives_one_line_and_status_1(tmp_path: Path, damage: str, r
         # short for its samples by its size, shows the summary and fails; the JSON
         # document reads the samples and fails where they end.
         assert result.returncode == 1 and "File " in result.stdout
-        assert result.stderr == f"vorn: error: {path}: the file ends before the samples its header declares " \
+        assert (
+            result.stderr == f"vorn: error: {path}: the file ends before the samples its header declares "
             "(data section)\n"
+        )
         result = vorn("--json", path)
     assert_one_line_error(result, path, reason)
     assert "Traceback" not in result.stderr
@@ -161,8 +165,13 @@ def test_internal_failure_is_one_line_and_verbose_shows_the_whole_message(tmp_pa
 
 
 def test_bad_command_lines_exit_2(tmp_path: Path, vorn: Vorn) -> None:
-    for args in (["--json", "--params"], ["--batch", tmp_path, "--plot", "x.png"], ["--jobs", "2"],
-                 ["--example", "three_d"], ["--indent", "2"]):
+    for args in (
+        ["--json", "--params"],
+        ["--batch", tmp_path, "--plot", "x.png"],
+        ["--jobs", "2"],
+        ["--example", "three_d"],
+        ["--indent", "2"],
+    ):
         result = vorn(*args)
         assert result.returncode == 2, args
         assert "usage: vorn" in result.stderr and "Traceback" not in result.stderr
@@ -226,20 +235,31 @@ def test_json_writes_an_absent_digital_filter_as_null(tmp_path: Path, vorn: Vorn
 
 
 def test_parameter_table_is_aligned_with_exact_values(tmp_path: Path, vorn: Vorn) -> None:
-    params = [Param("x_freq", 399.78219838, units=MEGA_HERTZ), Param("SCANS", 16),
-              Param("solvent", "CDCl3"), Param("phase", complex(1.5, -2.0)),
-              Param("x90", 10.5, units=MICRO_SECOND), Param("note", "")]
+    params = [
+        Param("x_freq", 399.78219838, units=MEGA_HERTZ),
+        Param("SCANS", 16),
+        Param("solvent", "CDCl3"),
+        Param("phase", complex(1.5, -2.0)),
+        Param("x90", 10.5, units=MICRO_SECOND),
+        Param("note", ""),
+    ]
     path = one_d_file(tmp_path / "params.vdf", params=params)
     result = vorn("--params", path)
     assert result.returncode == 0 and result.stderr == ""
     header, *rows = result.stdout.splitlines()
     columns = [header.index(title) for title in ("NAME", "KIND", "VALUE", "UNIT")]
     assert columns[0] == 0
-    cells = [tuple(row[start:end].strip() for start, end in zip(columns, [*columns[1:], None], strict=False))
-             for row in rows]
-    assert cells == [("x_freq", "Float", "399.78219838", "MHz"), ("scans", "Integer", "16", ""),
-                     ("solvent", "String", "CDCl3", ""), ("phase", "Complex", "1.5-2.0i", ""),
-                     ("x90", "Float", "10.5", "µs"), ("note", "String", "-", "")]
+    cells = [
+        tuple(row[start:end].strip() for start, end in zip(columns, [*columns[1:], None], strict=False)) for row in rows
+    ]
+    assert cells == [
+        ("x_freq", "Float", "399.78219838", "MHz"),
+        ("scans", "Integer", "16", ""),
+        ("solvent", "String", "CDCl3", ""),
+        ("phase", "Complex", "1.5-2.0i", ""),
+        ("x90", "Float", "10.5", "µs"),
+        ("note", "String", "-", ""),
+    ]
 
 
 # --- plot ----------------------------------------------------------------------------
@@ -275,12 +295,15 @@ def test_plot_failures(tmp_path: Path, vorn: Vorn) -> None:
 
 
 def test_missing_optional_dependency_names_the_extra(tmp_path: Path) -> None:
-    without = ("import sys; sys.modules['matplotlib'] = sys.modules['numpy'] = None; "
-               "from vorn_tools.cli import main; sys.exit(main(sys.argv[1:]))")
+    without = (
+        "import sys; sys.modules['matplotlib'] = sys.modules['numpy'] = None; "
+        "from vorn_tools.cli import main; sys.exit(main(sys.argv[1:]))"
+    )
     result = vorn_process("--plot", tmp_path / "p.png", code=without)
     assert result.returncode == 1
-    assert result.stderr == ("vorn: error: --plot needs matplotlib, which is not installed: "
-                             "pip install 'vorn_parser[plot]'\n")
+    assert result.stderr == (
+        "vorn: error: a plot needs matplotlib, which is not installed: pip install 'vorn_parser[plot]'\n"
+    )
     folder = tmp_path / "in"
     folder.mkdir()
     result = vorn_process("--batch", folder, "--to", "npz", code=without)
@@ -307,8 +330,9 @@ def test_batch_to_json_converts_the_good_files_and_names_the_bad_one(folder: Pat
     result = vorn("--batch", folder, "--out", out, "--jobs", "2")
     assert result.returncode == 1
     assert result.stdout == ""
-    assert (f"{folder / 'broken.vdf'}: not enough bytes in reader while reading field 'name' of Param "
-            "(parameter block)\n") in result.stderr
+    assert (
+        f"{folder / 'broken.vdf'}: not enough bytes in reader while reading field 'name' of Param (parameter block)\n"
+    ) in result.stderr
     assert "[" + "#" * 30 + "] 3/3, 1 failed" in result.stderr
     assert result.stderr.endswith(f"vorn: converted 2 of 3 files to json in {out}; 1 failed\n")
     assert sorted(p.name for p in out.iterdir()) == ["one_d.json", "two_d.json"]

@@ -22,8 +22,9 @@ import vorn_parser
 
 import vorn_tools
 from helpers import Vorn
-from vdf_writer import Header, build_file
-from vorn_tools import batch
+from vorn_tools.archive import planning
+from vorn_tools.exports.atomic import write_atomically
+from vorn_tools.testing.vdf_writer import Header, build_file
 
 VORN = str(Path(sys.executable).parent / "vorn")
 TESTS = str(Path(__file__).resolve().parent)
@@ -69,18 +70,35 @@ def test_plan_targets_takes_whole_names_where_stems_meet_or_an_input_is_in_the_w
     sources = [tmp_path / name for name in ["X.vdf", "x.dat", "y.vdf", "y.json", "z.vdf"]]
     (tmp_path / "sub").mkdir()
     for out in (tmp_path, tmp_path / "sub" / ".."):  # the input folder, also when spelt another way
-        assert [t.name for t in batch.plan_targets(tmp_path, sources, out, "json")] == [
-            "X.vdf.json", "x.dat.json", "y.vdf.json", "y.json.json", "z.json"]
+        assert [t.name for t in planning.plan_targets(tmp_path, sources, out, "json")] == [
+            "X.vdf.json",
+            "x.dat.json",
+            "y.vdf.json",
+            "y.json.json",
+            "z.json",
+        ]
 
 
-@pytest.mark.parametrize("names, pattern, out, message", [
-    (["a", "a.json"], "*", None,
-     "the output of {folder}/a would replace the input {folder}/a.json; nothing converted"),
-    (["x.vdf", "x.dat", "x.vdf.q"], "*", "out",
-     "{folder}/x.vdf and {folder}/x.vdf.q would both be written to {out}/x.vdf.json; nothing converted"),
-])
-def test_batch_refuses_outputs_that_collide_before_writing_anything(tmp_path: Path, names: list[str], pattern: str,
-                                                                   out: str | None, message: str, vorn: Vorn) -> None:
+@pytest.mark.parametrize(
+    "names, pattern, out, message",
+    [
+        (
+            ["a", "a.json"],
+            "*",
+            None,
+            "the output of {folder}/a would replace the input {folder}/a.json; nothing converted",
+        ),
+        (
+            ["x.vdf", "x.dat", "x.vdf.q"],
+            "*",
+            "out",
+            "{folder}/x.vdf and {folder}/x.vdf.q would both be written to {out}/x.vdf.json; nothing converted",
+        ),
+    ],
+)
+def test_batch_refuses_outputs_that_collide_before_writing_anything(
+    tmp_path: Path, names: list[str], pattern: str, out: str | None, message: str, vorn: Vorn
+) -> None:
     folder = tmp_path / "in"
     folder.mkdir()
     for name in names:
@@ -111,12 +129,16 @@ def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path
         result = vorn("--batch", folder, "--out", out)
     assert result.returncode == 1
     lines = result.stderr.splitlines()
-    assert lines[:4] == [f"{folder}/dangling.vdf: skipped: a broken symbolic link",
-                         f"{folder}/folder.vdf: skipped: a folder",
-                         f"{folder}/pipe\\n.vdf: skipped: a named pipe",
-                         f"{folder}/s.vdf: skipped: a socket"]
-    assert (f"{folder}/two\\nlines\\x1b[31m\\xe9.vdf: not a data file of this kind "
-            "(code 101 has no entry in table ENDIANNESS)") in lines
+    assert lines[:4] == [
+        f"{folder}/dangling.vdf: skipped: a broken symbolic link",
+        f"{folder}/folder.vdf: skipped: a folder",
+        f"{folder}/pipe\\n.vdf: skipped: a named pipe",
+        f"{folder}/s.vdf: skipped: a socket",
+    ]
+    assert (
+        f"{folder}/two\\nlines\\x1b[31m\\xe9.vdf: not a data file of this kind "
+        "(code 101 has no entry in table ENDIANNESS)"
+    ) in lines
     assert lines[-1] == f"vorn: converted 3 of 8 files to json in {out}; 1 failed; 4 skipped"
     assert listing(out) == ["good.json", "link.json", f"{long_name}.json"]  # and no temporary file
 
@@ -132,20 +154,22 @@ def test_batch_skips_entries_that_are_not_files_and_shows_names_escaped(tmp_path
 def stalled_convert(source: str, target: str, fmt: str) -> None:
     """Stands in for batch.convert_file in a worker: starts writing its output, marks that
     it has, and never finishes."""
+
     def write(file: BinaryIO) -> None:
         file.write(b"partial")
         file.flush()
         Path(target + ".started").touch()
         time.sleep(3600)
 
-    batch._write_atomically(Path(target), write)
+    write_atomically(Path(target), write)
 
 
 STALLED_RUN = """\
 import sys
 sys.path[:0] = [{tests!r}, {helpers!r}]
 import test_cli_edges
-from vorn_tools import batch, cli
+from vorn_tools import cli
+from vorn_tools.archive import batch
 batch.convert_file = test_cli_edges.stalled_convert
 batch.GRACE_SECONDS = {grace!r}
 sys.exit(cli.main(sys.argv[1:]))
@@ -161,8 +185,7 @@ def batch_of(tmp_path: Path, count: int, command: Sequence[str] = (VORN,)) -> It
     for i in range(count):
         (folder / f"f{i:03d}.vdf").write_bytes(example_bytes("two_d"))
     args = [*command, "--batch", str(folder), "--out", str(tmp_path / "out"), "--jobs", "2"]
-    with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          start_new_session=True) as process:
+    with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True) as process:
         try:
             yield process
         finally:
@@ -219,9 +242,18 @@ def test_interrupt_while_the_workers_start_gives_no_tracebacks(tmp_path: Path) -
 # --- one file: the command line, standard input and output --------------------------
 
 
-@pytest.mark.parametrize("args", [[""], ["--batch", ""], ["--batch", ".", "--out", ""], ["--plot", ""],
-                                  ["--batch", ".", "--pattern", ""], ["--batch", ".", "--pattern", "../*.vdf"],
-                                  ["--batch", ".", "--pattern", "/tmp/*.vdf"]])
+@pytest.mark.parametrize(
+    "args",
+    [
+        [""],
+        ["--batch", ""],
+        ["--batch", ".", "--out", ""],
+        ["--plot", ""],
+        ["--batch", ".", "--pattern", ""],
+        ["--batch", ".", "--pattern", "../*.vdf"],
+        ["--batch", ".", "--pattern", "/tmp/*.vdf"],
+    ],
+)
 def test_empty_paths_and_patterns_outside_the_folder_are_bad_command_lines(args: list[str], vorn: Vorn) -> None:
     result = vorn(*args)
     assert result.returncode == 2 and result.stdout == ""
@@ -236,11 +268,13 @@ def test_plot_writes_the_format_its_suffix_names(tmp_path: Path, vorn: Vorn) -> 
         result = vorn("--plot", tmp_path / name)
         assert result.returncode == 0, result.stderr
         assert (tmp_path / name).read_bytes().startswith(start)
-    for name, what in (("plot.xyz", "the suffix .xyz names no plot format"),
-                       ("plot", "no suffix names the plot's format")):
+    for name, what in (
+        ("plot.xyz", "the suffix .xyz names no plot format"),
+        ("plot", "no suffix names the plot's format"),
+    ):
         refused = vorn("--plot", tmp_path / name)
         assert refused.returncode == 2
-        message = f"vorn: error: --plot {tmp_path / name}: {what}; end the name in .png"
+        message = f"vorn: error: {tmp_path / name}: {what}; end the name in .png"
         assert one_line(refused.stderr).startswith(message)
         assert not (tmp_path / name).exists()
 
@@ -254,9 +288,13 @@ def unbuffered(flag: bool) -> dict[str, str]:
 @pytest.mark.parametrize("shown", ["--json", "--params", None])
 def test_a_full_standard_output_gives_one_line_and_status_1(shown: str | None, is_unbuffered: bool) -> None:
     with open("/dev/full", "wb") as full:
-        result = subprocess.run([VORN, *([shown] if shown else []), "--example", "two_d"], stdout=full,
-                                stderr=subprocess.PIPE, env={**os.environ, **unbuffered(is_unbuffered)},
-                                timeout=HANG_GUARD)
+        result = subprocess.run(
+            [VORN, *([shown] if shown else []), "--example", "two_d"],
+            stdout=full,
+            stderr=subprocess.PIPE,
+            env={**os.environ, **unbuffered(is_unbuffered)},
+            timeout=HANG_GUARD,
+        )
     assert result.returncode == 1
     assert one_line(result.stderr) == "vorn: error: cannot write to standard output: No space left on device\n"
 
@@ -265,8 +303,12 @@ def test_a_full_standard_output_gives_one_line_and_status_1(shown: str | None, i
 def test_a_reader_that_went_away_gives_one_line_and_status_1(tmp_path: Path, is_unbuffered: bool) -> None:
     big = tmp_path / "big.vdf"  # JSON well beyond a pipe's buffer
     big.write_bytes(build_file(sections=[[float(i) for i in range(40_000)]] * 2))
-    with subprocess.Popen([VORN, "--json", big], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env={**os.environ, **unbuffered(is_unbuffered)}) as process:
+    with subprocess.Popen(
+        [VORN, "--json", big],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env={**os.environ, **unbuffered(is_unbuffered)},
+    ) as process:
         assert process.stdout is not None
         try:
             process.stdout.read(100)  # the output has begun
@@ -288,19 +330,23 @@ def test_dash_reads_the_data_file_from_standard_input(vorn: Vorn) -> None:
     # The summary reads no samples; the JSON of a file cut in its samples fails.
     bad = vorn("--json", "-", stdin=data[:-4])
     assert bad.returncode == 1
-    assert one_line(bad.stderr) == ("vorn: error: <stdin>: failed to fill whole buffer while reading field "
-                                    "'data_results' of Data (data section)\n")
+    assert one_line(bad.stderr) == (
+        "vorn: error: <stdin>: failed to fill whole buffer while reading field 'data_results' of Data (data section)\n"
+    )
 
 
 # --- input that is not a data file -----------------------------------------------------
 
 
-@pytest.mark.parametrize("content, reason", [
-    (TEXT, "code 101 has no entry in table ENDIANNESS"),
-    (PNG_START, "text field is not valid UTF-8"),
-    (bytes(4000), "code 0 has no entry in table DATA_FORMAT"),
-    (b"VORN.NMR" + bytes(100), "code 0 has no entry in table DATA_FORMAT"),  # short as well
-])
+@pytest.mark.parametrize(
+    "content, reason",
+    [
+        (TEXT, "code 101 has no entry in table ENDIANNESS"),
+        (PNG_START, "text field is not valid UTF-8"),
+        (bytes(4000), "code 0 has no entry in table DATA_FORMAT"),
+        (b"VORN.NMR" + bytes(100), "code 0 has no entry in table DATA_FORMAT"),  # short as well
+    ],
+)
 def test_input_that_is_no_data_file_says_so(tmp_path: Path, content: bytes, reason: str, vorn: Vorn) -> None:
     path = tmp_path / "in\nput.bin"
     path.write_bytes(content)
@@ -314,13 +360,16 @@ def test_input_that_is_no_data_file_says_so(tmp_path: Path, content: bytes, reas
         assert info.value.reason == f"not a data file of this kind ({reason})"
 
 
-@pytest.mark.parametrize("content", [
-    example_bytes()[:-4],  # cut in the samples
-    example_bytes()[:1000],  # cut in the header
-    b"",
-    build_file(header=Header(layout_code="Three_D"), sections=[[1.0], [2.0]]),  # a layout not read
-    build_file(header=Header(title=b"AB\xff"), sections=[[1.0], [2.0]]),  # damaged text in a real header
-])
+@pytest.mark.parametrize(
+    "content",
+    [
+        example_bytes()[:-4],  # cut in the samples
+        example_bytes()[:1000],  # cut in the header
+        b"",
+        build_file(header=Header(layout_code="Three_D"), sections=[[1.0], [2.0]]),  # a layout not read
+        build_file(header=Header(title=b"AB\xff"), sections=[[1.0], [2.0]]),  # damaged text in a real header
+    ],
+)
 def test_data_files_that_fail_keep_their_own_reason(content: bytes) -> None:
     with pytest.raises(vorn_tools.ParseError) as info:
         vorn_tools.read_file(content)

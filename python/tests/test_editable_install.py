@@ -22,10 +22,14 @@ pytestmark = pytest.mark.slow
 
 def run(*command: object, cwd: Path) -> subprocess.CompletedProcess[str]:
     # The environment's own variables would steer the build or the imports elsewhere.
-    env = {key: value for key, value in os.environ.items()
-           if not key.startswith(("SKBUILD_", "PYTHON", "VIRTUAL_ENV", "PIP_"))}
-    return subprocess.run([str(part) for part in command], capture_output=True, text=True,
-                          cwd=cwd, env=env, timeout=1800)
+    env = {
+        key: value
+        for key, value in os.environ.items()
+        if not key.startswith(("SKBUILD_", "PYTHON", "VIRTUAL_ENV", "PIP_"))
+    }
+    return subprocess.run(
+        [str(part) for part in command], capture_output=True, text=True, cwd=cwd, env=env, timeout=1800
+    )
 
 
 @pytest.fixture(scope="module")
@@ -38,17 +42,30 @@ def editable_venv(tmp_path_factory: pytest.TempPathFactory) -> Path:
     # Build isolation on: pip fetches scikit-build-core into a build environment of its
     # own, as for any user. The build folder is a new one, so nothing of this tree's
     # other builds (build/) is reused or changed.
-    installed = run(venv / "bin" / "python", "-m", "pip", "install", "--disable-pip-version-check",
-                    "-e", REPO, "-C", f"build-dir={root / 'build'}", cwd=root)
+    installed = run(
+        venv / "bin" / "python",
+        "-m",
+        "pip",
+        "install",
+        "--disable-pip-version-check",
+        "-e",
+        REPO,
+        "-C",
+        f"build-dir={root / 'build'}",
+        cwd=root,
+    )
     assert installed.returncode == 0, installed.stdout[-4000:] + installed.stderr[-4000:]
     assert (root / "build" / "CMakeCache.txt").is_file()  # built here, from nothing
     return venv
 
 
 def test_the_editable_install_imports_this_source_tree(editable_venv: Path) -> None:
-    where = run(editable_venv / "bin" / "python", "-c",
-                "import vorn_parser, vorn_tools; print(vorn_tools.__file__); "
-                "print(vorn_tools.example_path('one_d'))", cwd=editable_venv.parent)
+    where = run(
+        editable_venv / "bin" / "python",
+        "-c",
+        "import vorn_parser, vorn_tools; print(vorn_tools.__file__); print(vorn_tools.example_path('one_d'))",
+        cwd=editable_venv.parent,
+    )
     assert where.returncode == 0, where.stderr
     package, example = where.stdout.splitlines()
     assert Path(package) == REPO / "python" / "vorn_tools" / "__init__.py"

@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import vorn_tools
-from vdf_writer import SECOND, Date, Header, Param, build_file, standard_params
+from vorn_tools.testing.vdf_writer import SECOND, Date, Header, Param, build_file, standard_params
 
 SQZ = {c: (i, 1) for i, c in enumerate("@ABCDEFGHI")} | {c: (i + 1, -1) for i, c in enumerate("abcdefghi")}
 DIF = {c: (i, 1) for i, c in enumerate("%JKLMNOPQR")} | {c: (i + 1, -1) for i, c in enumerate("jklmnopqr")}
@@ -39,7 +39,7 @@ def decode_line(line: str) -> tuple[float, list[int], bool]:
         j = i + 1
         while j < len(line) and line[j].isdigit():
             j += 1
-        tail = line[i + 1:j]
+        tail = line[i + 1 : j]
         if c == " ":
             i += 1
             continue
@@ -130,11 +130,20 @@ def numbers(value: str) -> list[Any]:
 
 
 def tiny_fid(re: Sequence[float], im: Sequence[float], factor: float = 1.998) -> bytes:
-    header = Header(title="tiny", site="Lab", node_name="", author="me", data_units=[SECOND],
-                    data_axis_start=[0.0], data_axis_stop=[7.0], data_axis_titles=["Proton"],
-                    creation_time=Date(2024, 3, 9))
-    return build_file(header=header, params=[Param("solvent", "D2O")],
-                      sections=[[k * factor for k in im], [k * factor for k in re]])
+    header = Header(
+        title="tiny",
+        site="Lab",
+        node_name="",
+        author="me",
+        data_units=[SECOND],
+        data_axis_start=[0.0],
+        data_axis_stop=[7.0],
+        data_axis_titles=["Proton"],
+        creation_time=Date(2024, 3, 9),
+    )
+    return build_file(
+        header=header, params=[Param("solvent", "D2O")], sections=[[k * factor for k in im], [k * factor for k in re]]
+    )
 
 
 def generated_fid(points: int = 3000, seed: int = 1) -> bytes:
@@ -147,8 +156,13 @@ def generated_fid(points: int = 3000, seed: int = 1) -> bytes:
     fid[:40] = 0
     fid[1000:1100] = fid[1000]
     params = standard_params("One_D", x_points=points, x_sweep=sweep)
-    header = Header(title="generated", data_units=[SECOND], data_axis_start=[0.0],
-                    data_axis_stop=[(points - 1) / sweep], data_axis_titles=["Proton"])
+    header = Header(
+        title="generated",
+        data_units=[SECOND],
+        data_axis_start=[0.0],
+        data_axis_stop=[(points - 1) / sweep],
+        data_axis_titles=["Proton"],
+    )
     return build_file(header=header, params=params, sections=[fid.imag.tolist(), fid.real.tolist()])
 
 
@@ -157,9 +171,13 @@ def generated_two_d_fid(rows: int = 32, columns: int = 256) -> bytes:
     cos = rng.normal(0, 1e4, (rows, columns)) + 1j * rng.normal(0, 1e4, (rows, columns))
     sin = rng.normal(0, 1e3, (rows, columns)) + 1j * rng.normal(0, 1e3, (rows, columns))
     params = standard_params("Two_D", x_points=columns, y_points=rows)
-    header = Header(title="two_d_fid", data_units=[SECOND, SECOND], data_axis_start=[0.0, 0.0],
-                    data_axis_stop=[(columns - 1) / 8000.0, (rows - 1) / 20000.0],
-                    data_axis_titles=["Proton", "Carbon13"])
+    header = Header(
+        title="two_d_fid",
+        data_units=[SECOND, SECOND],
+        data_axis_start=[0.0, 0.0],
+        data_axis_stop=[(columns - 1) / 8000.0, (rows - 1) / 20000.0],
+        data_axis_titles=["Proton", "Carbon13"],
+    )
     sections = [m.tolist() for m in (cos.imag, cos.real, sin.imag, sin.real)]
     return build_file(header=header, params=params, sections=sections, layout="Two_D")
 
@@ -227,14 +245,17 @@ def test_small_fid_byte_for_byte() -> None:
     assert "\n0 0 0 -5005005 1 2 3 3 0\n" in affn
 
 
-@pytest.mark.parametrize(("line", "values"), [
-    ("1 A1B2c3", [11, 22, -33]),            # SQZ
-    ("1 A1J1k", [11, 22, 20]),              # DIF from the value before
-    ("1 A1JU", [11, 12, 13, 14]),           # DUP of a difference: 3 in all
-    ("1 @%V", [0, 0, 0, 0, 0]),
-    ("1 A1T", [11, 11]),                    # DUP of a value
-    ("-2.5 1 -2 30", [1, -2, 30]),          # AFFN
-])
+@pytest.mark.parametrize(
+    ("line", "values"),
+    [
+        ("1 A1B2c3", [11, 22, -33]),  # SQZ
+        ("1 A1J1k", [11, 22, 20]),  # DIF from the value before
+        ("1 A1JU", [11, 12, 13, 14]),  # DUP of a difference: 3 in all
+        ("1 @%V", [0, 0, 0, 0, 0]),
+        ("1 A1T", [11, 11]),  # DUP of a value
+        ("-2.5 1 -2 30", [1, -2, 30]),  # AFFN
+    ],
+)
 def test_reader_decodes_the_asdf_rules(line: str, values: list[int]) -> None:
     assert decode_line(line)[1] == values
 
@@ -280,14 +301,34 @@ def test_one_d_round_trip(name: str, encoding: str, spectrum: bool) -> None:
     labels = ntuples["labels"]
     assert labels["DATA TYPE"] == ["NMR FID" if fid else "NMR SPECTRUM"]
     assert labels["JCAMP-DX"] == ["5.01"]
-    for name_ in ("TITLE", "ORIGIN", "OWNER", "LONG DATE", ".OBSERVE FREQUENCY", ".OBSERVE NUCLEUS",
-                  ".SOLVENT NAME", ".ACQUISITION MODE", "NTUPLES", "VAR_NAME", "SYMBOL", "VAR_TYPE",
-                  "VAR_FORM", "VAR_DIM", "UNITS", "FIRST", "LAST", "FACTOR", "END NTUPLES", "END"):
+    for name_ in (
+        "TITLE",
+        "ORIGIN",
+        "OWNER",
+        "LONG DATE",
+        ".OBSERVE FREQUENCY",
+        ".OBSERVE NUCLEUS",
+        ".SOLVENT NAME",
+        ".ACQUISITION MODE",
+        "NTUPLES",
+        "VAR_NAME",
+        "SYMBOL",
+        "VAR_TYPE",
+        "VAR_FORM",
+        "VAR_DIM",
+        "UNITS",
+        "FIRST",
+        "LAST",
+        "FACTOR",
+        "END NTUPLES",
+        "END",
+    ):
         assert name_ in labels, name_
     for param in file.parameters["paramArray"]:
         assert "$" + param["name"].upper() in labels
     assert float(labels[".OBSERVE FREQUENCY"][0]) * 1e6 == pytest.approx(
-        file.info["originFrequency"][0]["magnitude"], rel=1e-12)
+        file.info["originFrequency"][0]["magnitude"], rel=1e-12
+    )
     if fid:
         assert labels["$DIGITAL FILTER"] == [repr(file.info["digitalFilter"])]
     factors = numbers(labels["FACTOR"][0])
@@ -302,7 +343,7 @@ def test_one_d_round_trip(name: str, encoding: str, spectrum: bool) -> None:
         _check_page(lines, factor, part, x)
     if not fid:
         xy = blocks[0]
-        (page, lines), = xy["tables"]
+        ((page, lines),) = xy["tables"]
         assert page["XYDATA"] == "(X++(Y..Y))"
         assert float(xy["labels"]["FIRSTX"][0]) == x[0]
         _check_page(lines, float(xy["labels"]["YFACTOR"][0]), values.real, x)
@@ -398,16 +439,32 @@ def test_refusals(tmp_path: Path) -> None:
 def test_command_writes_one_file_and_a_folder(tmp_path: Path) -> None:
     out = tmp_path / "one.jdx"
     vorn = [sys.executable, "-m", "vorn_tools"]
-    done = subprocess.run([*vorn, str(vorn_tools.example_path("one_d")), "--to", "jcamp", "-o", str(out)],
-                          capture_output=True, text=True)
+    done = subprocess.run(
+        [*vorn, str(vorn_tools.example_path("one_d")), "--to", "jcamp", "-o", str(out)], capture_output=True, text=True
+    )
     assert done.returncode == 0, done.stderr
     assert out.read_text() == vorn_tools.to_jcamp(vorn_tools.example_path("one_d"))
     folder = tmp_path / "in"
     (folder / "sub").mkdir(parents=True)
     (folder / "a.vdf").write_bytes(generated_fid())
     (folder / "sub" / "b.vdf").write_bytes(generated_two_d_fid())
-    done = subprocess.run([*vorn, "--batch", str(folder), "--pattern", "**/*.vdf", "--to", "jcamp",
-                           "--out", str(tmp_path / "out"), "--jobs", "1"], capture_output=True, text=True)
+    done = subprocess.run(
+        [
+            *vorn,
+            "--batch",
+            str(folder),
+            "--pattern",
+            "**/*.vdf",
+            "--to",
+            "jcamp",
+            "--out",
+            str(tmp_path / "out"),
+            "--jobs",
+            "1",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "out" / "a.jdx").read_text() == vorn_tools.to_jcamp(generated_fid())
     assert (tmp_path / "out" / "sub" / "b.jdx").read_text().startswith("##TITLE= two_d_fid\n")

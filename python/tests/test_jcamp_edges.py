@@ -16,8 +16,9 @@ import pytest
 from test_jcamp import decode_table, numbers, parse_blocks
 
 import vorn_tools
-from vdf_writer import CELSIUS, SECOND, Header, Param, build_file, standard_params
-from vorn_tools import cli, jcamp
+from vorn_tools.cli import export
+from vorn_tools.exports import jcamp
+from vorn_tools.testing.vdf_writer import CELSIUS, SECOND, Header, Param, build_file, standard_params
 
 VORN = [sys.executable, "-m", "vorn_tools"]
 
@@ -41,13 +42,13 @@ def user_labels(text: str) -> dict[str, str]:
 
 
 def comments(text: str, label: str) -> list[str]:
-    return [line.split("$$", 1)[1].strip() for line in text.splitlines()
-            if line.startswith(f"##${label}=") and "$$" in line]
+    return [
+        line.split("$$", 1)[1].strip() for line in text.splitlines() if line.startswith(f"##${label}=") and "$$" in line
+    ]
 
 
 def test_non_finite_complex_parameters_are_written_like_floats(tmp_path: Path) -> None:
-    params = [Param("c1", complex(math.inf, math.nan)), Param("c2", complex(-math.inf, 2.5)),
-              Param("f", math.nan)]
+    params = [Param("c1", complex(math.inf, math.nan)), Param("c2", complex(-math.inf, 2.5)), Param("f", math.nan)]
     text = vorn_tools.to_jcamp(fid(params))
     labels = user_labels(text)
     assert (labels["C1"], labels["C2"], labels["F"]) == ("(INF, NAN)", "(-INF, 2.5)", "NAN")
@@ -125,8 +126,9 @@ def test_jcamp_package_reads_the_escaped_text(tmp_path: Path) -> None:
 
     jcamp_package = pytest.importorskip("jcamp")
     path = tmp_path / "t.jdx"
-    vorn_tools.write_jcamp(fid([Param("t", "T=1$$2"), Param("deg", "°C"), *standard_params("One_D")]), path,
-                           spectrum=True, form="xydata")
+    vorn_tools.write_jcamp(
+        fid([Param("t", "T=1$$2"), Param("deg", "°C"), *standard_params("One_D")]), path, spectrum=True, form="xydata"
+    )
     with redirect_stdout(io.StringIO()):
         read = jcamp_package.readfile(str(path))
     assert codecs.decode(str(read["$t"]), "unicode_escape") == "T=1$$2"
@@ -148,8 +150,12 @@ def test_two_d_hypercomplex_increment_agrees_with_var_dim() -> None:
     rows, columns, sweep_t1 = 32, 64, 16000.0
     rng = np.random.default_rng(7)
     sections = [rng.normal(0, 1e3, (rows, columns)).tolist() for _ in range(4)]
-    header = Header(title="hsqc", data_units=[SECOND, SECOND], data_axis_start=[0.0, 0.0],
-                    data_axis_stop=[(columns - 1) / 8000.0, (rows - 1) / sweep_t1])
+    header = Header(
+        title="hsqc",
+        data_units=[SECOND, SECOND],
+        data_axis_start=[0.0, 0.0],
+        data_axis_stop=[(columns - 1) / 8000.0, (rows - 1) / sweep_t1],
+    )
     params = standard_params("Two_D", x_points=columns, y_points=rows, y_sweep=sweep_t1)
     content = build_file(header=header, params=params, sections=sections, layout="Two_D")
     (block,) = parse_blocks(vorn_tools.to_jcamp(content))
@@ -166,11 +172,14 @@ def test_two_d_hypercomplex_increment_agrees_with_var_dim() -> None:
 
 
 def test_command_options_match_to_jcamp(tmp_path: Path) -> None:
-    assert (cli.JCAMP_ENCODINGS, cli.JCAMP_FORMS) == (jcamp.ENCODINGS, jcamp.FORMS)
+    assert (export.JCAMP_ENCODINGS, export.JCAMP_FORMS) == (jcamp.ENCODINGS, jcamp.FORMS)
     source = str(vorn_tools.example_path("one_d"))
     out = tmp_path / "s.jdx"
-    done = subprocess.run([*VORN, source, "--to", "jcamp", "--spectrum", "--encoding", "AFFN", "--form", "xydata",
-                           "-o", str(out)], capture_output=True, text=True)
+    done = subprocess.run(
+        [*VORN, source, "--to", "jcamp", "--spectrum", "--encoding", "AFFN", "--form", "xydata", "-o", str(out)],
+        capture_output=True,
+        text=True,
+    )
     assert done.returncode == 0, done.stderr
     assert out.read_text() == vorn_tools.to_jcamp(source, spectrum=True, encoding="AFFN", form="xydata")
     for wrong in (["--encoding", "SQZ"], ["--batch", str(tmp_path), "--to", "jcamp", "--form", "xydata"]):

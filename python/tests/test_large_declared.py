@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from vdf_writer import PPM, Header, build_file, standard_params
+from vorn_tools.testing.vdf_writer import PPM, Header, build_file, standard_params
 
 pytest.importorskip("numpy")
 
@@ -28,8 +28,14 @@ def run_limited(script: str, tmp_path: Path, limit_mib: int = 768) -> str:
         resource.setrlimit(resource.RLIMIT_AS, ({limit_mib} << 20, {limit_mib} << 20))
     """)
     env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
-    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(script)],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -38,17 +44,31 @@ def test_engine_opens_files_declaring_2_28_points_within_an_address_space_limit(
     pytest.importorskip("xarray")
     # A ~17 KB Two_D file declaring 31 x 2^28 points (no whole 32 x 32 block: no
     # samples at all), and a One_D file declaring 2^28 points, cut short.
-    two_d = build_file(header=Header(data_points=[31, AXIS_POINTS, 1, 1, 1, 1, 1, 1], data_axis_start=[10.0, 150.0],
-                                     data_axis_stop=[0.0, 5.0]),
-                       params=standard_params("Two_D", x_points=31, y_points=AXIS_POINTS), layout="Two_D",
-                       sections=[b"", b""], trailing=bytes(14_000))
+    two_d = build_file(
+        header=Header(
+            data_points=[31, AXIS_POINTS, 1, 1, 1, 1, 1, 1], data_axis_start=[10.0, 150.0], data_axis_stop=[0.0, 5.0]
+        ),
+        params=standard_params("Two_D", x_points=31, y_points=AXIS_POINTS),
+        layout="Two_D",
+        sections=[b"", b""],
+        trailing=bytes(14_000),
+    )
     assert 16_000 < len(two_d) < 18_000
     (tmp_path / "two_d.vdf").write_bytes(two_d)
     (tmp_path / "one_d.vdf").write_bytes(
-        build_file(header=Header(data_points=[AXIS_POINTS, 1, 1, 1, 1, 1, 1, 1], data_axis_start=[12.0],
-                                 data_axis_stop=[-2.0], data_units=[PPM]),
-                   params=standard_params("One_D", x_points=AXIS_POINTS), sections=[b"", b""]))
-    out = run_limited("""
+        build_file(
+            header=Header(
+                data_points=[AXIS_POINTS, 1, 1, 1, 1, 1, 1, 1],
+                data_axis_start=[12.0],
+                data_axis_stop=[-2.0],
+                data_units=[PPM],
+            ),
+            params=standard_params("One_D", x_points=AXIS_POINTS),
+            sections=[b"", b""],
+        )
+    )
+    out = run_limited(
+        """
         import numpy as np
         import xarray as xr
         import vorn_tools
@@ -68,7 +88,9 @@ def test_engine_opens_files_declaring_2_28_points_within_an_address_space_limit(
             print(ds["x_axis"][:3].values.tolist(), ds["x_axis"][AXIS - 1].values.tolist())
             print(ds["x_ppm"][1000:1003].values.tolist() == ds["x_axis"][1000:1003].values.tolist())
             print(samples_kind(ds))
-    """.replace("AXIS", str(AXIS_POINTS)), tmp_path)
+    """.replace("AXIS", str(AXIS_POINTS)),
+        tmp_path,
+    )
     import numpy as np
 
     lines = out.splitlines()
@@ -83,8 +105,11 @@ def test_engine_opens_files_declaring_2_28_points_within_an_address_space_limit(
 
 def sparse_one_d(path: Path, points: int) -> int:
     """A One_D file of `points` 64-bit samples per section, the samples a hole."""
-    head = build_file(header=Header(data_points=[points, 1, 1, 1, 1, 1, 1, 1]),
-                      params=standard_params("One_D", x_points=points), sections=[b"", b""])
+    head = build_file(
+        header=Header(data_points=[points, 1, 1, 1, 1, 1, 1, 1]),
+        params=standard_params("One_D", x_points=points),
+        sections=[b"", b""],
+    )
     path.write_bytes(head)
     size = len(head) + 2 * points * 8
     os.truncate(path, size)
@@ -95,7 +120,11 @@ def sparse_one_d(path: Path, points: int) -> int:
 def test_sigint_during_a_1_gib_decode_ends_it_early(tmp_path: Path) -> None:
     path = tmp_path / "big.vdf"
     size = sparse_one_d(path, 1 << 26)  # 1 GiB of samples
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+    child = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent("""
         import sys
         import vorn_tools
 
@@ -111,7 +140,12 @@ def test_sigint_during_a_1_gib_decode_ends_it_early(tmp_path: Path) -> None:
             print("finished", flush=True)
         except KeyboardInterrupt:
             print("interrupted", bytes_read() - before, flush=True)
-    """), str(path)], stdout=subprocess.PIPE, text=True)
+    """),
+            str(path),
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert child.stdout is not None
     assert child.stdout.readline() == "decoding\n"
     time.sleep(0.3)  # into the decode, which takes seconds

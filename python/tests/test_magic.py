@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from vdf_writer import Header
+from vorn_tools.testing.vdf_writer import Header
 
 ROOT = Path(__file__).resolve().parents[2]
 MAGIC = ROOT / "share" / "magic" / "vorn"
@@ -20,16 +20,20 @@ needs_file = pytest.mark.skipif(shutil.which("file") is None, reason="file(1) is
 
 
 def _file(path: Path, *flags: str) -> str:
-    done = subprocess.run(["file", "-b", *flags, "--magic-file", str(MAGIC), str(path)],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        ["file", "-b", *flags, "--magic-file", str(MAGIC), str(path)], capture_output=True, text=True, check=True
+    )
     return done.stdout.strip()
 
 
 @needs_file
-@pytest.mark.parametrize(("name", "described"), [
-    ("one_d.vdf", "VORN NMR spectrometer data, one-dimensional, 32-bit samples, big-endian"),
-    ("two_d.vdf", "VORN NMR spectrometer data, two-dimensional, 64-bit samples, little-endian"),
-])
+@pytest.mark.parametrize(
+    ("name", "described"),
+    [
+        ("one_d.vdf", "VORN NMR spectrometer data, one-dimensional, 32-bit samples, big-endian"),
+        ("two_d.vdf", "VORN NMR spectrometer data, two-dimensional, 64-bit samples, little-endian"),
+    ],
+)
 def test_file_names_both_examples(name: str, described: str) -> None:
     assert _file(EXAMPLES / name) == described
     assert _file(EXAMPLES / name, "--mime-type") == "application/x-vorn-nmr"
@@ -53,5 +57,5 @@ def test_mime_entry_matches_what_the_examples_start_with() -> None:
     assert match is not None and match.get("type") == "string"
     offset, value = int(match.get("offset", "")), match.get("value", "").encode()
     for example in EXAMPLES.glob("*.vdf"):
-        assert example.read_bytes()[offset:offset + len(value)] == value
+        assert example.read_bytes()[offset : offset + len(value)] == value
     assert [glob.get("pattern") for glob in kind.findall("m:glob", ns)] == ["*.vdf"]

@@ -11,7 +11,7 @@ import pytest
 import vorn_parser
 
 import vorn_tools
-from vdf_writer import PPM, SECOND, Header, build_file
+from vorn_tools.testing.vdf_writer import PPM, SECOND, Header, build_file
 
 np = pytest.importorskip("numpy")
 
@@ -26,8 +26,7 @@ def matrix(rows: int, cols: int, offset: float) -> list[list[float]]:
 def test_one_d_two_sections() -> None:
     im = [0.5, math.inf, -math.inf, math.nan, -0.0]
     re = [1.0, 2.0, math.nan, 4.0, 5.0]
-    header = Header(data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[0.4],
-                    data_axis_titles=["Proton"])
+    header = Header(data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[0.4], data_axis_titles=["Proton"])
     document = vorn_parser.parse(build_file(header=header, sections=[im, re]))
     arrays = vorn_tools.to_numpy(document)
     assert arrays.layout == "One_D" and arrays.mixed is None
@@ -54,8 +53,9 @@ def test_one_d_four_sections_use_the_first_two() -> None:
 def test_two_d_two_sections_keep_rows_and_columns() -> None:
     rows, cols = 32, 64
     header = Header(data_units=[PPM, PPM], data_axis_start=[10.0, 160.0], data_axis_stop=[0.0, 0.0])
-    document = vorn_parser.parse(build_file(header=header, layout="Two_D",
-                                            sections=[matrix(rows, cols, 0.0), matrix(rows, cols, 0.5)]))
+    document = vorn_parser.parse(
+        build_file(header=header, layout="Two_D", sections=[matrix(rows, cols, 0.0), matrix(rows, cols, 0.5)])
+    )
     arrays = vorn_tools.to_numpy(document)
     assert arrays.values.shape == (rows, cols)
     np.testing.assert_array_equal(arrays.values.real, np.array(document["data"]["re"]))
@@ -109,11 +109,13 @@ def test_example_script_finds_the_lines_the_fid_was_made_of() -> None:
         import make_examples  # type: ignore[import-not-found]  # found through the path set above
     finally:
         sys.path.remove(str(EXAMPLES_DIR))
-    hz = sorted((f for group in make_examples.ETHYLBENZENE for f, _ in make_examples.multiplet_lines(*group)),
-                reverse=True)
+    hz = sorted(
+        (f for group in make_examples.ETHYLBENZENE for f, _ in make_examples.multiplet_lines(*group)), reverse=True
+    )
     expected = [make_examples.ONE_D_OFFSET_PPM + f / make_examples.ONE_D_FREQ_MHZ for f in hz]
-    result = subprocess.run([sys.executable, str(EXAMPLES_DIR / "peaks.py")],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES_DIR / "peaks.py")], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[0] == "ethylbenzene_1H: 1H in CHLOROFORM-D"
     found = [float(line.split()[0]) for line in result.stdout.splitlines()[1:]]

@@ -18,7 +18,7 @@ import vorn_parser
 
 import vorn_tools
 from helpers import Vorn
-from vdf_writer import (
+from vorn_tools.testing.vdf_writer import (
     BLOCK_EDGE,
     HEADER_SIZE,
     PPM,
@@ -42,28 +42,56 @@ def samples(count: int, seed: int) -> list[float]:
 
 def one_d(points: int, sections: int, little: bool, bits: int, **options: Any) -> bytes:
     options.setdefault("params", standard_params("One_D", x_points=max(points, 1)))
-    return build_file(little_endian=little, sample_bits=bits,
-                      sections=[samples(points, s) for s in range(sections)], **options)
+    return build_file(
+        little_endian=little, sample_bits=bits, sections=[samples(points, s) for s in range(sections)], **options
+    )
 
 
-def two_d(x: int, y: int, sections: int, little: bool = False, bits: int = 64, *,
-          params: list[Param] | None = None, axis_types: list[int] | None = None) -> bytes:
+def two_d(
+    x: int,
+    y: int,
+    sections: int,
+    little: bool = False,
+    bits: int = 64,
+    *,
+    params: list[Param] | None = None,
+    axis_types: list[int] | None = None,
+) -> bytes:
     cols, rows = x // BLOCK_EDGE * BLOCK_EDGE, y // BLOCK_EDGE * BLOCK_EDGE
-    stored = [two_d_section_bytes(Matrix(samples(rows * cols, s), rows, cols), little, bits)
-              for s in range(sections)]
-    header = Header(data_points=[x, y, 1, 1, 1, 1, 1, 1], data_units=[PPM, PPM], data_axis_type=axis_types,
-                    data_axis_start=[10.0, 150.0], data_axis_stop=[0.0, 5.0], data_axis_titles=["H", "C"])
-    return build_file(header=header, layout="Two_D", little_endian=little, sample_bits=bits, sections=stored,
-                      params=standard_params("Two_D", x_points=max(x, 1), y_points=max(y, 1))
-                      if params is None else params)
+    stored = [two_d_section_bytes(Matrix(samples(rows * cols, s), rows, cols), little, bits) for s in range(sections)]
+    header = Header(
+        data_points=[x, y, 1, 1, 1, 1, 1, 1],
+        data_units=[PPM, PPM],
+        data_axis_type=axis_types,
+        data_axis_start=[10.0, 150.0],
+        data_axis_stop=[0.0, 5.0],
+        data_axis_titles=["H", "C"],
+    )
+    return build_file(
+        header=header,
+        layout="Two_D",
+        little_endian=little,
+        sample_bits=bits,
+        sections=stored,
+        params=standard_params("Two_D", x_points=max(x, 1), y_points=max(y, 1)) if params is None else params,
+    )
 
 
-SHAPES: list[tuple[str, int, Any]] = [("One_D", 2, 40), ("One_D", 4, 33), ("Two_D", 2, (70, 45)),
-                                      ("Two_D", 4, (40, 40)), ("Two_D", 4, (96, 64))]
-SWEEP = {f"{layout}-{n}-{size}-{'le' if little else 'be'}-{bits}":
-         (one_d(size, n, little, bits) if layout == "One_D" else two_d(size[0], size[1], n, little, bits))
-         for layout, n, size in SHAPES
-         for little in (False, True) for bits in (32, 64)}
+SHAPES: list[tuple[str, int, Any]] = [
+    ("One_D", 2, 40),
+    ("One_D", 4, 33),
+    ("Two_D", 2, (70, 45)),
+    ("Two_D", 4, (40, 40)),
+    ("Two_D", 4, (96, 64)),
+]
+SWEEP = {
+    f"{layout}-{n}-{size}-{'le' if little else 'be'}-{bits}": (
+        one_d(size, n, little, bits) if layout == "One_D" else two_d(size[0], size[1], n, little, bits)
+    )
+    for layout, n, size in SHAPES
+    for little in (False, True)
+    for bits in (32, 64)
+}
 SWEEP.update({p.stem: p.read_bytes() for p in sorted(EXAMPLES_DIR.glob("*.vdf"))})
 
 
@@ -99,13 +127,14 @@ def test_read_file_hands_back_the_filter_lines(capfd: pytest.CaptureFixture[str]
 # --- the same failure on every path --------------------------------------------------------
 
 GOOD = SWEEP["Two_D-4-(96, 64)-be-64"]
-BAD_ORDERS = [p if p.name != "orders" else Param("orders", "x10") for p in standard_params("Two_D", x_points=64,
-                                                                                            y_points=64)]
+BAD_ORDERS = [
+    p if p.name != "orders" else Param("orders", "x10") for p in standard_params("Two_D", x_points=64, y_points=64)
+]
 DAMAGED = {
     "text": b"This is a text file, not a data file; it goes on for a while. " * 30,
     "zeros": bytes(HEADER_SIZE + 200),
     "header cut": GOOD[:100],
-    "parameters cut": GOOD[:HEADER_SIZE + 40],
+    "parameters cut": GOOD[: HEADER_SIZE + 40],
     "samples cut": GOOD[:-8],
     "bad orders": two_d(64, 64, 2, params=BAD_ORDERS),
     # one section of Two_D data and a malformed "orders": the data section fails first
@@ -120,13 +149,12 @@ def facts(call: Callable[[], object]) -> Facts:
     with pytest.raises(vorn_tools.ParseError) as info:
         call()
     e = info.value
-    assert e.kind in vorn_tools.errors.KINDS and str(e).endswith(e.reason)
+    assert e.kind in vorn_tools.reading.errors.KINDS and str(e).endswith(e.reason)
     return e.reason, e.kind, e.frames, e.position, e.block
 
 
 @pytest.mark.parametrize("name", sorted(DAMAGED))
-def test_same_failure_on_every_path(name: str, tmp_path: Path, vorn: Vorn,
-                                    capfd: pytest.CaptureFixture[str]) -> None:
+def test_same_failure_on_every_path(name: str, tmp_path: Path, vorn: Vorn, capfd: pytest.CaptureFixture[str]) -> None:
     content = DAMAGED[name]
     path = tmp_path / "bad.vdf"
     path.write_bytes(content)
@@ -149,8 +177,11 @@ def test_same_failure_on_every_path(name: str, tmp_path: Path, vorn: Vorn,
         vorn_parser.parse(content)
     capfd.readouterr()
     assert vorn_tools.is_parse_failure(failure.value)
-    root = want[0].removeprefix("not a data file of this kind (").removesuffix(")") if want[1] == "not-this-kind" \
+    root = (
+        want[0].removeprefix("not a data file of this kind (").removesuffix(")")
+        if want[1] == "not-this-kind"
         else want[0]
+    )
     assert root.split(" while reading")[0].split(" (")[0] in " ".join(str(failure.value).split())
 
 
@@ -169,6 +200,7 @@ def test_failures_keep_the_full_message() -> None:
 
 # --- threads -------------------------------------------------------------------------------
 
+
 def test_threads_decode_the_same_arrays(tmp_path: Path) -> None:
     names = sorted(SWEEP)
     paths = []
@@ -186,8 +218,10 @@ def test_threads_decode_the_same_arrays(tmp_path: Path) -> None:
                 i = (k + offset) % len(names)
                 got = vorn_tools.open(paths[i] if k % 2 else SWEEP[names[i]]).to_numpy()
                 assert got.values.tobytes() == wanted[i].values.tobytes()
-                assert vorn_tools.read_file(paths[i])["headers"]["dataPoints"] == \
-                    vorn_tools.open(paths[i]).headers["dataPoints"]
+                assert (
+                    vorn_tools.read_file(paths[i])["headers"]["dataPoints"]
+                    == vorn_tools.open(paths[i]).headers["dataPoints"]
+                )
         except BaseException as exc:  # reported below
             failures.append(exc)
 
@@ -200,6 +234,7 @@ def test_threads_decode_the_same_arrays(tmp_path: Path) -> None:
 
 
 # --- layout facts and axes -----------------------------------------------------------------
+
 
 def test_two_d_axes_span_the_header_points() -> None:
     """A Two_D header of 40 x 40 points from 10 to 0 ppm keeps 32 x 32 of them: the kept
@@ -228,6 +263,7 @@ def test_layout_facts_are_the_arrays(name: str) -> None:
 
 
 # --- zero samples, cut files ---------------------------------------------------------------
+
 
 def test_zero_samples_past_the_end_give_empty_rows(capfd: pytest.CaptureFixture[str]) -> None:
     content = build_file(header=Header(data_start=10**6), sections=[[], []])
@@ -264,7 +300,7 @@ def test_cut_file_in_the_errors_table_without_data(tmp_path: Path) -> None:
     folder.mkdir()
     (folder / "cut.vdf").write_bytes(CUT)
     (folder / "whole.vdf").write_bytes(SWEEP["one_d"])
-    from vorn_tools.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
 
     convert_folder_to_parquet(folder, tmp_path / "out", with_data=False, workers=1)
     errors = pq.read_table(tmp_path / "out.errors.parquet").to_pylist()
@@ -272,6 +308,7 @@ def test_cut_file_in_the_errors_table_without_data(tmp_path: Path) -> None:
 
 
 # --- file objects, extras, the stub --------------------------------------------------------
+
 
 def test_open_leaves_a_file_object_where_it_was() -> None:
     file = io.BytesIO(SWEEP["one_d"])
@@ -286,18 +323,25 @@ def test_open_leaves_a_file_object_where_it_was() -> None:
 def test_native_stub_matches_the_module_by_stubtest(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "vorn_tools._native", "--mypy-config-file",
-         str(tmp_path / "none.ini")], capture_output=True, text=True, cwd=tmp_path, timeout=600)
+        [sys.executable, "-m", "mypy.stubtest", "vorn_tools._native", "--mypy-config-file", str(tmp_path / "none.ini")],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success: no issues found in 1 module" in result.stdout
 
 
-@pytest.mark.parametrize("code, extra", [
-    ("vorn_tools.open(vorn_tools.example_path()).to_numpy()", "numpy"),
-    ("vorn_tools.open(vorn_tools.example_path()).sections()", "numpy"),
-    ("vorn_tools.open(vorn_tools.example_path()).to_xarray()", "xarray"),
-    ("import vorn_tools.dask", "dask"),
-])
+@pytest.mark.parametrize(
+    "code, extra",
+    [
+        ("vorn_tools.open(vorn_tools.example_path()).to_numpy()", "numpy"),
+        ("vorn_tools.open(vorn_tools.example_path()).sections()", "numpy"),
+        ("vorn_tools.open(vorn_tools.example_path()).to_xarray()", "xarray"),
+        ("import vorn_tools.dask", "dask"),
+    ],
+)
 def test_a_missing_extra_is_named(code: str, extra: str) -> None:
     blocked = extra
     script = f"import sys; sys.modules[{blocked!r}] = None\nimport vorn_tools\n{code}"

@@ -21,7 +21,8 @@ from typing import IO, TYPE_CHECKING, Any
 import pytest
 
 import vorn_tools
-from vdf_writer import (
+from vorn_tools.arrays.units import value_text
+from vorn_tools.testing.vdf_writer import (
     BLOCK_EDGE,
     HEADER_SIZE,
     PPM,
@@ -32,7 +33,6 @@ from vdf_writer import (
     standard_params,
     two_d_section_bytes,
 )
-from vorn_tools.units import value_text
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -52,28 +52,57 @@ def samples(count: int, seed: int) -> list[float]:
 
 
 def one_d(points: int, sections: int, little: bool, bits: int) -> bytes:
-    return build_file(params=standard_params("One_D", x_points=max(points, 1)), little_endian=little,
-                      sample_bits=bits, sections=[samples(points, s) for s in range(sections)])
+    return build_file(
+        params=standard_params("One_D", x_points=max(points, 1)),
+        little_endian=little,
+        sample_bits=bits,
+        sections=[samples(points, s) for s in range(sections)],
+    )
 
 
 def two_d(x: int, y: int, sections: int, little: bool, bits: int) -> bytes:
     """A Two_D file of x columns and y rows: the stored blocks are the whole 32 x 32
     ones; the header's counts keep any remainder, which a reader drops."""
     cols, rows = x // BLOCK_EDGE * BLOCK_EDGE, y // BLOCK_EDGE * BLOCK_EDGE
-    stored = [two_d_section_bytes(Matrix(samples(rows * cols, s), rows, cols), little, bits)
-              for s in range(sections)]
-    header = Header(data_points=[x, y, 1, 1, 1, 1, 1, 1], data_units=[PPM, PPM],
-                    data_axis_start=[10.0, 150.0], data_axis_stop=[0.0, 5.0], data_axis_titles=["H", "C"])
-    return build_file(header=header, params=standard_params("Two_D", x_points=max(x, 1), y_points=max(y, 1)),
-                      layout="Two_D", little_endian=little, sample_bits=bits, sections=stored)
+    stored = [two_d_section_bytes(Matrix(samples(rows * cols, s), rows, cols), little, bits) for s in range(sections)]
+    header = Header(
+        data_points=[x, y, 1, 1, 1, 1, 1, 1],
+        data_units=[PPM, PPM],
+        data_axis_start=[10.0, 150.0],
+        data_axis_stop=[0.0, 5.0],
+        data_axis_titles=["H", "C"],
+    )
+    return build_file(
+        header=header,
+        params=standard_params("Two_D", x_points=max(x, 1), y_points=max(y, 1)),
+        layout="Two_D",
+        little_endian=little,
+        sample_bits=bits,
+        sections=stored,
+    )
 
 
-SHAPES: list[tuple[str, int, Any]] = [("One_D", 2, 40), ("One_D", 4, 33), ("One_D", 2, 0), ("One_D", 2, 1),
-          ("Two_D", 2, (64, 64)), ("Two_D", 4, (96, 32)), ("Two_D", 2, (70, 45)),
-          ("Two_D", 4, (45, 70)), ("Two_D", 2, (31, 64)), ("Two_D", 4, (64, 31)), ("Two_D", 2, (0, 0))]
-SWEEP = {f"{layout}-{n}x{size}-{'le' if little else 'be'}-{bits}":
-         (one_d(size, n, little, bits) if layout == "One_D" else two_d(size[0], size[1], n, little, bits))
-         for layout, n, size in SHAPES for little in (False, True) for bits in (32, 64)}
+SHAPES: list[tuple[str, int, Any]] = [
+    ("One_D", 2, 40),
+    ("One_D", 4, 33),
+    ("One_D", 2, 0),
+    ("One_D", 2, 1),
+    ("Two_D", 2, (64, 64)),
+    ("Two_D", 4, (96, 32)),
+    ("Two_D", 2, (70, 45)),
+    ("Two_D", 4, (45, 70)),
+    ("Two_D", 2, (31, 64)),
+    ("Two_D", 4, (64, 31)),
+    ("Two_D", 2, (0, 0)),
+]
+SWEEP = {
+    f"{layout}-{n}x{size}-{'le' if little else 'be'}-{bits}": (
+        one_d(size, n, little, bits) if layout == "One_D" else two_d(size[0], size[1], n, little, bits)
+    )
+    for layout, n, size in SHAPES
+    for little in (False, True)
+    for bits in (32, 64)
+}
 SWEEP.update({p.stem: p.read_bytes() for p in sorted(EXAMPLES_DIR.glob("*.vdf"))})
 SMALL = SWEEP["Two_D-4x(96, 32)-le-32"]
 
@@ -111,7 +140,8 @@ def assert_same_arrays(got: SpectrumArrays, want: SpectrumArrays) -> None:
 def assert_matches(vf: vorn_tools.VornFile, content: bytes) -> None:
     document = vorn_tools.read_file(content)
     assert canonical([vf.headers, vf.parameters, vf.info]) == canonical(
-        [document["headers"], document["parameters"], document["info"]])
+        [document["headers"], document["parameters"], document["info"]]
+    )
     assert_same_arrays(vf.to_numpy(), vorn_tools.to_numpy(document))
 
 
@@ -137,14 +167,20 @@ def fifo_result(tmp_path: Path, content: bytes) -> tuple[int, str]:
     """Opens a named pipe, filled and held open for writing, in a child process."""
     path = tmp_path / "pipe.vdf"
     (tmp_path / "content.vdf").write_bytes(content)
-    code = ("import os, sys, vorn_tools, numpy as np\n"
-            "p = sys.argv[1]; os.mkfifo(p); fd = os.open(p, os.O_RDWR)\n"
-            "os.write(fd, open(sys.argv[2], 'rb').read())\n"
-            "a = vorn_tools.open(p).to_numpy()\n"
-            "b = vorn_tools.to_numpy(vorn_tools.read_file(sys.argv[2]))\n"
-            "print(np.array_equal(a.values.view(np.uint64), b.values.view(np.uint64)), a.values.shape)\n")
-    out = subprocess.run([sys.executable, "-c", code, str(path), str(tmp_path / "content.vdf")],
-                         capture_output=True, text=True, timeout=30)
+    code = (
+        "import os, sys, vorn_tools, numpy as np\n"
+        "p = sys.argv[1]; os.mkfifo(p); fd = os.open(p, os.O_RDWR)\n"
+        "os.write(fd, open(sys.argv[2], 'rb').read())\n"
+        "a = vorn_tools.open(p).to_numpy()\n"
+        "b = vorn_tools.to_numpy(vorn_tools.read_file(sys.argv[2]))\n"
+        "print(np.array_equal(a.values.view(np.uint64), b.values.view(np.uint64)), a.values.shape)\n"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code, str(path), str(tmp_path / "content.vdf")],
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
     return out.returncode, out.stdout.strip()
 
 
@@ -216,7 +252,7 @@ def test_arrays_outlive_the_file(kind: str, tmp_path: Path) -> None:
 def test_bytearray_changed_after_open_does_not_reach_the_arrays() -> None:
     buffer = bytearray(SMALL)
     vf = vorn_tools.open(buffer)
-    buffer[len(buffer) // 2:] = bytes(len(buffer) - len(buffer) // 2)
+    buffer[len(buffer) // 2 :] = bytes(len(buffer) - len(buffer) // 2)
     assert_same_arrays(vf.to_numpy(), vorn_tools.to_numpy(vorn_tools.read_file(SMALL)))
 
 
@@ -239,8 +275,9 @@ def open_fds() -> list[str]:
     return sorted(os.listdir("/proc/self/fd"))
 
 
-@pytest.mark.parametrize("content", [SMALL, SMALL[:-8], SMALL[:200], b""],
-                         ids=["whole", "data cut", "header cut", "empty"])
+@pytest.mark.parametrize(
+    "content", [SMALL, SMALL[:-8], SMALL[:200], b""], ids=["whole", "data cut", "header cut", "empty"]
+)
 def test_no_descriptor_left_open(content: bytes, tmp_path: Path) -> None:
     path = tmp_path / "f.vdf"
     path.write_bytes(content)
@@ -278,14 +315,18 @@ def test_short_reads() -> None:
         assert_matches(vf, SMALL)
 
 
-@pytest.mark.parametrize("result, error, message", [
-    (None, OSError, "disk gone"),
-    (lambda n: "x" * n, ValueError, "did not return bytes"),
-    (lambda n: b"x" * (n + 1), ValueError, "more bytes than asked"),
-])
+@pytest.mark.parametrize(
+    "result, error, message",
+    [
+        (None, OSError, "disk gone"),
+        (lambda n: "x" * n, ValueError, "did not return bytes"),
+        (lambda n: b"x" * (n + 1), ValueError, "more bytes than asked"),
+    ],
+)
 @pytest.mark.parametrize("after", [0, "metadata"])
-def test_bad_file_objects_raise_their_error(result: Callable[[int], object] | None, error: type[Exception],
-                                            message: str, after: int | str) -> None:
+def test_bad_file_objects_raise_their_error(
+    result: Callable[[int], object] | None, error: type[Exception], message: str, after: int | str
+) -> None:
     if after == "metadata":  # count the reads that opening takes, then fail the data reads
         counter = Failing(SMALL, 10**9)
         vorn_tools.open(counter)
@@ -342,16 +383,37 @@ def test_threads_each_reading_their_own_files(tmp_path: Path) -> None:
 # Values whose text is easy to get wrong: shortest round trip, exponents, signed
 # zeros, non-finite values, the extremes of 32-bit integers, complex signs.
 _TRICKY_VALUES: list[str | int | float | complex] = [
-    0.1, 1e-05, 1e16, 123456789.0, -0.0, float("inf"), float("-inf"), float("nan"), 5e-324, 2**31 - 1, -2**31, 0,
-    "", "text", complex(1.5, -0.0), complex(-2.0, 0.0), complex(float("nan"), float("-inf")), complex(0.1, -3e-300)]
+    0.1,
+    1e-05,
+    1e16,
+    123456789.0,
+    -0.0,
+    float("inf"),
+    float("-inf"),
+    float("nan"),
+    5e-324,
+    2**31 - 1,
+    -(2**31),
+    0,
+    "",
+    "text",
+    complex(1.5, -0.0),
+    complex(-2.0, 0.0),
+    complex(float("nan"), float("-inf")),
+    complex(0.1, -3e-300),
+]
 
 
-@pytest.mark.parametrize("content", [
-    (EXAMPLES_DIR / "one_d.vdf").read_bytes(),
-    (EXAMPLES_DIR / "two_d.vdf").read_bytes(),
-    build_file(sections=[[1.0], [2.0]]),  # no parameters
-    build_file(params=[Param(f"p{i}", value) for i, value in enumerate(_TRICKY_VALUES)], sections=[[1.0], [2.0]]),
-], ids=["one_d", "two_d", "no parameters", "tricky values"])
+@pytest.mark.parametrize(
+    "content",
+    [
+        (EXAMPLES_DIR / "one_d.vdf").read_bytes(),
+        (EXAMPLES_DIR / "two_d.vdf").read_bytes(),
+        build_file(sections=[[1.0], [2.0]]),  # no parameters
+        build_file(params=[Param(f"p{i}", value) for i, value in enumerate(_TRICKY_VALUES)], sections=[[1.0], [2.0]]),
+    ],
+    ids=["one_d", "two_d", "no parameters", "tricky values"],
+)
 def test_parameter_columns_are_the_parameter_dicts_by_column(content: bytes) -> None:
     with vorn_tools.open(content) as f:
         names, kinds, texts, floats, unit_index, units = f.parameter_columns()
@@ -359,10 +421,11 @@ def test_parameter_columns_are_the_parameter_dicts_by_column(content: bytes) -> 
     assert names == [p["name"] for p in params]
     assert kinds == [p["valueType"] for p in params]
     assert texts == [value_text(p["value"]) for p in params]
-    expected_floats = [float(p["value"]) if type(p["value"]) is int or type(p["value"]) is float else None
-                       for p in params]
+    expected_floats = [
+        float(p["value"]) if type(p["value"]) is int or type(p["value"]) is float else None for p in params
+    ]
     assert [repr(v) for v in floats] == [repr(v) for v in expected_floats]  # nan and -0.0 too
     assert len(set(units)) == len(units)
     assert [units[i] if i >= 0 else None for i in unit_index] == [
-        (p["unit"][0]["prefix"], p["unit"][0]["power"], p["unit"][0]["base"]) if p["unit"] else None
-        for p in params]
+        (p["unit"][0]["prefix"], p["unit"][0]["power"], p["unit"][0]["base"]) if p["unit"] else None for p in params
+    ]

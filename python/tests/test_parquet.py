@@ -19,10 +19,10 @@ import pytest
 import vorn_parser
 
 import vorn_tools
-from vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
 from vorn_tools import cli
-from vorn_tools.jsonout import jsonable
-from vorn_tools.parquet import errors_path
+from vorn_tools.exports.json import jsonable
+from vorn_tools.exports.parquet import errors_path
+from vorn_tools.testing.vdf_writer import MEGA_HERTZ, Header, Param, build_file, standard_params
 
 if TYPE_CHECKING:
     from dask.typing import Key
@@ -47,31 +47,52 @@ def samples(count: int, seed: int) -> list[float]:
 
 def matrix(rows: int, cols: int, seed: int) -> list[list[float]]:
     flat = samples(rows * cols, seed)
-    return [flat[r * cols:(r + 1) * cols] for r in range(rows)]
+    return [flat[r * cols : (r + 1) * cols] for r in range(rows)]
 
 
 def nucleus_params(nucleus: str, mhz: float) -> list[Param]:
     params = standard_params("One_D")
-    return [Param("x_domain", nucleus) if p.name == "x_domain" else
-            Param("x_freq", mhz, units=MEGA_HERTZ) if p.name == "x_freq" else p for p in params]
+    return [
+        Param("x_domain", nucleus)
+        if p.name == "x_domain"
+        else Param("x_freq", mhz, units=MEGA_HERTZ)
+        if p.name == "x_freq"
+        else p
+        for p in params
+    ]
 
 
 def write_folder(folder: Path) -> dict[str, bytes]:
     """Files of both layouts, widths and byte orders, two and four sections, one with no
     parameters, one in a subfolder, and three for filter queries."""
     files = {
-        "one_d_32_big.vdf": build_file(params=standard_params("One_D"), sections=[samples(40, 1), samples(40, 2)],
-                                       sample_bits=32),
-        "one_d_64_little.vdf": build_file(params=standard_params("One_D", filter_orders=None),
-                                          sections=[samples(33, 3), samples(33, 4)], little_endian=True),
-        "one_d_four_sections.vdf": build_file(sections=[samples(8, k) for k in range(4)], sample_bits=32,
-                                              params=[Param("scans", "many"), Param("cplx", complex(1.5, -2.0))]),
+        "one_d_32_big.vdf": build_file(
+            params=standard_params("One_D"), sections=[samples(40, 1), samples(40, 2)], sample_bits=32
+        ),
+        "one_d_64_little.vdf": build_file(
+            params=standard_params("One_D", filter_orders=None),
+            sections=[samples(33, 3), samples(33, 4)],
+            little_endian=True,
+        ),
+        "one_d_four_sections.vdf": build_file(
+            sections=[samples(8, k) for k in range(4)],
+            sample_bits=32,
+            params=[Param("scans", "many"), Param("cplx", complex(1.5, -2.0))],
+        ),
         "no_parameters.vdf": build_file(sections=[samples(5, 9), samples(5, 8)]),
-        "two_d_32_little.vdf": build_file(params=standard_params("Two_D"), layout="Two_D", little_endian=True,
-                                          sample_bits=32, sections=[matrix(64, 32, 5), matrix(64, 32, 6)]),
-        "two_d_64_four.vdf": build_file(params=standard_params("Two_D"), layout="Two_D",
-                                        sections=[matrix(32, 64, 10 + k) for k in range(4)],
-                                        header=Header(title="hsqc")),
+        "two_d_32_little.vdf": build_file(
+            params=standard_params("Two_D"),
+            layout="Two_D",
+            little_endian=True,
+            sample_bits=32,
+            sections=[matrix(64, 32, 5), matrix(64, 32, 6)],
+        ),
+        "two_d_64_four.vdf": build_file(
+            params=standard_params("Two_D"),
+            layout="Two_D",
+            sections=[matrix(32, 64, 10 + k) for k in range(4)],
+            header=Header(title="hsqc"),
+        ),
         "sub/nested.vdf": build_file(params=[Param("solvent", "D2O")], sections=[samples(4, 0), samples(4, 1)]),
         "carbon_100.vdf": build_file(params=nucleus_params("13C", 100.52), sections=[samples(6, 1)] * 2),
         "carbon_150.vdf": build_file(params=nucleus_params("13C", 150.90), sections=[samples(6, 2)] * 2),
@@ -130,17 +151,28 @@ def test_every_row_equals_what_parse_gives(inputs: Inputs, local_run: Path) -> N
         assert same(row["headers"], headers), row["path"]
         assert (row["size"], row["sha256"]) == (len(content), hashlib.sha256(content).hexdigest())
         assert (row["layout"], row["data_type"], row["dimension"], row["points"]) == (
-            headers["dataFormat"], headers["dataType"], info["dimension"], info["dataPoints"])
+            headers["dataFormat"],
+            headers["dataType"],
+            info["dimension"],
+            info["dataPoints"],
+        )
         assert row["nucleus"] == [str(n) for n in info["nucleus"]]
         assert (row["sample"], row["solvent"], row["scans"]) == (
-            str(info["sampleName"]), str(info["solvent"]), str(info["numberOfScans"]))
-        assert row["observe_frequency_hz"] == [q["magnitude"] if q["unit"] == "Hertz" else None
-                                               for q in info["originFrequency"]]
-        assert row["spectral_width_hz"] == [q["magnitude"] if q["unit"] == "Hertz" else None
-                                            for q in info["spectralWidth"]]
+            str(info["sampleName"]),
+            str(info["solvent"]),
+            str(info["numberOfScans"]),
+        )
+        assert row["observe_frequency_hz"] == [
+            q["magnitude"] if q["unit"] == "Hertz" else None for q in info["originFrequency"]
+        ]
+        assert row["spectral_width_hz"] == [
+            q["magnitude"] if q["unit"] == "Hertz" else None for q in info["spectralWidth"]
+        ]
         assert row["offset"] == [q["magnitude"] for q in info["frequencyOffset"]]
-        assert (row["temperature"], row["temperature_unit"]) == (info["temperature"]["magnitude"],
-                                                                 info["temperature"]["unit"])
+        assert (row["temperature"], row["temperature_unit"]) == (
+            info["temperature"]["magnitude"],
+            info["temperature"]["unit"],
+        )
         assert same(row["digital_filter"], info["digitalFilter"])
         created = info["creationTime"]
         assert row["created"] == datetime.date(created["year"], created["month"], created["day"])
@@ -183,8 +215,9 @@ def test_parquet_files_have_statistics_and_a_page_index(local_run: Path) -> None
     assert [p.name for p in local_run.iterdir()] == ["part-00000.parquet"]
 
 
-def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs: Inputs,
-                                                                       local_run: Path, tmp_path: Path) -> None:
+def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(
+    inputs: Inputs, local_run: Path, tmp_path: Path
+) -> None:
     folder, _ = inputs
     # Another run, with another number of processes: the same bytes.
     again = tmp_path / "again"
@@ -194,8 +227,13 @@ def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs: 
     changed = tmp_path / "changed_inputs"
     shutil.copytree(folder, changed)
     name = "one_d_64_little.vdf"
-    (changed / name).write_bytes(build_file(params=standard_params("One_D", filter_orders=None),
-                                            sections=[samples(33, 3), samples(33, 5)], little_endian=True))
+    (changed / name).write_bytes(
+        build_file(
+            params=standard_params("One_D", filter_orders=None),
+            sections=[samples(33, 3), samples(33, 5)],
+            little_endian=True,
+        )
+    )
     rerun = tmp_path / "rerun"
     assert convert(changed, rerun) == 0
     before, after = rows_of(local_run), rows_of(rerun)
@@ -204,15 +242,18 @@ def test_same_inputs_give_the_same_bytes_and_one_change_changes_its_row(inputs: 
     changed_row = next(a for a in after if a["path"] == name)
     old_row = next(b for b in before if b["path"] == name)
     assert changed_row["sha256"] != old_row["sha256"] and changed_row["re_f64"] != old_row["re_f64"]
-    assert same({k: v for k, v in changed_row.items() if k not in ("sha256", "re_f64")},
-                {k: v for k, v in old_row.items() if k not in ("sha256", "re_f64")})
+    assert same(
+        {k: v for k, v in changed_row.items() if k not in ("sha256", "re_f64")},
+        {k: v for k, v in old_row.items() if k not in ("sha256", "re_f64")},
+    )
     old_bytes, new_bytes = dataset_bytes(local_run), dataset_bytes(rerun)
     assert old_bytes["part-00000.parquet"] != new_bytes["part-00000.parquet"]
     assert old_bytes["errors"] == new_bytes["errors"]
 
 
-def test_bad_files_go_to_the_errors_table_and_exit_1(inputs: Inputs, tmp_path: Path,
-                                                     capsys: pytest.CaptureFixture[str]) -> None:
+def test_bad_files_go_to_the_errors_table_and_exit_1(
+    inputs: Inputs, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
     folder = tmp_path / "in"
     shutil.copytree(inputs[0], folder)
     (folder / "garbage.vdf").write_bytes(b"not a data file" * 40)
@@ -240,16 +281,18 @@ def test_no_data_writes_the_index_alone(inputs: Inputs, local_run: Path, tmp_pat
     table = pads.dataset(out).to_table()
     full = pads.dataset(local_run).to_table()
     assert "shape" not in table.schema.names and not any(n.endswith(("_f32", "_f64")) for n in table.schema.names)
-    assert table.schema.names == full.schema.names[:len(table.schema.names)]
+    assert table.schema.names == full.schema.names[: len(table.schema.names)]
     assert table.equals(full.select(table.schema.names))
 
 
 def test_dataset_filters_find_the_right_rows(local_run: Path) -> None:
     dataset = pads.dataset(local_run)
-    carbon_above_120_mhz = ((pc.list_element(pads.field("nucleus"), 0) == "13C")
-                            & (pc.list_element(pads.field("observe_frequency_hz"), 0) > 120e6))
+    carbon_above_120_mhz = (pc.list_element(pads.field("nucleus"), 0) == "13C") & (
+        pc.list_element(pads.field("observe_frequency_hz"), 0) > 120e6
+    )
     assert dataset.to_table(columns=["path"], filter=carbon_above_120_mhz).column("path").to_pylist() == [
-        "carbon_150.vdf"]
+        "carbon_150.vdf"
+    ]
     two_d_64 = (pads.field("layout") == "Two_D") & (pads.field("sample_bits") == 64)
     assert dataset.to_table(columns=["path"], filter=two_d_64).column("path").to_pylist() == ["two_d_64_four.vdf"]
     heavy_water = dataset.to_table(columns=["path", "re_f64"], filter=pads.field("solvent") == "D2O")
@@ -287,6 +330,7 @@ def test_dask_collections(inputs: Inputs, local_run: Path) -> None:
 
 # --- on a local dask.distributed cluster --------------------------------------------
 
+
 def run_with_timeout[T](function: Callable[[], T], seconds: float = 120) -> T:
     values: list[T] = []
     errors: list[BaseException] = []
@@ -311,28 +355,38 @@ def cluster() -> Iterator[LocalCluster]:
     distributed = pytest.importorskip("distributed")
     # Every port chosen by the system: the scheduler's HTTP server binds 8787 even
     # without a dashboard unless given a port, and another program may hold that one.
-    cluster = run_with_timeout(lambda: distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-        dashboard_address=":0", scheduler_kwargs={"dashboard": False}))
+    cluster = run_with_timeout(
+        lambda: distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            scheduler_port=0,
+            dashboard_address=":0",
+            scheduler_kwargs={"dashboard": False},
+        )
+    )
     yield cluster
     run_with_timeout(cluster.close, 60)
 
 
-def test_scheduler_gives_the_same_dataset(inputs: Inputs, local_run: Path,
-                                          cluster: LocalCluster, tmp_path: Path) -> None:
+def test_scheduler_gives_the_same_dataset(
+    inputs: Inputs, local_run: Path, cluster: LocalCluster, tmp_path: Path
+) -> None:
     out = tmp_path / "distributed"
     assert run_with_timeout(lambda: convert(inputs[0], out, "--scheduler", cluster.scheduler_address)) == 0
     assert dataset_bytes(out) == dataset_bytes(local_run)
 
 
 def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster: LocalCluster, tmp_path: Path) -> None:
-    from vorn_tools.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
 
     folder = tmp_path / "many"
     folder.mkdir()
     for i in range(60):
-        (folder / f"f{i:03d}.vdf").write_bytes(build_file(params=standard_params("One_D"),
-                                                          sections=[samples(2048, i), samples(2048, i + 1)]))
+        (folder / f"f{i:03d}.vdf").write_bytes(
+            build_file(params=standard_params("One_D"), sections=[samples(2048, i), samples(2048, i + 1)])
+        )
     local = tmp_path / "local"
     convert_folder_to_parquet(folder, local, workers=2)
     killed: list[tuple[str, list[Key]]] = []
@@ -340,26 +394,33 @@ def test_a_worker_killed_mid_run_loses_and_duplicates_no_row(cluster: LocalClust
     def kill_a_busy_worker(client: Client) -> None:
         if killed:
             return
-        processing = {address: keys for address, keys in client.processing().items()  # type: ignore[no-untyped-call]
-                      if keys}
+        processing = {
+            address: keys
+            for address, keys in client.processing().items()  # type: ignore[no-untyped-call]
+            if keys
+        }
         pids = client.run(os.getpid)
         address = sorted(processing)[0]
         killed.append((address, list(processing[address])))
         os.kill(pids[address], signal.SIGKILL)
 
     out = tmp_path / "distributed"
-    outcomes = run_with_timeout(lambda: convert_folder_to_parquet(
-        folder, out, scheduler=cluster.scheduler_address, _on_result=kill_a_busy_worker))
+    outcomes = run_with_timeout(
+        lambda: convert_folder_to_parquet(
+            folder, out, scheduler=cluster.scheduler_address, _on_result=kill_a_busy_worker
+        )
+    )
     assert killed and killed[0][1], "a worker with tasks in hand was killed"
     assert all(outcome.error is None for outcome in outcomes) and len(outcomes) == 60
     assert dataset_bytes(out) == dataset_bytes(local)
     run_with_timeout(lambda: cluster.wait_for_workers(2), 60)
 
 
-def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: Path,
-                                                     monkeypatch: pytest.MonkeyPatch) -> None:
+def test_a_failed_write_is_raised_and_leaves_no_part(
+    inputs: Inputs, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     """The writing thread's failure reaches the caller; abandoning removes what it made."""
-    from vorn_tools import parquet
+    from vorn_tools.exports import parquet
 
     batch, errors = parquet.convert_chunk([(str(inputs[0] / name), name) for name in sorted(inputs[1])], True)
     assert errors == [] and batch.num_rows == len(inputs[1])
@@ -386,21 +447,22 @@ def test_a_failed_write_is_raised_and_leaves_no_part(inputs: Inputs, tmp_path: P
 
 
 def test_chunks_depend_on_the_number_of_files_alone() -> None:
-    from vorn_tools.batch import CHUNK_FILES, _chunks
+    from vorn_tools.archive.datasets import CHUNK_FILES, chunks_of
 
     jobs = [(f"/in/{i}.vdf", f"{i}.vdf") for i in range(1000)]
-    chunks = _chunks(jobs)
+    chunks = chunks_of(jobs)
     assert [job for chunk in chunks for job in chunk.jobs] == jobs
     assert max(len(chunk.jobs) for chunk in chunks) <= CHUNK_FILES
-    assert len(_chunks(jobs[:3])) == 3
+    assert len(chunks_of(jobs[:3])) == 3
 
 
-def test_row_groups_and_parts_are_bounded(inputs: Inputs, local_run: Path, tmp_path: Path,
-                                          monkeypatch: pytest.MonkeyPatch) -> None:
+def test_row_groups_and_parts_are_bounded(
+    inputs: Inputs, local_run: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     """Row groups of at most ROW_GROUP_ROWS rows, parts of at most PART_BYTES: the same
     rows, in the same order, in groups and parts of the sizes the limits give."""
-    from vorn_tools import parquet
-    from vorn_tools.batch import convert_folder_to_parquet
+    from vorn_tools.archive.datasets import convert_folder_to_parquet
+    from vorn_tools.exports import parquet
 
     monkeypatch.setattr(parquet, "ROW_GROUP_ROWS", 4)
     monkeypatch.setattr(parquet, "PART_BYTES", 1)  # every row group starts a part
@@ -408,8 +470,10 @@ def test_row_groups_and_parts_are_bounded(inputs: Inputs, local_run: Path, tmp_p
     outcomes = convert_folder_to_parquet(inputs[0], out, pattern="**/*.vdf", workers=1)
     assert all(outcome.error is None for outcome in outcomes)
     parts = sorted(out.glob("part-*.parquet"))
-    groups = [[meta.row_group(g).num_rows for g in range(meta.num_row_groups)]
-              for meta in (pq.ParquetFile(part).metadata for part in parts)]
+    groups = [
+        [meta.row_group(g).num_rows for g in range(meta.num_row_groups)]
+        for meta in (pq.ParquetFile(part).metadata for part in parts)
+    ]
     rows = len(inputs[1])
     assert groups == [[4]] * (rows // 4) + ([[rows % 4]] if rows % 4 else [])
     assert [jsonable(row) for row in rows_of(out)] == [jsonable(row) for row in rows_of(local_run)]  # NaN too

@@ -12,9 +12,9 @@ from pathlib import Path
 import pytest
 
 import vorn_tools
-from vdf_writer import Header, build_file, standard_params
 from vorn_tools import cli
-from vorn_tools.parquet import errors_path
+from vorn_tools.exports.parquet import errors_path
+from vorn_tools.testing.vdf_writer import Header, build_file, standard_params
 
 np = pytest.importorskip("numpy")
 pa = pytest.importorskip("pyarrow")
@@ -42,15 +42,20 @@ def folder(tmp_path_factory: pytest.TempPathFactory) -> Path:
     Two_D of 32 rows and one of no rows) and a damaged one."""
     folder = tmp_path_factory.mktemp("in")
     files = {
-        "nan_bits.vdf": build_file(params=standard_params("One_D"), sections=[words(IM_WORDS), words(RE_WORDS)],
-                                   sample_bits=32),
+        "nan_bits.vdf": build_file(
+            params=standard_params("One_D"), sections=[words(IM_WORDS), words(RE_WORDS)], sample_bits=32
+        ),
         "plain.vdf": build_file(params=standard_params("One_D"), sections=[[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
-        "four.vdf": build_file(params=standard_params("Two_D"), layout="Two_D", sample_bits=32,
-                               sections=[[[float(s * 10000 + r * 32 + c) for c in range(32)] for r in range(32)]
-                                         for s in range(4)]),
+        "four.vdf": build_file(
+            params=standard_params("Two_D"),
+            layout="Two_D",
+            sample_bits=32,
+            sections=[[[float(s * 10000 + r * 32 + c) for c in range(32)] for r in range(32)] for s in range(4)],
+        ),
         # 16 rows: no whole block of rows, so every section holds no samples.
-        "four_no_rows.vdf": build_file(params=standard_params("Two_D"), layout="Two_D", sections=[b""] * 4,
-                                       header=Header(data_points=[32, 16])),
+        "four_no_rows.vdf": build_file(
+            params=standard_params("Two_D"), layout="Two_D", sections=[b""] * 4, header=Header(data_points=[32, 16])
+        ),
         "damaged.vdf": build_file(params=standard_params("One_D"), sections=[[1.0] * 8, [2.0] * 8])[:-5],
     }
     for name, content in files.items():

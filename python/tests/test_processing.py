@@ -17,7 +17,16 @@ import vorn_parser
 from numpy.typing import NDArray
 
 import vorn_tools
-from vdf_writer import PPM, SECOND, Header, Param, Unit, build_file, digital_filter_delay, filtered_params
+from vorn_tools.testing.vdf_writer import (
+    PPM,
+    SECOND,
+    Header,
+    Param,
+    Unit,
+    build_file,
+    digital_filter_delay,
+    filtered_params,
+)
 
 Array = NDArray[Any]
 
@@ -36,7 +45,7 @@ def filtered(signal_of_time: Callable[[Array], Any], points: int, sweep: float, 
     u = (taps - centre) / centre
     window = 0.42 + 0.5 * np.cos(np.pi * u) + 0.08 * np.cos(2 * np.pi * u)
     kernel = np.sinc((taps - centre) / m) / m * window
-    return np.convolve(fine, kernel)[:points * m:m]
+    return np.convolve(fine, kernel)[: points * m : m]
 
 
 def on_grid(ppm: float, sf: float, offset: float, points: int, sweep: float) -> tuple[float, float, int]:
@@ -50,16 +59,18 @@ def decay(lines: list[tuple[float, float]], t2: float) -> Callable[[Array], Any]
     return lambda t: sum(a * np.exp((2j * np.pi * f - 1 / t2) * t) for f, a in lines)
 
 
-def one_d_fid(ppms: list[float], points: int = 2048, sweep: float = 8000.0, t2: float = 0.1,
-              with_filter: bool = True) -> tuple[bytes, list[float], list[int], float]:
+def one_d_fid(
+    ppms: list[float], points: int = 2048, sweep: float = 8000.0, t2: float = 0.1, with_filter: bool = True
+) -> tuple[bytes, list[float], list[int], float]:
     """(file bytes, true ppm, true indices, delay in points)."""
     params, delay = filtered_params("One_D", x_points=points, x_sweep=sweep, **FILTER)
     if not with_filter:
         params = [p for p in params if p.name not in ("orders", "factors")]
     grid = [on_grid(ppm, SF_X, O_X, points, sweep) for ppm in ppms]
     fid = filtered(decay([(hz, 1.0 + 0.2 * i) for i, (hz, _, _) in enumerate(grid)], t2), points, sweep, delay)
-    header = Header(data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[(points - 1) / sweep],
-                    data_axis_titles=["Proton"])
+    header = Header(
+        data_units=[SECOND], data_axis_start=[0.0], data_axis_stop=[(points - 1) / sweep], data_axis_titles=["Proton"]
+    )
     data = build_file(header=header, params=params, sections=[fid.imag.tolist(), fid.real.tolist()])
     return data, [g[1] for g in grid], [g[2] for g in grid], delay
 
@@ -91,8 +102,9 @@ def test_summary_gives_the_delay_the_writer_simulates() -> None:
 # --- one-dimensional spectra ---------------------------------------------------------
 
 
-@pytest.mark.parametrize("options", [{}, {"zero_fill": 4096, "line_broadening": 2.0}],
-                         ids=["plain", "zero-filled, broadened"])
+@pytest.mark.parametrize(
+    "options", [{}, {"zero_fill": 4096, "line_broadening": 2.0}], ids=["plain", "zero-filled, broadened"]
+)
 def test_lines_at_their_ppm_in_absorption(options: dict[str, Any]) -> None:
     data, true_ppm, _, delay = one_d_fid(LINES_PPM)
     spectrum = vorn_tools.spectrum(data, **options)
@@ -113,8 +125,10 @@ def test_lines_at_their_ppm_in_absorption(options: dict[str, Any]) -> None:
 @pytest.mark.parametrize("how", ["delay zeroed", "file without the filter", "half a point off"])
 def test_without_the_group_delay_the_lines_are_not_absorptive(how: str) -> None:
     data, _, true_idx, delay = one_d_fid(LINES_PPM, with_filter=how != "file without the filter")
-    options: dict[str, dict[str, Any]] = {"delay zeroed": {"group_delay": 0.0},
-                                          "half a point off": {"group_delay": delay + 0.5}}
+    options: dict[str, dict[str, Any]] = {
+        "delay zeroed": {"group_delay": 0.0},
+        "half a point off": {"group_delay": delay + 0.5},
+    }
     spectrum = vorn_tools.spectrum(data, **options.get(how, {}))
     assert spectrum.group_delay == options.get(how, {}).get("group_delay", 0.0)
     phases = peak_phases(spectrum.values, true_idx)
@@ -155,8 +169,9 @@ PEAKS_2D = [(7.2, 128.5), (2.6, 28.9), (1.2, 15.6), (9.0, 140.0)]
 
 
 def two_d_fid(with_filter: bool = True) -> tuple[bytes, list[tuple[float, float, int, int]]]:
-    params, delay = filtered_params("Two_D", x_points=X_POINTS, x_sweep=X_SWEEP, y_points=Y_POINTS,
-                                    y_sweep=Y_SWEEP, **FILTER)
+    params, delay = filtered_params(
+        "Two_D", x_points=X_POINTS, x_sweep=X_SWEEP, y_points=Y_POINTS, y_sweep=Y_SWEEP, **FILTER
+    )
     if not with_filter:
         params = [p for p in params if p.name not in ("orders", "factors")]
     t1 = np.arange(Y_POINTS) / Y_SWEEP
@@ -171,12 +186,14 @@ def two_d_fid(with_filter: bool = True) -> tuple[bytes, list[tuple[float, float,
         cosine += np.outer(envelope * np.cos(2 * np.pi * hy * t1), row)
         sine += np.outer(envelope * np.sin(2 * np.pi * hy * t1), row)
         truth.append((ppm_x, ppm_y, kx, ky))
-    header = Header(data_units=[SECOND, SECOND], data_axis_start=[0.0, 0.0],
-                    data_axis_stop=[(X_POINTS - 1) / X_SWEEP, (Y_POINTS - 1) / Y_SWEEP],
-                    data_axis_titles=["Proton", "Carbon13"])
+    header = Header(
+        data_units=[SECOND, SECOND],
+        data_axis_start=[0.0, 0.0],
+        data_axis_stop=[(X_POINTS - 1) / X_SWEEP, (Y_POINTS - 1) / Y_SWEEP],
+        data_axis_titles=["Proton", "Carbon13"],
+    )
     sections = [cosine.real, sine.real, cosine.imag, sine.imag]  # re, re_im, im, im_re
-    data = build_file(header=header, params=params, layout="Two_D",
-                      sections=[s.tolist() for s in sections])
+    data = build_file(header=header, params=params, layout="Two_D", sections=[s.tolist() for s in sections])
     return data, truth
 
 
@@ -190,7 +207,7 @@ def test_two_d_peaks_in_place_and_absorptive_along_both_axes() -> None:
     rr = spectrum.values.real
     ir, ri = spectrum.values.imag, spectrum.mixed.real
     for ppm_x, ppm_y, kx, ky in truth:
-        box = rr[ky - 3:ky + 4, kx - 3:kx + 4]
+        box = rr[ky - 3 : ky + 4, kx - 3 : kx + 4]
         row, col = np.unravel_index(np.argmax(box), box.shape)
         assert abs(x.ppm[kx - 3 + col] - ppm_x) <= X_SWEEP / X_POINTS / SF_X
         assert abs(y.ppm[ky - 3 + row] - ppm_y) <= Y_SWEEP / Y_POINTS / SF_Y
@@ -199,8 +216,10 @@ def test_two_d_peaks_in_place_and_absorptive_along_both_axes() -> None:
         assert abs(math.degrees(math.atan2(ri[ky, kx], rr[ky, kx]))) < 1.0  # along y
     # Without the group delay the x phase is wrong at the lines off the carrier.
     uncorrected = vorn_tools.spectrum(two_d_fid(with_filter=False)[0])
-    phases = [math.degrees(math.atan2(uncorrected.values.imag[ky, kx], uncorrected.values.real[ky, kx]))
-              for _, _, kx, ky in truth]
+    phases = [
+        math.degrees(math.atan2(uncorrected.values.imag[ky, kx], uncorrected.values.real[ky, kx]))
+        for _, _, kx, ky in truth
+    ]
     assert max(abs(p) for p in phases) > 20.0, phases
 
 
@@ -237,20 +256,28 @@ def test_axes_of_the_bundled_examples() -> None:
 
 
 def test_axes_from_what_the_file_gives() -> None:
-    sweep = [Param("x_sweep", 1000.0, units=vorn_tools_units("Hertz")),
-             Param("x_freq", 400.0, units=vorn_tools_units("Hertz", "Mega")),
-             Param("x_offset", 4.0, units=vorn_tools_units("Ppm"))]
+    sweep = [
+        Param("x_sweep", 1000.0, units=vorn_tools_units("Hertz")),
+        Param("x_freq", 400.0, units=vorn_tools_units("Hertz", "Mega")),
+        Param("x_offset", 4.0, units=vorn_tools_units("Ppm")),
+    ]
     cases = {
         # time axis, no summary: the dwell from the header's range (ms)
-        "time, header only": (Header(data_units=[vorn_tools_units("Second", "Milli")],
-                                     data_axis_start=[0.0], data_axis_stop=[7.0]), [], "time"),
+        "time, header only": (
+            Header(data_units=[vorn_tools_units("Second", "Milli")], data_axis_start=[0.0], data_axis_stop=[7.0]),
+            [],
+            "time",
+        ),
         # frequency axis without a range: from the summary
         "frequency, summary only": (Header(data_units=[PPM]), sweep, "frequency"),
         "no unit": (Header(), sweep, "points"),
     }
     for name, (header, params, domain) in cases.items():
-        axis = vorn_tools.open(build_file(header=header, params=params,
-                                          sections=[[0.0] * 8, [1.0] * 8])).to_numpy().axes[0]
+        axis = (
+            vorn_tools.open(build_file(header=header, params=params, sections=[[0.0] * 8, [1.0] * 8]))
+            .to_numpy()
+            .axes[0]
+        )
         assert axis.domain == domain, name
         if domain == "time":
             assert axis.seconds is not None

@@ -10,20 +10,22 @@ from typing import Any
 import numpy as np
 import pytest
 from numpy.typing import NDArray
-from synthetic_fids import Line, Truth, lorentzians, make_fid
 
 import vorn_tools
 from helpers import Vorn
-from vdf_writer import PPM, Header, build_file, standard_params
-from vorn_tools.phasing import phase_factors
 from vorn_tools.processing import Spectrum
-from vorn_tools.processing_steps import finish
+from vorn_tools.processing.phasing import phase_factors
+from vorn_tools.processing.steps import finish
+from vorn_tools.testing.synthetic_fids import Line, Truth, lorentzians, make_fid
+from vorn_tools.testing.vdf_writer import PPM, Header, build_file, standard_params
 
 SF, OFFSET = 399.78219838, 5.0  # as make_fid's defaults
 # A proton spectrum: a triplet, a quartet, a singlet, the solvent's residual line and TMS.
-PROTON = ([Line(1.20 + d * 7.5 / SF, h, 1.2) for d, h in ((-1, 25.0), (0, 50.0), (1, 25.0))]
-          + [Line(3.60 + d * 7.5 / SF, h, 1.2) for d, h in ((-1.5, 10.0), (-0.5, 30.0), (0.5, 30.0), (1.5, 10.0))]
-          + [Line(8.10, 40.0, 1.5), Line(7.26, 8.0, 1.0)])
+PROTON = (
+    [Line(1.20 + d * 7.5 / SF, h, 1.2) for d, h in ((-1, 25.0), (0, 50.0), (1, 25.0))]
+    + [Line(3.60 + d * 7.5 / SF, h, 1.2) for d, h in ((-1.5, 10.0), (-0.5, 30.0), (0.5, 30.0), (1.5, 10.0))]
+    + [Line(8.10, 40.0, 1.5), Line(7.26, 8.0, 1.0)]
+)
 TMS = Line(0.0, 20.0, 1.0)
 
 
@@ -53,8 +55,16 @@ def test_proton_spectrum_phased_flattened_and_referenced(seed: int) -> None:
     rng = np.random.default_rng(seed)
     phase = (float(rng.uniform(-180, 180)), float(rng.uniform(-45, 45)))
     lines = [*PROTON, TMS]
-    data, truth = make_fid(lines, points=8192, phase=phase, noise=0.05, carrier_error=0.04,
-                           background=(4.0, 1.0, 400.0), roll=(0.5 + 0.3j, -0.4j, 0.3), seed=seed)
+    data, truth = make_fid(
+        lines,
+        points=8192,
+        phase=phase,
+        noise=0.05,
+        carrier_error=0.04,
+        background=(4.0, 1.0, 400.0),
+        roll=(0.5 + 0.3j, -0.4j, 0.3),
+        seed=seed,
+    )
     result = auto(data)
     assert result.ppm is not None and result.hz is not None and result.baseline is not None
     assert phase_error(result, truth, lines, 8192) <= 3.0
@@ -76,8 +86,12 @@ def test_proton_spectrum_phased_flattened_and_referenced(seed: int) -> None:
     for peak, line in zip(sorted(peaks, key=lambda p: -p.index), by_ppm, strict=True):
         assert peak.ppm is not None and abs(peak.ppm - line.ppm) <= 1.5 * step
         # The top of a parabola through 3 points of a line about 2 points wide: within 20 %.
-        assert peak.height == pytest.approx(lorentzians(np.array([line.ppm * SF]), [
-            (other.ppm * SF, other.height, other.width_hz) for other in lines])[0].real, rel=0.2)
+        assert peak.height == pytest.approx(
+            lorentzians(np.array([line.ppm * SF]), [(other.ppm * SF, other.height, other.width_hz) for other in lines])[
+                0
+            ].real,
+            rel=0.2,
+        )
         assert peak.width_hz == pytest.approx(line.width_hz, abs=2 * 5000.0 / 8192)
     # An isolated line's integral, the ends in either order, as the ideal spectrum's.
     inside = np.abs(truth.ppm - 8.10) <= 0.05
@@ -97,8 +111,17 @@ def test_solvent_line_references_without_tms_and_edited_signs_kept() -> None:
     assert heights[4.5] < 0 < heights[2.0]  # the negative line stays negative
     # 13C: the solvent's carbon, not its proton shift.
     carbon = [Line(77.16, 5.0, 2.0), Line(128.0, 10.0, 2.0), Line(20.0, 8.0, 2.0)]
-    data, truth = make_fid(carbon, points=16384, sweep=25000.0, sf_mhz=100.61, offset_ppm=100.0, nucleus="13C",
-                           phase=(50.0, -30.0), noise=0.02, carrier_error=0.5)
+    data, truth = make_fid(
+        carbon,
+        points=16384,
+        sweep=25000.0,
+        sf_mhz=100.61,
+        offset_ppm=100.0,
+        nucleus="13C",
+        phase=(50.0, -30.0),
+        noise=0.02,
+        carrier_error=0.5,
+    )
     result = auto(data)
     assert result.reference == "solvent CDCL3"
     assert abs(result.reference_shift + 0.5) <= 25000.0 / 16384 / 100.61
@@ -157,15 +180,19 @@ def test_phase_options_and_stored_spectra(tmp_path: Path) -> None:
     ppm = np.linspace(-1.0, 9.0, 512)
     real = 100.0 / (1.0 + ((ppm - 3.0) / 0.01) ** 2)
     path = tmp_path / "stored.vdf"
-    path.write_bytes(build_file(header=Header(data_units=[PPM], data_axis_start=[-1.0], data_axis_stop=[9.0]),
-                                params=standard_params("One_D", x_points=512),
-                                sections=[[0.0] * 512, real.tolist()]))
+    path.write_bytes(
+        build_file(
+            header=Header(data_units=[PPM], data_axis_start=[-1.0], data_axis_stop=[9.0]),
+            params=standard_params("One_D", x_points=512),
+            sections=[[0.0] * 512, real.tolist()],
+        )
+    )
     stored = auto(path.read_bytes())
     assert not stored.transformed and stored.phase == (0.0, 0.0) and stored.baseline is None
     np.testing.assert_array_equal(stored.values.real, real)
     peaks = stored.peaks(threshold=10.0)
     assert len(peaks) == 1 and peaks[0].ppm == pytest.approx(3.0, abs=0.02)
-    from vorn_tools.plot import _limits
+    from vorn_tools.exports.plot import _limits
 
     assert _limits(stored.axes[0].values, stored.axes[0].unit) == (9.0, -1.0)  # drawn high to low
 

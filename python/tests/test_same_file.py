@@ -13,8 +13,8 @@ from typing import Any
 import pytest
 
 import vorn_tools
-from vdf_writer import Header, build_file, standard_params
 from vorn_tools import _native
+from vorn_tools.testing.vdf_writer import Header, build_file, standard_params
 
 np = pytest.importorskip("numpy")
 
@@ -24,8 +24,11 @@ CHANGED = "the file changed since it was opened"
 def one_d(points: int, scale: float, title: str = "a") -> bytes:
     """Files of the same size for the same points, told apart by samples and title."""
     params = standard_params("One_D", x_points=points)
-    return build_file(header=Header(title=title), params=params,
-                      sections=[[scale * i for i in range(points)], [-scale * i for i in range(points)]])
+    return build_file(
+        header=Header(title=title),
+        params=params,
+        sections=[[scale * i for i in range(points)], [-scale * i for i in range(points)]],
+    )
 
 
 A, B = one_d(4096, 1.0), one_d(4096, 2.0)
@@ -57,8 +60,9 @@ def test_same_size_swap_by_rename_after_open(other: bytes, tmp_path: Path) -> No
     assert reason_of(vf.to_numpy) == CHANGED
 
 
-def test_swap_just_before_the_native_reader_opens_for_the_samples(tmp_path: Path,
-                                                                  monkeypatch: pytest.MonkeyPatch) -> None:
+def test_swap_just_before_the_native_reader_opens_for_the_samples(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     # The window in which a check made before the reader's own open would pass: the
     # file is replaced after every Python-side step, right before the samples are read.
     path = tmp_path / "f.vdf"
@@ -75,8 +79,9 @@ def test_swap_just_before_the_native_reader_opens_for_the_samples(tmp_path: Path
     assert reason_of(vf.to_numpy) == CHANGED
 
 
-def test_swap_just_before_the_native_reader_opens_for_the_metadata(tmp_path: Path,
-                                                                   monkeypatch: pytest.MonkeyPatch) -> None:
+def test_swap_just_before_the_native_reader_opens_for_the_metadata(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     # Replaced between the Python-side look at the path and the reader's open: the
     # metadata and the samples are then both the new file's, never a mix.
     path = tmp_path / "f.vdf"
@@ -161,6 +166,7 @@ def test_threads_share_one_file_object(kind: str, tmp_path: Path) -> None:
         interval = sys.getswitchinterval()
         sys.setswitchinterval(1e-6)
         try:
+
             def work() -> None:
                 for _ in range(25):
                     try:

@@ -9,13 +9,17 @@ import pytest
 xr = pytest.importorskip("xarray")
 
 import vorn_tools  # noqa: E402
-from vdf_writer import Header, build_file, standard_params  # noqa: E402
+from vorn_tools.testing.vdf_writer import Header, build_file, standard_params  # noqa: E402
 
 
 def one_d(tmp_path: Path, name: str = "one.vdf", scale: float = 1.0, points: int = 64) -> Path:
     path = tmp_path / name
-    path.write_bytes(build_file(params=standard_params("One_D"),
-                                sections=[[scale * i for i in range(points)], [-scale * i for i in range(points)]]))
+    path.write_bytes(
+        build_file(
+            params=standard_params("One_D"),
+            sections=[[scale * i for i in range(points)], [-scale * i for i in range(points)]],
+        )
+    )
     return path
 
 
@@ -23,8 +27,14 @@ def four_section_two_d(tmp_path: Path) -> Path:
     rows, columns = 32, 64
     sections = [[[s * 1000.0 + r * columns + c for c in range(columns)] for r in range(rows)] for s in range(4)]
     path = tmp_path / "two.vdf"
-    path.write_bytes(build_file(header=Header(data_points=[columns, rows]), params=standard_params("Two_D"),
-                                sections=sections, layout="Two_D"))
+    path.write_bytes(
+        build_file(
+            header=Header(data_points=[columns, rows]),
+            params=standard_params("Two_D"),
+            sections=sections,
+            layout="Two_D",
+        )
+    )
     return path
 
 
@@ -46,7 +56,8 @@ def test_engine_equals_to_xarray_and_the_numpy_arrays(tmp_path: Path, make: Call
     assert eager["x_axis"].attrs["units"] == arrays.axes[0].unit
     assert eager.attrs["layout"] == arrays.layout
     assert [eager[dim].attrs["observe_frequency_hz"] for dim in ("x", "y") if dim in eager.dims] == [
-        a["magnitude"] for a in f.info["originFrequency"]]
+        a["magnitude"] for a in f.info["originFrequency"]
+    ]
 
 
 def test_opening_reads_no_samples_until_a_variable_is_indexed(tmp_path: Path) -> None:
@@ -71,8 +82,10 @@ def test_drop_variables_and_a_data_failure_raised_when_indexed(tmp_path: Path) -
     cut = tmp_path / "cut.vdf"
     cut.write_bytes(path.read_bytes()[:-8])
     # The header and parameters are whole: the failure comes with the samples.
-    with (xr.open_dataset(cut, engine="vorn") as ds,
-          pytest.raises(vorn_tools.ParseError, match="failed to fill whole buffer")):
+    with (
+        xr.open_dataset(cut, engine="vorn") as ds,
+        pytest.raises(vorn_tools.ParseError, match="failed to fill whole buffer"),
+    ):
         ds["re"].values  # noqa: B018 - reading the values is what fails
 
 

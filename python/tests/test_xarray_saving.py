@@ -17,7 +17,7 @@ import pytest
 xr = pytest.importorskip("xarray")
 
 import vorn_tools  # noqa: E402
-from vdf_writer import HERTZ, Header, Param, Unit, build_file, standard_params  # noqa: E402
+from vorn_tools.testing.vdf_writer import HERTZ, Header, Param, Unit, build_file, standard_params  # noqa: E402
 from vorn_tools.xarray_backend import complex_data  # noqa: E402
 
 README = Path(__file__).resolve().parents[2] / "README.md"
@@ -43,8 +43,9 @@ def four_section_fid(tmp_path: Path) -> Path:
     sections = [rng.normal(0, 1e4, (32, 64)).tolist() for _ in range(4)]
     sections[2][0][0] = SIGNALLING
     path = tmp_path / "four.vdf"
-    path.write_bytes(build_file(params=standard_params("Two_D"), layout="Two_D", sections=sections,
-                                header=Header(title="hsqc fid")))
+    path.write_bytes(
+        build_file(params=standard_params("Two_D"), layout="Two_D", sections=sections, header=Header(title="hsqc fid"))
+    )
     return path
 
 
@@ -126,12 +127,14 @@ def test_absent_figures_are_left_out_and_units_are_named(tmp_path: Path) -> None
     assert bare.attrs["solvent"] == "D2O"
 
     standard = standard_params("One_D")
-    in_hz = xr.open_dataset(_file(tmp_path, "hz", _swap(standard, "x_offset", Param("x_offset", 1880.611,
-                                                                                      units=HERTZ))), engine="vorn")
+    in_hz = xr.open_dataset(
+        _file(tmp_path, "hz", _swap(standard, "x_offset", Param("x_offset", 1880.611, units=HERTZ))), engine="vorn"
+    )
     assert in_hz["x"].attrs["offset_hz"] == 1880.611 and "offset_ppm" not in in_hz["x"].attrs
     decibel = Unit.named("Decibel")
-    in_db = xr.open_dataset(_file(tmp_path, "db", _swap(standard, "x_freq", Param("x_freq", 400.0, units=decibel))),
-                            engine="vorn")
+    in_db = xr.open_dataset(
+        _file(tmp_path, "db", _swap(standard, "x_freq", Param("x_freq", 400.0, units=decibel))), engine="vorn"
+    )
     assert "observe_frequency_hz" not in in_db["x"].attrs
     assert in_db["x"].attrs["spectral_width_hz"] == 8000.0 and in_db["x"].attrs["offset_ppm"] == 5.0
     with vorn_tools.open(vorn_tools.example_path("one_d")) as file:
@@ -144,8 +147,14 @@ def test_absent_figures_are_left_out_and_units_are_named(tmp_path: Path) -> None
 
 def test_decoder_keywords_are_accepted(tmp_path: Path) -> None:
     path = vorn_tools.example_path("two_d")
-    keywords: dict[str, Any] = dict(mask_and_scale=True, decode_times=False, decode_timedelta=False,
-                                    use_cftime=False, concat_characters=True, decode_coords=False)
+    keywords: dict[str, Any] = dict(
+        mask_and_scale=True,
+        decode_times=False,
+        decode_timedelta=False,
+        use_cftime=False,
+        concat_characters=True,
+        decode_coords=False,
+    )
     with xr.open_dataset(path, engine="vorn") as plain, xr.open_dataset(path, engine="vorn", **keywords) as given:
         xr.testing.assert_identical(plain.load(), given.load())
     with xr.open_dataset(path, engine="vorn", decode_cf=False) as raw:

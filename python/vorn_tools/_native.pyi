@@ -1,4 +1,4 @@
-# The extension module that reads through the core: see vorn_tools.files.
+# The extension module that reads through the core: see vorn_tools.reading.files.
 from typing import Any, final
 
 @final

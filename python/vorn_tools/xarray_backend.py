@@ -48,13 +48,12 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from .files import VornFile
-from .files import open as open_file
+from .arrays.samples import Coordinate, SpectrumArrays, axes_for_shape, observe_frequency, spectral_width
+from .reading.files import VornFile
+from .reading.files import open as open_file
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-    from .arrays import Coordinate, SpectrumArrays
 
 _COORDINATE_UNITS = {"seconds": "s", "hz": "Hz", "ppm": "ppm"}
 # The unit of a summary figure the file does not have (its magnitude is then 0).
@@ -129,13 +128,12 @@ class _LazyCoordinate(BackendArray):
         return self._coordinate[part]
 
 
-def _coordinates(headers: Any, info: Any, shape: tuple[int, ...], lazy: bool,
-                 indexed: set[str]) -> dict[str, xr.Variable]:
+def _coordinates(
+    headers: Any, info: Any, shape: tuple[int, ...], lazy: bool, indexed: set[str]
+) -> dict[str, xr.Variable]:
     """The coordinates of every axis: the header's values, then seconds, Hz or ppm
     where the axis has them. A long axis's are computed for the indices asked, when
     asked; nothing is made in proportion to a length the header declares."""
-    from .arrays import axes_for_shape
-
     names = _dims(headers["dataFormat"])
     lengths = dict(zip(names, shape, strict=True))
     # The axes hold rules per point (arrays.Coordinate): making them costs nothing.
@@ -152,8 +150,7 @@ def _coordinates(headers: Any, info: Any, shape: tuple[int, ...], lazy: bool,
             # combines coordinates of many files cheaply (open_mfdataset).
             eager = not lazy or n <= _EAGER_AXIS_POINTS
             stored = axis.coordinate(field)
-            data: Any = (getattr(axis, field) if eager
-                         else indexing.LazilyIndexedArray(_LazyCoordinate(stored)))  # type: ignore[arg-type]
+            data: Any = getattr(axis, field) if eager else indexing.LazilyIndexedArray(_LazyCoordinate(stored))  # type: ignore[arg-type]
             attrs = {"units": unit, "long_name": axis.title or f"{name} axis {suffix}"}
             if eager:
                 indexed.add(f"{name}_{suffix}")
@@ -180,8 +177,6 @@ def _with_point_indexes(ds: xr.Dataset, info: Any, shape: tuple[int, ...]) -> xr
 def _axis_attributes(info: Any, index: int) -> dict[str, Any]:
     """The summary's figures of one axis, each where the file has it, in the unit its
     name says (frequencies in Hz: one stored in another unit is left out)."""
-    from .arrays import observe_frequency, spectral_width
-
     attrs: dict[str, Any] = {}
     nuclei = info["nucleus"]
     if index < len(nuclei) and isinstance(nuclei[index], str) and nuclei[index]:
@@ -244,9 +239,14 @@ def _attributes(file: VornFile) -> dict[str, Any]:
     return attrs
 
 
-_SECTION_NAMES = {"re": "real part of the samples", "im": "imaginary part of the samples",
-                  "re_im": "real part of the mixed samples", "im_re": "imaginary part of the mixed samples",
-                  "data": "samples", "mixed": "mixed samples"}
+_SECTION_NAMES = {
+    "re": "real part of the samples",
+    "im": "imaginary part of the samples",
+    "re_im": "real part of the mixed samples",
+    "im_re": "imaginary part of the mixed samples",
+    "data": "samples",
+    "mixed": "mixed samples",
+}
 
 
 def complex_data(ds: xr.Dataset, mixed: bool = False) -> xr.DataArray:
@@ -278,8 +278,9 @@ def _section_names(mixed: bool) -> tuple[str, ...]:
     return ("re", "im", "re_im", "im_re") if mixed else ("re", "im")
 
 
-def dataset(file: VornFile, *, lazy: bool = True, drop_variables: Iterable[str] | None = None,
-            complex_variables: bool = False) -> tuple[xr.Dataset, _Samples]:
+def dataset(
+    file: VornFile, *, lazy: bool = True, drop_variables: Iterable[str] | None = None, complex_variables: bool = False
+) -> tuple[xr.Dataset, _Samples]:
     """The Dataset of an open file, and the object that decodes its samples."""
     headers = file.headers
     layout = headers["dataFormat"]
@@ -300,9 +301,11 @@ def dataset(file: VornFile, *, lazy: bool = True, drop_variables: Iterable[str] 
     for name, dtype in kinds:
         if name in dropped:
             continue
+
         def load(n: str = name) -> Any:
             return samples.variable(n)
-        data: Any = (indexing.LazilyIndexedArray(_LazyArray(shape, dtype, load)) if lazy else load())
+
+        data: Any = indexing.LazilyIndexedArray(_LazyArray(shape, dtype, load)) if lazy else load()
         variables[name] = xr.Variable(dims, data, {"long_name": _SECTION_NAMES[name], "units": "1"})
     indexed: set[str] = set()
     coords = _coordinates(headers, file.info, shape, lazy, indexed)
@@ -321,8 +324,7 @@ def to_xarray(file: VornFile, *, complex_variables: bool = False) -> xr.Dataset:
     return dataset(file, lazy=False, complex_variables=complex_variables)[0]
 
 
-_DECODERS = ("mask_and_scale", "decode_times", "decode_timedelta", "use_cftime", "concat_characters",
-             "decode_coords")
+_DECODERS = ("mask_and_scale", "decode_times", "decode_timedelta", "use_cftime", "concat_characters", "decode_coords")
 
 
 class VornBackendEntrypoint(BackendEntrypoint):
@@ -331,10 +333,19 @@ class VornBackendEntrypoint(BackendEntrypoint):
     description = "Binary NMR data files read by vorn_parser's core reader"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "complex_variables", *_DECODERS)
 
-    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Iterable[str] | None = None,
-                     complex_variables: bool = False, mask_and_scale: Any = None, decode_times: Any = None,
-                     decode_timedelta: Any = None, use_cftime: Any = None, concat_characters: Any = None,
-                     decode_coords: Any = None) -> xr.Dataset:
+    def open_dataset(
+        self,
+        filename_or_obj: Any,
+        *,
+        drop_variables: Iterable[str] | None = None,
+        complex_variables: bool = False,
+        mask_and_scale: Any = None,
+        decode_times: Any = None,
+        decode_timedelta: Any = None,
+        use_cftime: Any = None,
+        concat_characters: Any = None,
+        decode_coords: Any = None,
+    ) -> xr.Dataset:
         # The decoder keywords are taken and change nothing (see the module's description).
         file = open_file(filename_or_obj)
         ds, samples = dataset(file, lazy=True, drop_variables=drop_variables, complex_variables=complex_variables)

@@ -7,7 +7,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from vdf_writer import Param, build_file, standard_params
+from vorn_tools.testing.vdf_writer import Param, build_file, standard_params
 
 # Every rendered read error starts with this.
 LEAD = "An error value was found where a successful result was required: "
@@ -35,17 +35,21 @@ def is_parse_failure(exc: object) -> bool:
 
 def small_file(**overrides: Any) -> bytes:
     """A valid One_D complex file of 4 samples per section, with parameters."""
-    options: dict[str, Any] = dict(params=[Param("scans", 16), Param("solvent", "CDCl3")],
-                                   sections=[[0.5, 1.5, 2.5, 3.5], [-1.0, -2.0, -3.0, -4.0]])
+    options: dict[str, Any] = dict(
+        params=[Param("scans", 16), Param("solvent", "CDCl3")],
+        sections=[[0.5, 1.5, 2.5, 3.5], [-1.0, -2.0, -3.0, -4.0]],
+    )
     options.update(overrides)
     return build_file(**options)
 
 
 def standard_one_d_file() -> bytes:
     """A One_D file of 64 binary32 samples per section with the standard parameters."""
-    return build_file(params=standard_params("One_D"),
-                      sections=[[float(i) for i in range(64)], [-float(i) for i in range(64)]],
-                      sample_bits=32)
+    return build_file(
+        params=standard_params("One_D"),
+        sections=[[float(i) for i in range(64)], [-float(i) for i in range(64)]],
+        sample_bits=32,
+    )
 
 
 @dataclass

@@ -24,7 +24,7 @@ import pytest
 import vorn_parser
 
 from helpers import is_parse_failure, small_file
-from vdf_writer import HEADER_SIZE, digital_filter_params
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, digital_filter_params
 
 pytestmark = pytest.mark.slow
 
@@ -113,8 +113,7 @@ COUNTING = sys.getallocatedblocks() > 0
 
 
 def inputs(tmp_path: Path) -> dict[str, Any]:
-    filtered = small_file(params=digital_filter_params([12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5,
-                                                       x_points=5))
+    filtered = small_file(params=digital_filter_params([12, 10], [8, 4], x_sweep=2.0, x_acq_time=0.5, x_points=5))
     path = tmp_path / "small.vdf"
     path.write_bytes(small_file())
     return {
@@ -165,10 +164,13 @@ def no_automatic_gc() -> Iterator[None]:
 
 
 @pytest.mark.parametrize("persistent", [False, True], ids=["one failure", "all from there on"])
-def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path: Path, persistent: bool,
-                                                                    capfd: pytest.CaptureFixture[str],
-                                                                    monkeypatch: pytest.MonkeyPatch,
-                                                                    no_automatic_gc: None) -> None:
+def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(
+    tmp_path: Path,
+    persistent: bool,
+    capfd: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    no_automatic_gc: None,
+) -> None:
     monkeypatch.setattr(sys, "excepthook", discard_printed_error)
     report: dict[str, tuple[int, int, int | None]] = {}
     for name, arg in inputs(tmp_path).items():
@@ -189,5 +191,8 @@ def test_each_allocation_failure_raises_cleanly_and_leaks_nothing(tmp_path: Path
             assert grown < MEASURED_WALKS, f"{name}: {grown} blocks more after {MEASURED_WALKS} walks"
         report[name] = (positions, raised, grown)
     with capfd.disabled():
-        print(f"\n[allocation failures, {'persistent' if persistent else 'single'}] "
-              "input: (positions tried, calls that raised, blocks grown)", report)
+        print(
+            f"\n[allocation failures, {'persistent' if persistent else 'single'}] "
+            "input: (positions tried, calls that raised, blocks grown)",
+            report,
+        )

@@ -19,24 +19,31 @@ import pytest
 import vorn_parser
 
 from helpers import FAILURE_NAME
-from vdf_writer import build_file, standard_params
+from vorn_tools.testing.vdf_writer import build_file, standard_params
 
 TESTS = Path(__file__).resolve().parent
 UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def valid_file() -> bytes:
-    return build_file(params=standard_params("One_D"),
-                      sections=[[float(i) for i in range(1024)], [-float(i) for i in range(1024)]],
-                      sample_bits=32)
+    return build_file(
+        params=standard_params("One_D"),
+        sections=[[float(i) for i in range(1024)], [-float(i) for i in range(1024)]],
+        sample_bits=32,
+    )
 
 
 def child(script: str, *args: str) -> subprocess.Popen[str]:
     """Starts `script` in a fresh interpreter that can import the test helpers;
     the digital-filter lines of the module go to /dev/null."""
     code = f"import sys; sys.path.insert(0, {str(TESTS)!r})\n" + textwrap.dedent(script)
-    return subprocess.Popen([sys.executable, "-c", code, *args], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [sys.executable, "-c", code, *args],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def finish(process: subprocess.Popen[str], timeout: float = 60) -> Any:
@@ -62,7 +69,8 @@ def io_counters() -> dict[str, int]:
 
 
 def test_valid_file_at_the_front_of_a_huge_sparse_file_reads_only_what_it_needs(
-        tmp_path: Path, capfd: pytest.CaptureFixture[str]) -> None:
+    tmp_path: Path, capfd: pytest.CaptureFixture[str]
+) -> None:
     data = valid_file()
     path = tmp_path / "sparse.vdf"
     with open(path, "wb") as f:
@@ -93,7 +101,8 @@ def test_file_grown_after_open_is_parsed_as_it_was(tmp_path: Path) -> None:
 def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(tmp_path: Path) -> None:
     data = valid_file() + bytes(70000)  # more than a pipe holds: the writer must be drained
     (tmp_path / "content").write_bytes(data)
-    process = child("""
+    process = child(
+        """
         import json, os, sys, threading
         import vorn_parser
         fifo, content = sys.argv[1], open(sys.argv[2], "rb").read()
@@ -114,7 +123,10 @@ def test_pipe_that_delivered_a_whole_file_parses_while_its_writer_keeps_it_open(
             except BlockingIOError:
                 writer.join(0.01)
         os.write(out, (json.dumps({"same": same}) + "\\n").encode())
-    """, str(tmp_path / "fifo"), str(tmp_path / "content"))
+    """,
+        str(tmp_path / "fifo"),
+        str(tmp_path / "content"),
+    )
     assert finish(process) == {"same": True}
 
 
@@ -147,7 +159,7 @@ def test_endless_devices_fail_as_their_first_bytes_do_within_a_small_address_spa
 INTERRUPTED_PARSE = """
     import json, os, signal, sys, time
     import vorn_parser
-    from vdf_writer import build_file
+    from vorn_tools.testing.vdf_writer import build_file
     fifo, how = sys.argv[1], sys.argv[2]
     os.mkfifo(fifo)
     if how == "read":

@@ -38,14 +38,15 @@ def test_the_validator_refuses_a_broken_citation_file(cffconvert: str, tmp_path:
     # each is refused, so the check above is a real one.
     text = CITATION.read_text(encoding="utf-8")
     without_authors = tmp_path / "no_authors.cff"
-    without_authors.write_text(text.replace('authors:\n  - name: "the vorn_parser developers"\n', ""),
-                               encoding="utf-8")
+    without_authors.write_text(text.replace('authors:\n  - name: "the vorn_parser developers"\n', ""), encoding="utf-8")
     assert "authors:" not in without_authors.read_text(encoding="utf-8")
     bad_licence = tmp_path / "bad_licence.cff"
     bad_licence.write_text(text.replace("license: MIT\n", "license: MIT-ish\n"), encoding="utf-8")
     assert "MIT-ish" in bad_licence.read_text(encoding="utf-8")
-    for broken, reason in [(without_authors, "ValidationError: 'authors' is a required property"),
-                           (bad_licence, "ValidationError: 'MIT-ish' is not one of")]:
+    for broken, reason in [
+        (without_authors, "ValidationError: 'authors' is a required property"),
+        (bad_licence, "ValidationError: 'MIT-ish' is not one of"),
+    ]:
         result = run(cffconvert, "--validate", "-i", str(broken))
         assert result.returncode != 0
         assert reason in result.stdout + result.stderr

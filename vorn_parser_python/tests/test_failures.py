@@ -13,7 +13,7 @@ import pytest
 import vorn_parser
 
 from helpers import FAILURE_MODULE, FAILURE_NAME, LEAD, small_file
-from vdf_writer import HEADER_SIZE, Header, Param
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, Header, Param
 
 ParseFailure = Callable[[bytes | str | Path], BaseException]
 
@@ -21,6 +21,7 @@ ParseFailure = Callable[[bytes | str | Path], BaseException]
 @pytest.fixture
 def parse_failure(failure_class: type[BaseException]) -> ParseFailure:
     """parse(data) as the exception it raises, checked to be of the failure class."""
+
     def parse_failure(data: bytes | str | Path) -> BaseException:
         with pytest.raises(BaseException) as info:
             vorn_parser.parse(data)
@@ -28,6 +29,7 @@ def parse_failure(failure_class: type[BaseException]) -> ParseFailure:
         assert type(exc) is failure_class
         assert len(exc.args) == 1
         return exc
+
     return parse_failure
 
 
@@ -63,9 +65,14 @@ def test_empty_input_names_the_first_header_field_and_the_driver(parse_failure: 
     message = str(parse_failure(b""))
     assert "Error: not enough bytes in reader\n" in message
     assert "vorn_parser_core/src/lib/headers.cpp:" in message
-    assert message.rstrip("-\n").rstrip().endswith(
-        "While parsing field 'headers' in VornDataFile\n      at vorn_parser_core/src/lib/vorn_data_file.cpp:"
-        + message.rsplit(":", 1)[1].split("\n")[0])
+    assert (
+        message.rstrip("-\n")
+        .rstrip()
+        .endswith(
+            "While parsing field 'headers' in VornDataFile\n      at vorn_parser_core/src/lib/vorn_data_file.cpp:"
+            + message.rsplit(":", 1)[1].split("\n")[0]
+        )
+    )
 
 
 def test_parameter_block_beyond_the_end_fails_in_the_parameter_step(parse_failure: ParseFailure) -> None:
@@ -75,8 +82,9 @@ def test_parameter_block_beyond_the_end_fails_in_the_parameter_step(parse_failur
     assert "While parsing field 'parameters' in VornDataFile" in message
 
 
-def test_internal_failures_carry_their_own_message(capfd: pytest.CaptureFixture[str],
-                                                   parse_failure: ParseFailure) -> None:
+def test_internal_failures_carry_their_own_message(
+    capfd: pytest.CaptureFixture[str], parse_failure: ParseFailure
+) -> None:
     bad_code = small_file(params=[Param("x", 1, value_type_code=7)])
     assert str(parse_failure(bad_code)) == "code 7 has no entry in table VALUE_TYPE"
     err = capfd.readouterr().err
@@ -84,8 +92,9 @@ def test_internal_failures_carry_their_own_message(capfd: pytest.CaptureFixture[
     assert "vorn_parser_core/src/lib/" in err
 
 
-def test_diagnostic_is_written_to_standard_error_before_the_raise(capfd: pytest.CaptureFixture[str],
-                                                                  parse_failure: ParseFailure) -> None:
+def test_diagnostic_is_written_to_standard_error_before_the_raise(
+    capfd: pytest.CaptureFixture[str], parse_failure: ParseFailure
+) -> None:
     parse_failure(b"\0" * 5)
     err = capfd.readouterr().err
     assert err.startswith("vorn_parser: parse failed (detected at vorn_parser_python/src/lib/module.cpp:")

@@ -20,7 +20,7 @@ from typing import Any
 import pytest
 
 from helpers import FAILURE_NAME, LEAD, small_file
-from vdf_writer import HEADER_SIZE, Header, Param, ParamBlock, build_file
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, Header, Param, ParamBlock, build_file
 
 LIMIT_SECONDS = 1.0
 LIMIT_BYTES = 50 * 1024 * 1024
@@ -66,7 +66,10 @@ def run_case(tmp_path: Path, data: bytes) -> Any:
     warm.write_bytes(small_file())
     proc = subprocess.run(
         [sys.executable, "-c", CHILD, str(case), str(LIMIT_BYTES), str(warm), "nocap" if UNDER_ASAN else "cap"],
-        capture_output=True, text=True, timeout=60)
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
@@ -83,43 +86,67 @@ NO_PARAMS_DATA_START = HEADER_SIZE + 16
 CASES = {
     "high_index 4294967295 on one record": (
         # Data first, then the parameter block, which ends the file after one record.
-        build_file(header=Header(data_start=HEADER_SIZE, param_start=HEADER_SIZE + 32),
-                   params=ParamBlock((Param("scans", 16),), high_index=U32_MAX), sections=TWO_SAMPLES),
-        read_error(SHORT, "'scaler' in Param", "'param_array' in Parameters", "'parameters' in VornDataFile")),
+        build_file(
+            header=Header(data_start=HEADER_SIZE, param_start=HEADER_SIZE + 32),
+            params=ParamBlock((Param("scans", 16),), high_index=U32_MAX),
+            sections=TWO_SAMPLES,
+        ),
+        read_error(SHORT, "'scaler' in Param", "'param_array' in Parameters", "'parameters' in VornDataFile"),
+    ),
     "high_index 4294967295 on no records": (
-        build_file(header=Header(data_start=HEADER_SIZE, param_start=HEADER_SIZE + 32),
-                   params=ParamBlock((), high_index=U32_MAX), sections=TWO_SAMPLES),
-        read_error(SHORT, "'scaler' in Param", "'param_array' in Parameters", "'parameters' in VornDataFile")),
+        build_file(
+            header=Header(data_start=HEADER_SIZE, param_start=HEADER_SIZE + 32),
+            params=ParamBlock((), high_index=U32_MAX),
+            sections=TWO_SAMPLES,
+        ),
+        read_error(SHORT, "'scaler' in Param", "'param_array' in Parameters", "'parameters' in VornDataFile"),
+    ),
     "data_points 4294967295 (One_D)": (
         build_file(header=Header(data_points=[U32_MAX]), sections=TWO_SAMPLES),
-        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile")),
+        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile"),
+    ),
     "data_points 4294967295 in 256 sections (One_D)": (
         build_file(header=Header(data_points=[U32_MAX], data_axis_type=["Complex"] * 8), sections=TWO_SAMPLES),
-        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile")),
+        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile"),
+    ),
     "data_points 4294967295 x 4294967295 (Two_D)": (
-        build_file(header=Header(data_points=[U32_MAX, U32_MAX]), sections=[bytes(64), bytes(64)],
-                   layout="Two_D"),
-        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile")),
+        build_file(header=Header(data_points=[U32_MAX, U32_MAX]), sections=[bytes(64), bytes(64)], layout="Two_D"),
+        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile"),
+    ),
     "by 134217727 with bx 0 (Two_D)": (
         build_file(header=Header(data_points=[31, U32_MAX]), sections=[bytes(64), bytes(64)], layout="Two_D"),
-        read_error("Two_D section of 4294967264 empty rows is too large for a file of "
-                   f"{NO_PARAMS_DATA_START + 128} bytes at 0x{NO_PARAMS_DATA_START:x}",
-                   "'data_results' in Data", "'data' in VornDataFile")),
+        read_error(
+            "Two_D section of 4294967264 empty rows is too large for a file of "
+            f"{NO_PARAMS_DATA_START + 128} bytes at 0x{NO_PARAMS_DATA_START:x}",
+            "'data_results' in Data",
+            "'data' in VornDataFile",
+        ),
+    ),
     "256 sections of 32 x 32 (Two_D)": (
-        build_file(header=Header(data_points=[32, 32], data_axis_type=["Complex"] * 8),
-                   sections=[bytes(32 * 32 * 8)], layout="Two_D"),
-        read_error("Data section count with value 256 is not supported for Two_D kind, only 2 and 4 are "
-                   f"supported. at 0x{NO_PARAMS_DATA_START + 32 * 32 * 8:x}",
-                   "'data_results' in Data", "'data' in VornDataFile")),
+        build_file(
+            header=Header(data_points=[32, 32], data_axis_type=["Complex"] * 8),
+            sections=[bytes(32 * 32 * 8)],
+            layout="Two_D",
+        ),
+        read_error(
+            "Data section count with value 256 is not supported for Two_D kind, only 2 and 4 are "
+            f"supported. at 0x{NO_PARAMS_DATA_START + 32 * 32 * 8:x}",
+            "'data_results' in Data",
+            "'data' in VornDataFile",
+        ),
+    ),
     "param_start 4294967295": (
         small_file(header=Header(param_start=U32_MAX, data_start=HEADER_SIZE), param_at=HEADER_SIZE),
-        read_error(SHORT, "'parameters_size' in Parameters", "'parameters' in VornDataFile")),
+        read_error(SHORT, "'parameters_size' in Parameters", "'parameters' in VornDataFile"),
+    ),
     "data_start 4294967295": (
         small_file(header=Header(data_start=U32_MAX), data_at=HEADER_SIZE + 16 + 2 * 64),
-        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile")),
+        read_error(SHORT, "'data_results' in Data", "'data' in VornDataFile"),
+    ),
     "data_dimension_number 255": (
         small_file(header=Header(data_dimension_number=255)),
-        ["data_dimension_number 255 exceeds the 8 data_points entries"]),
+        ["data_dimension_number 255 exceeds the 8 data_points entries"],
+    ),
 }
 
 

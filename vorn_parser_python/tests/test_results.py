@@ -7,25 +7,87 @@ import pytest
 import vorn_parser
 
 from helpers import COMPOUND_UNITS, TOP_KEYS
-from vdf_writer import Date, Header, Param, Unit, build_file
+from vorn_tools.testing.vdf_writer import Date, Header, Param, Unit, build_file
 
 HEADER_KEYS = [
-    "fileIdentifier", "endian", "majorVersion", "minorVersion", "dataDimensionNumber",
-    "dataDimensionExist", "dataType", "dataFormat", "dataInstrument", "translate",
-    "dataAxisType", "dataUnits", "title", "dataAxisRanged", "dataPoints", "dataOffsetStart",
-    "dataOffsetStop", "dataAxisStart", "dataAxisStop", "creationTime", "revisionTime",
-    "nodeName", "site", "author", "comment", "dataAxisTitles", "baseFreq", "zeroPoint",
-    "reversed", "annotationOk", "historyUsed", "historyLength", "paramStart", "paramLength",
-    "listStart", "listLength", "dataStart", "dataLength", "contextStart", "contextLength",
-    "annoteStart", "annoteLength", "totalSize", "unitLocation", "compoundUnit",
+    "fileIdentifier",
+    "endian",
+    "majorVersion",
+    "minorVersion",
+    "dataDimensionNumber",
+    "dataDimensionExist",
+    "dataType",
+    "dataFormat",
+    "dataInstrument",
+    "translate",
+    "dataAxisType",
+    "dataUnits",
+    "title",
+    "dataAxisRanged",
+    "dataPoints",
+    "dataOffsetStart",
+    "dataOffsetStop",
+    "dataAxisStart",
+    "dataAxisStop",
+    "creationTime",
+    "revisionTime",
+    "nodeName",
+    "site",
+    "author",
+    "comment",
+    "dataAxisTitles",
+    "baseFreq",
+    "zeroPoint",
+    "reversed",
+    "annotationOk",
+    "historyUsed",
+    "historyLength",
+    "paramStart",
+    "paramLength",
+    "listStart",
+    "listLength",
+    "dataStart",
+    "dataLength",
+    "contextStart",
+    "contextLength",
+    "annoteStart",
+    "annoteLength",
+    "totalSize",
+    "unitLocation",
+    "compoundUnit",
 ]
 INFO_KEYS = [
-    "sampleName", "creationTime", "revisionTime", "author", "comment", "solvent",
-    "temperature", "probeName", "fieldStrength", "experiment", "dimension", "nucleus",
-    "pulseStrength90", "numberOfScans", "relaxationTime", "dataPoints", "dataOffsetStart",
-    "dataOffsetStop", "dataUnits", "dataSections", "originFrequency", "frequencyOffset",
-    "acquisitionTime", "spectralWidth", "spectralWidthClipped", "dataAxisStart",
-    "dataAxisStop", "resolution", "decimationRate", "paramList", "digitalFilter",
+    "sampleName",
+    "creationTime",
+    "revisionTime",
+    "author",
+    "comment",
+    "solvent",
+    "temperature",
+    "probeName",
+    "fieldStrength",
+    "experiment",
+    "dimension",
+    "nucleus",
+    "pulseStrength90",
+    "numberOfScans",
+    "relaxationTime",
+    "dataPoints",
+    "dataOffsetStart",
+    "dataOffsetStop",
+    "dataUnits",
+    "dataSections",
+    "originFrequency",
+    "frequencyOffset",
+    "acquisitionTime",
+    "spectralWidth",
+    "spectralWidthClipped",
+    "dataAxisStart",
+    "dataAxisStop",
+    "resolution",
+    "decimationRate",
+    "paramList",
+    "digitalFilter",
 ]
 
 
@@ -55,8 +117,7 @@ def test_python_types_follow_the_value_kinds(standard_one_d: bytes) -> None:
 
 
 def test_integer_widths_are_not_truncated_or_sign_flipped() -> None:
-    header = Header(minor_version=65535, history_used=4294967295,
-                    data_offset_start=[4294967295] + [0] * 7)
+    header = Header(minor_version=65535, history_used=4294967295, data_offset_start=[4294967295] + [0] * 7)
     params = [Param("neg", -1, scaler=-1), Param("big", 2147483647), Param("small", -2147483648)]
     data = bytearray(build_file(header=header, params=params, sections=[[0.0], [0.0]]))
     struct.pack_into(">hh", data, COMPOUND_UNITS, -1, -32768)  # first compound unit: scaler and word 0
@@ -110,9 +171,15 @@ def test_one_d_and_two_d_data_shapes() -> None:
 
 
 def test_summary_fields_reach_python() -> None:
-    params = [Param("sample_id", "EB-1"), Param("temp_get", 300, units=Unit.named("Celsius", "Kilo")),
-              Param("orders", "21210"), Param("factors", "84"), Param("x_sweep", 2.0),
-              Param("x_acq_time", 0.5), Param("x_points", 5)]
+    params = [
+        Param("sample_id", "EB-1"),
+        Param("temp_get", 300, units=Unit.named("Celsius", "Kilo")),
+        Param("orders", "21210"),
+        Param("factors", "84"),
+        Param("x_sweep", 2.0),
+        Param("x_acq_time", 0.5),
+        Param("x_points", 5),
+    ]
     header = Header(creation_time=Date(2022, 11, 14), revision_time=Date(2023, 1, 2))
     info = vorn_parser.parse(build_file(header=header, params=params, sections=[[0.0], [0.0]]))["info"]
     assert info["sampleName"] == "EB-1"
@@ -128,7 +195,12 @@ def test_summary_fields_reach_python() -> None:
 
 
 def test_digital_filter_lines_go_to_the_process_standard_output(capfd: pytest.CaptureFixture[str]) -> None:
-    params = [Param("orders", "21210"), Param("factors", "84"), Param("x_sweep", 2.0),
-              Param("x_acq_time", 0.5), Param("x_points", 5)]
+    params = [
+        Param("orders", "21210"),
+        Param("factors", "84"),
+        Param("x_sweep", 2.0),
+        Param("x_acq_time", 0.5),
+        Param("x_points", 5),
+    ]
     vorn_parser.parse(build_file(params=params, sections=[[0.0], [0.0]]))
     assert capfd.readouterr().out == "84, 0, 8\n84, 1, 4\n"

@@ -13,7 +13,7 @@ import pytest
 import vorn_parser
 
 import vorn_tools
-from vdf_writer import Param, build_file, standard_params
+from vorn_tools.testing.vdf_writer import Param, build_file, standard_params
 
 REPO = Path(__file__).resolve().parents[2]
 SITE = Path(sysconfig.get_paths()["purelib"])
@@ -38,9 +38,13 @@ class StubChecker:
     SCALARS: ClassVar[dict[str, type]] = {"int": int, "float": float, "str": str, "bool": bool}
 
     def __init__(self, tree: ast.Module) -> None:
-        self.classes = {node.name: [(name_of(field.target), field.annotation) for field in node.body
-                                    if isinstance(field, ast.AnnAssign)]
-                        for node in tree.body if isinstance(node, ast.ClassDef)}
+        self.classes = {
+            node.name: [
+                (name_of(field.target), field.annotation) for field in node.body if isinstance(field, ast.AnnAssign)
+            ]
+            for node in tree.body
+            if isinstance(node, ast.ClassDef)
+        }
         self.aliases = {name_of(node.name): node.value for node in tree.body if isinstance(node, ast.TypeAlias)}
         self.seen: set[str] = set()
 
@@ -82,11 +86,14 @@ def literal_names(annotation: ast.expr) -> set[object]:
 def test_stub_types_match_real_documents() -> None:
     checker = StubChecker(stub_tree())
     documents = [
-        build_file(params=[*standard_params("One_D", x_points=8), Param("phase", complex(1, -2))],
-                   sections=[[1.0] * 8, [2.0] * 8]),
+        build_file(
+            params=[*standard_params("One_D", x_points=8), Param("phase", complex(1, -2))],
+            sections=[[1.0] * 8, [2.0] * 8],
+        ),
         build_file(params=[], sections=[[1.0], [2.0]]),  # no digital filter: None
-        build_file(layout="Two_D", params=standard_params("Two_D"),
-                   sections=[[[float(c) for c in range(32)]] * 32] * 4),
+        build_file(
+            layout="Two_D", params=standard_params("Two_D"), sections=[[[float(c) for c in range(32)]] * 32] * 4
+        ),
         vorn_tools.example_path("two_d").read_bytes(),
     ]
     for data in documents:
@@ -95,7 +102,7 @@ def test_stub_types_match_real_documents() -> None:
     assert checker.seen == set(checker.classes)  # every TypedDict was met at least once
 
 
-MISUSE = '''\
+MISUSE = """\
 import vorn_parser
 
 document = vorn_parser.parse("file.vdf")
@@ -103,7 +110,7 @@ width: str = document["info"]["spectralWidth"][0]["magnitude"]
 document["info"]["digitalFilter"] + 1.0
 document["headers"]["titel"]
 vorn_parser.parse(3.5)
-'''
+"""
 
 
 @pytest.mark.slow
@@ -112,9 +119,23 @@ def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path: Path) -> None:
     misuse = tmp_path / "misuse.py"
     misuse.write_text(MISUSE)
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
-         str(REPO / "examples" / "peaks.py"), str(REPO / "python" / "vorn_tools"), str(misuse)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            str(REPO / "examples" / "peaks.py"),
+            str(REPO / "python" / "vorn_tools"),
+            str(misuse),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
+    )
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert all(Path(line.split(":")[0]).name == "misuse.py" for line in errors), result.stdout
     assert sorted(int(line.split(":")[1]) for line in errors) == [4, 5, 6, 7], result.stdout
@@ -126,17 +147,32 @@ def test_stub_matches_the_module_by_stubtest(tmp_path: Path) -> None:
     signature and kinds; the aliases that exist for type checkers only are allowlisted."""
     pytest.importorskip("mypy")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "vorn_parser", "--mypy-config-file", str(tmp_path / "none.ini"),
-         "--allowlist", str(REPO / "vorn_parser_python" / "stubtest-allowlist.txt")],
-        capture_output=True, text=True, cwd=tmp_path, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "vorn_parser",
+            "--mypy-config-file",
+            str(tmp_path / "none.ini"),
+            "--allowlist",
+            str(REPO / "vorn_parser_python" / "stubtest-allowlist.txt"),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success: no issues found in 1 module" in result.stdout
 
 
 def test_stub_lists_what_the_module_holds() -> None:
     tree = stub_tree()
-    (all_node,) = [node for node in tree.body if isinstance(node, ast.Assign)
-                   and [ast.unparse(t) for t in node.targets] == ["__all__"]]
+    (all_node,) = [
+        node
+        for node in tree.body
+        if isinstance(node, ast.Assign) and [ast.unparse(t) for t in node.targets] == ["__all__"]
+    ]
     assert ast.literal_eval(all_node.value) == vorn_parser.__all__ == ["parse"]
     assert sorted(name for name in vars(vorn_parser) if not name.startswith("__")) == ["parse"]
     (parse_node,) = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
@@ -150,8 +186,21 @@ CODE_TABLES = REPO / "vorn_parser_core" / "src" / "lib" / "code_tables.cpp"
 TABLE_ALIASES: dict[str, tuple[str, set[str]]] = {
     "Endian": ("ENDIANNESS", set()),
     "DataType": ("DATA_TYPE", {"Reserved"}),
-    "DataFormat": ("DATA_FORMAT", {"Three_D", "Four_D", "Five_D", "Six_D", "Seven_D", "Eight_D",
-                                   "not for NMR data formats", "Small_Two_D", "Small_Three_D", "Small_Four_D"}),
+    "DataFormat": (
+        "DATA_FORMAT",
+        {
+            "Three_D",
+            "Four_D",
+            "Five_D",
+            "Six_D",
+            "Seven_D",
+            "Eight_D",
+            "not for NMR data formats",
+            "Small_Two_D",
+            "Small_Three_D",
+            "Small_Four_D",
+        },
+    ),
     "Instrument": ("INSTRUMENT_TABLE", set()),
     "AxisType": ("DATA_AXIS_TYPE", set()),
     "AxisRanged": ("DATA_AXIS_RANGED", set()),
@@ -165,8 +214,10 @@ def test_literal_names_are_those_of_the_code_tables() -> None:
     import re
 
     source = CODE_TABLES.read_text(encoding="utf-8")
-    tables = {name: set(re.findall(r'"([^"]*)"', body)) for name, body in
-              re.findall(r'CodeTable table\(\s*"(\w+)",\s*-?\d+,\s*\{(.*?)\}\);', source, flags=re.S)}
+    tables = {
+        name: set(re.findall(r'"([^"]*)"', body))
+        for name, body in re.findall(r'CodeTable table\(\s*"(\w+)",\s*-?\d+,\s*\{(.*?)\}\);', source, flags=re.S)
+    }
     checker = StubChecker(stub_tree())
     for alias, (table, refused) in TABLE_ALIASES.items():
         literal = checker.aliases[alias]
@@ -174,7 +225,7 @@ def test_literal_names_are_those_of_the_code_tables() -> None:
         assert literal_names(literal) == tables[table] - refused, alias
 
 
-IMPOSSIBLE = '''\
+IMPOSSIBLE = """\
 from typing import TYPE_CHECKING
 import vorn_parser
 
@@ -189,7 +240,7 @@ if document["headers"]["dataFormat"] == "Three_D":
     pass
 if document["info"]["temperature"]["unit"] == "Celcius":
     pass
-'''
+"""
 
 
 @pytest.mark.slow
@@ -198,9 +249,22 @@ def test_mypy_rejects_comparisons_with_impossible_names(tmp_path: Path) -> None:
     source = tmp_path / "impossible.py"
     source.write_text(IMPOSSIBLE)
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--strict-equality", "--no-error-summary",
-         "--cache-dir", str(tmp_path / "cache"), str(source)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--strict-equality",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            str(source),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
+    )
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert [int(line.split(":")[1]) for line in errors] == [11, 13], result.stdout
     assert all("Non-overlapping equality check" in line for line in errors), result.stdout

@@ -29,7 +29,7 @@ from helpers import (
     TOP_KEYS,
     is_parse_failure,
 )
-from vdf_writer import HEADER_SIZE, build_file, standard_params
+from vorn_tools.testing.vdf_writer import HEADER_SIZE, build_file, standard_params
 
 FULL = os.environ.get("VORN_SWEEP") == "full"
 DAMAGED_CASES = 4000 if FULL else 400
@@ -42,17 +42,21 @@ SLOW_CALL = 5.0
 
 
 def two_d_four_sections(little: bool) -> bytes:
-    quadrants = [[[float(q * 10000 + r * 64 + c) for c in range(64)] for r in range(32)]
-                 for q in range(4)]
-    return build_file(params=standard_params("Two_D", x_points=64, y_points=32),
-                      sections=quadrants, layout="Two_D", little_endian=little,
-                      sample_bits=32)
+    quadrants = [[[float(q * 10000 + r * 64 + c) for c in range(64)] for r in range(32)] for q in range(4)]
+    return build_file(
+        params=standard_params("Two_D", x_points=64, y_points=32),
+        sections=quadrants,
+        layout="Two_D",
+        little_endian=little,
+        sample_bits=32,
+    )
 
 
 def one_d_little() -> bytes:
     fid = [float(k % 17) - 8.0 for k in range(256)]
-    return build_file(params=standard_params("One_D", x_points=256), sections=[fid, fid[::-1]],
-                      little_endian=True, sample_bits=64)
+    return build_file(
+        params=standard_params("One_D", x_points=256), sections=[fid, fid[::-1]], little_endian=True, sample_bits=64
+    )
 
 
 def whole_files() -> dict[str, bytes]:
@@ -93,8 +97,7 @@ def truncation_lengths(size: int) -> list[int]:
     if FULL:
         return list(range(size))
     # Every field of the header at a coarse step, then an even spread over the rest.
-    return sorted(set(range(0, HEADER_SIZE + 64, 11)) | set(range(HEADER_SIZE, size, max(1, size // 150)))
-                  | {size - 1})
+    return sorted(set(range(0, HEADER_SIZE + 64, 11)) | set(range(HEADER_SIZE, size, max(1, size // 150))) | {size - 1})
 
 
 @pytest.mark.parametrize("name", list(FILES))
@@ -125,9 +128,23 @@ def put_u32(buf: bytearray, offset: int, value: int, little: bool = False) -> No
 
 
 def hostile_u32(rng: random.Random, size: int) -> int:
-    return rng.choice([0, 1, 31, 32, 33, rng.randrange(64), rng.randrange(max(size, 1)),
-                       size + rng.randrange(-8, 9) & 0xFFFFFFFF, rng.randrange(1 << 16),
-                       rng.randrange(1 << 32), 0x7FFFFFFF, 0xFFFFFFE0, 0xFFFFFFFF])
+    return rng.choice(
+        [
+            0,
+            1,
+            31,
+            32,
+            33,
+            rng.randrange(64),
+            rng.randrange(max(size, 1)),
+            size + rng.randrange(-8, 9) & 0xFFFFFFFF,
+            rng.randrange(1 << 16),
+            rng.randrange(1 << 32),
+            0x7FFFFFFF,
+            0xFFFFFFE0,
+            0xFFFFFFFF,
+        ]
+    )
 
 
 def damage(rng: random.Random, data: bytes, little: bool) -> tuple[bytearray, list[str]]:
@@ -155,13 +172,13 @@ def damage(rng: random.Random, data: bytes, little: bool) -> tuple[bytearray, li
             put_u32(buf, field, value, order)
             done.append(f"count@{field}={value}")
         elif what == "axes" and len(buf) > AXIS_TYPES + 8:
-            buf[AXIS_TYPES:AXIS_TYPES + 8] = bytes(rng.choice([0, 1, 3, 3, 4, 6]) for _ in range(8))
-            done.append(f"axes={bytes(buf[AXIS_TYPES:AXIS_TYPES + 8]).hex()}")
+            buf[AXIS_TYPES : AXIS_TYPES + 8] = bytes(rng.choice([0, 1, 3, 3, 4, 6]) for _ in range(8))
+            done.append(f"axes={bytes(buf[AXIS_TYPES : AXIS_TYPES + 8]).hex()}")
         elif what == "dimension" and len(buf) > DIMENSION_NUMBER:
             buf[DIMENSION_NUMBER] = rng.choice([0, 1, 2, 8, 9, 255])
             done.append(f"dimension={buf[DIMENSION_NUMBER]}")
         elif what == "cut":
-            del buf[rng.randrange(len(buf) + 1):]
+            del buf[rng.randrange(len(buf) + 1) :]
             done.append(f"cut={len(buf)}")
     return buf, done
 
@@ -170,13 +187,25 @@ def small_bases() -> dict[str, tuple[bytes, bool]]:
     """Small files in both layouts and byte orders, with and without the filter."""
     bases = {}
     for little in (False, True):
-        bases[f"one_d {little}"] = (build_file(
-            params=standard_params("One_D", x_points=8), sections=[[1.0] * 8, [2.0] * 8],
-            little_endian=little, sample_bits=32), little)
-        bases[f"two_d4 {little}"] = (build_file(
-            params=standard_params("Two_D", x_points=32, y_points=32, filter_orders=None),
-            sections=[[[float(r + c) for c in range(32)] for r in range(32)]] * 4, layout="Two_D",
-            little_endian=little, sample_bits=32), little)
+        bases[f"one_d {little}"] = (
+            build_file(
+                params=standard_params("One_D", x_points=8),
+                sections=[[1.0] * 8, [2.0] * 8],
+                little_endian=little,
+                sample_bits=32,
+            ),
+            little,
+        )
+        bases[f"two_d4 {little}"] = (
+            build_file(
+                params=standard_params("Two_D", x_points=32, y_points=32, filter_orders=None),
+                sections=[[[float(r + c) for c in range(32)] for r in range(32)]] * 4,
+                layout="Two_D",
+                little_endian=little,
+                sample_bits=32,
+            ),
+            little,
+        )
     bases["one_d.vdf"] = (FILES["one_d.vdf (bundled, big-endian)"], False)
     bases["two_d.vdf"] = (FILES["two_d.vdf (bundled, little-endian)"], True)
     return bases

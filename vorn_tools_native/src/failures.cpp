@@ -1,4 +1,4 @@
-// Building vorn_tools.errors.ParseError from the core's facts.
+// Building vorn_tools.ParseError (defined in vorn_tools.reading.errors) from the core's facts.
 #include "failures.h"
 
 #include "py_builder.h"
@@ -28,7 +28,7 @@ PyRef frames_of(const FailureFacts& facts)
 
 PyRef new_parse_error(PyObject* name, const FailureFacts& facts)
 {
-    PyRef module = made(PyImport_ImportModule("vorn_tools.errors"));
+    PyRef module = made(PyImport_ImportModule("vorn_tools"));
     PyRef cls = made(PyObject_GetAttrString(module.get(), "ParseError"));
     PyRef kind = text(std::string(kind_name(facts.kind)));
     PyRef reason = text(facts.reason);

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     from .arrays.text import parameter_table, summary
     from .checking.report import Report, check
     from .exports.json import jsonable, to_json
-    from .processing.spectra import Spectrum
+    from .processing.fourier import Spectrum
     from .processing.steps import PhaseOption
     from .reading.documents import EXAMPLES, CapturedOutput, captured_output, example_path, read_file
     from .reading.files import Source
@@ -112,7 +112,7 @@ def spectrum(
     filter's group delay removed, in NMR order; on request phased, flattened and
     referenced automatically (phase, baseline, reference = "auto"; see
     vorn_tools.processing)."""
-    result: Spectrum = _optional("processing.spectra", "numpy").spectrum(
+    result: Spectrum = _optional("processing.fourier", "numpy").spectrum(
         source,
         zero_fill=zero_fill,
         line_broadening=line_broadening,

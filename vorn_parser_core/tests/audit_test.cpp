@@ -27,7 +27,7 @@ struct Parameter {
     std::variant<std::string, std::int32_t, double> value;
 };
 
-struct Spec {
+struct FileShape {
     ByteOrder order = ByteOrder::Big;
     bool two_d = false;
     unsigned width = 8;
@@ -39,13 +39,13 @@ struct Spec {
 
 constexpr std::size_t kParamStart = kHeaderSize;
 
-std::size_t data_start(const Spec& s) { return kParamStart + 16 + 64 * s.params.size(); }
+std::size_t data_start(const FileShape& s) { return kParamStart + 16 + 64 * s.params.size(); }
 
-std::uint64_t samples_of(const Spec& s) { return s.two_d ? std::uint64_t{s.x / 32 * 32} * (s.y / 32 * 32) : s.x; }
+std::uint64_t samples_of(const FileShape& s) { return s.two_d ? std::uint64_t{s.x / 32 * 32} * (s.y / 32 * 32) : s.x; }
 
 // A whole file: header, parameter block right after it, then the samples
 // (value i of section k is k * 1000 + i; their order does not matter here).
-Bytes make_file(const Spec& s)
+Bytes make_file(const FileShape& s)
 {
     Bytes b = test::valid_header();
     test::put_u8(b, test::hdr::endian, s.order == ByteOrder::Little ? 1 : 0);
@@ -137,14 +137,14 @@ Bytes patched(Bytes b, std::size_t at, std::uint8_t v)
     return b;
 }
 
-std::vector<Spec> valid_specs()
+std::vector<FileShape> valid_shapes()
 {
-    std::vector<Spec> out;
+    std::vector<FileShape> out;
     for (ByteOrder o : kOrders) {
         for (unsigned w : {4u, 8u}) {
-            out.push_back(Spec{o, false, w, 4, 0, 2});
-            out.push_back(Spec{o, true, w, 64, 32, 2});
-            out.push_back(Spec{o, true, w, 32, 32, 4});
+            out.push_back(FileShape{o, false, w, 4, 0, 2});
+            out.push_back(FileShape{o, true, w, 64, 32, 2});
+            out.push_back(FileShape{o, true, w, 32, 32, 4});
         }
     }
     return out;
@@ -152,7 +152,7 @@ std::vector<Spec> valid_specs()
 
 TEST(Audit, ValidFilesOfEveryLayoutWidthAndOrderAreOk)
 {
-    for (const Spec& s : valid_specs()) {
+    for (const FileShape& s : valid_shapes()) {
         for (bool samples : {false, true}) {
             const Audit a = check(make_file(s), samples);
             EXPECT_EQ(a.verdict, "ok") << (s.two_d ? "Two_D" : "One_D") << " " << s.width;
@@ -209,7 +209,7 @@ TEST(Audit, OneDamagedByteIsReportedAtItsField)
         {record + 64 + 17, 0xFF, "VC022", "parameters.paramArray[1].value", record + 64 + 16},
     };
     for (const Damage& d : cases) {
-        const Bytes b = patched(make_file(Spec{}), d.at, d.value);
+        const Bytes b = patched(make_file(FileShape{}), d.at, d.value);
         ASSERT_FALSE(reads(b)) << d.code;
         for (bool samples : {false, true}) {
             const Audit a = check(b, samples);
@@ -226,7 +226,7 @@ TEST(Audit, OneDamagedByteIsReportedAtItsField)
 
 TEST(Audit, EveryCutIsDamagedAtTheFieldItEndsIn)
 {
-    for (const Spec& spec : {Spec{}, Spec{ByteOrder::Little, true, 4, 32, 32, 2}}) {
+    for (const FileShape& spec : {FileShape{}, FileShape{ByteOrder::Little, true, 4, 32, 32, 2}}) {
         const Bytes whole = make_file(spec);
         for (std::size_t size = 0; size < whole.size(); ++size) {
             const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
@@ -246,7 +246,7 @@ TEST(Audit, EveryCutIsDamagedAtTheFieldItEndsIn)
 
 TEST(Audit, HeaderFieldsNamedAtACutAreThoseTheReaderFramesFirst)
 {
-    const Bytes whole = make_file(Spec{});
+    const Bytes whole = make_file(FileShape{});
     // (cut, field) pairs the reader's frames name: the run of axis titles is
     // read at once, the data points word by word, the skipped bytes fail at
     // the flag after them.
@@ -266,8 +266,8 @@ TEST(Audit, HeaderFieldsNamedAtACutAreThoseTheReaderFramesFirst)
 TEST(Audit, MutatedFilesAreDamagedExactlyWhenTheReaderFails)
 {
     std::mt19937 random(26);
-    const Bytes bases[] = {make_file(Spec{}), make_file(Spec{ByteOrder::Little, true, 8, 32, 32, 4}),
-                           make_file(Spec{ByteOrder::Big, true, 4, 64, 32, 2})};
+    const Bytes bases[] = {make_file(FileShape{}), make_file(FileShape{ByteOrder::Little, true, 8, 32, 32, 4}),
+                           make_file(FileShape{ByteOrder::Big, true, 4, 64, 32, 2})};
     for (int round = 0; round < 3000; ++round) {
         Bytes b = bases[round % 3];
         const int changes = 1 + static_cast<int>(random() % 3);
@@ -291,7 +291,7 @@ TEST(Audit, MutatedFilesAreDamagedExactlyWhenTheReaderFails)
 
 TEST(Audit, TwoDPointsBeyondWholeBlocksAndEmptySections)
 {
-    Spec s{ByteOrder::Big, true, 8, 40, 40, 2};
+    FileShape s{ByteOrder::Big, true, 8, 40, 40, 2};
     Audit a = check(make_file(s));
     EXPECT_EQ(a.verdict, "warnings");
     EXPECT_EQ(codes(a), std::vector<std::string>{"VC101"});
@@ -304,7 +304,7 @@ TEST(Audit, TwoDPointsBeyondWholeBlocksAndEmptySections)
     a = check(make_file(s));
     EXPECT_EQ(codes(a), (std::vector<std::string>{"VC101", "VC104"}));
 
-    Spec one_d;
+    FileShape one_d;
     one_d.x = 0;
     EXPECT_EQ(codes(check(make_file(one_d))), std::vector<std::string>{"VC104"});
 }
@@ -312,7 +312,7 @@ TEST(Audit, TwoDPointsBeyondWholeBlocksAndEmptySections)
 TEST(Audit, OneDWithFourSectionsDropsTwo)
 {
     for (const unsigned width : {4u, 8u}) {
-        const Spec s{ByteOrder::Little, false, width, 5, 0, 4};
+        const FileShape s{ByteOrder::Little, false, width, 5, 0, 4};
         const Audit a = check(make_file(s), true);
         ASSERT_EQ(codes(a), std::vector<std::string>{"VC102"});
         EXPECT_EQ(only(a, "VC102").offset, data_start(s) + 2 * 5 * width);
@@ -321,7 +321,7 @@ TEST(Audit, OneDWithFourSectionsDropsTwo)
 
 TEST(Audit, TextsThatLoseSpaces)
 {
-    Spec s;
+    FileShape s;
     s.params.push_back({"my param", std::string("a b  c")});
     Bytes b = make_file(s);
     test::put_text(b, 48, "My Sample   ");                   // trailing spaces are padding, not a loss
@@ -339,7 +339,7 @@ TEST(Audit, TextsThatLoseSpaces)
 
 TEST(Audit, LongTextsAreQuotedCutBetweenCharacters)
 {
-    Bytes b = make_file(Spec{});
+    Bytes b = make_file(FileShape{});
     std::string text = "ab";                             // so that 48 bytes end inside a character
     while (text.size() + 3 <= 124) text += "\xC3\xA9 ";  // "é " over the whole title
     test::put_text(b, 48, text);
@@ -352,7 +352,7 @@ TEST(Audit, LongTextsAreQuotedCutBetweenCharacters)
 TEST(Audit, EveryHeaderTextFieldIsWhereTheReaderReadsIt)
 {
     for (const TextField& f : header_text_fields()) {
-        Bytes b = make_file(Spec{});
+        Bytes b = make_file(FileShape{});
         std::string text = "x y";
         text.resize(f.width, '\0');
         test::put_text(b, static_cast<std::size_t>(f.offset), text);
@@ -373,7 +373,7 @@ TEST(Audit, EveryHeaderTextFieldIsWhereTheReaderReadsIt)
 
 TEST(Audit, InvalidDatesDuplicatesAndTrailingBytes)
 {
-    Spec s;
+    FileShape s;
     s.params.push_back({"SCANS", 8});
     Bytes b = make_file(s);
     test::put_u8(b, 402, 31);  // 2022-11-31
@@ -395,7 +395,7 @@ TEST(Audit, InvalidDatesDuplicatesAndTrailingBytes)
 TEST(Audit, NonFiniteSamplesAreCountedOnlyWhenAsked)
 {
     for (ByteOrder o : kOrders) {
-        Spec s{o, true, 4, 64, 32, 2};
+        FileShape s{o, true, 4, 64, 32, 2};
         Bytes b = make_file(s);
         // Section 1 (im) of a two-section Two_D file: sample (row 3, column 40)
         // lies in block 1 of the row of blocks, row 3, column 8 of it.
@@ -419,7 +419,7 @@ std::vector<Parameter> filter_params(std::string orders, std::string factors, do
 
 TEST(Audit, DigitalFilterMalformedAbsentOrNotFinite)
 {
-    Spec s;
+    FileShape s;
     s.params = filter_params("21210", "84", 2.0);
     EXPECT_EQ(check(make_file(s)).verdict, "ok");
 
@@ -448,7 +448,7 @@ TEST(Audit, DigitalFilterMalformedAbsentOrNotFinite)
 TEST(Audit, AxisRangesAgainstSpectralWidthAndOffset)
 {
     // 1024 points of a time axis at 8000 Hz span 1023 / 8000 s.
-    Spec s;
+    FileShape s;
     s.x = 1024;
     s.params = {{"x_sweep", 8000.0}};
     Bytes b = make_file(s);

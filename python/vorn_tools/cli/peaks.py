@@ -10,14 +10,14 @@ from typing import TYPE_CHECKING
 from .common import CommandError, add_input, add_verbose, input_of, open_input, read_document, require, write_text
 
 if TYPE_CHECKING:
+    from ..processing.fourier import Spectrum
     from ..processing.peaks import PeakList
-    from ..processing.spectra import Spectrum
     from ..reading.files import VornFile
 
 
 def peaks_of(file: VornFile) -> tuple[PeakList, Spectrum]:
     """(the peaks, the spectrum they were picked on); ValueError for a Two_D file."""
-    from ..processing.spectra import spectrum
+    from ..processing.fourier import spectrum
 
     result = spectrum(file, phase="auto", baseline="auto", reference="auto")
     return result.peaks(), result

@@ -65,7 +65,7 @@ from numpy.typing import NDArray
 
 from ..arrays.samples import observe_frequency
 from ..arrays.units import unit_symbol
-from ..processing.spectra import spectrum as make_spectrum
+from ..processing.fourier import spectrum as make_spectrum
 from ..reading.files import VornFile
 from ..reading.files import open as open_file
 from .atomic import write_text_atomically

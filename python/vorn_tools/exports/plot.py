@@ -27,8 +27,8 @@ from numpy.typing import NDArray
 
 from ..arrays.samples import SpectrumArrays, to_numpy
 from ..arrays.units import printable
+from ..processing.fourier import transform
 from ..processing.peaks import PeakList
-from ..processing.spectra import transform
 from ..reading.files import VornFile
 from .atomic import write_atomically
 

@@ -5,6 +5,6 @@ read: automatic phase (phasing), baseline, reference (referencing), peaks and in
     from vorn_tools.processing import spectrum, Spectrum, transform
 """
 
-from .spectra import Spectrum, group_delay_of, spectrum, transform
+from .fourier import Spectrum, group_delay_of, spectrum, transform
 
 __all__ = ["Spectrum", "group_delay_of", "spectrum", "transform"]

@@ -15,7 +15,7 @@ from .phasing import auto_phase, noise_level, phase_factors
 if TYPE_CHECKING:
     from vorn_parser import Info
 
-    from .spectra import Spectrum
+    from .fourier import Spectrum
 
 PhaseOption = tuple[float, float] | float | Literal["auto"] | None
 STRONGEST = 8  # rows (columns) of a 2-D spectrum its automatic phase is taken from
